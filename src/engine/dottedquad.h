@@ -1,0 +1,12 @@
+// Strict reading of a dotted-quad IPv4 address, the only form of target the
+// worker sends to.
+#pragma once
+
+#include <QString>
+
+// True for four decimal numbers 0..255 joined by dots, surrounding white space
+// ignored; leading zeros read as decimal ("010" is ten). Anything else,
+// including the short forms ("127.1") and IPv6 text, is refused, so a typo
+// never turns into some other host. On success *address holds the address in
+// host order. Allocates nothing.
+bool parseDottedQuad(const QString &text, quint32 *address);

@@ -1,0 +1,319 @@
+#include "engine/rtthread.h"
+
+#include "engine/dottedquad.h"
+#include "platform/platform.h"
+
+#include <QHostAddress>
+#include <QTimer>
+#include <QUdpSocket>
+
+#include <algorithm>
+
+namespace {
+
+// The statistics have one writer, the worker; these keep each access a plain
+// load or store that the GUI thread can never see half-written.
+template <typename T>
+inline T get(const std::atomic<T> &value)
+{
+    return value.load(std::memory_order_relaxed);
+}
+
+template <typename T>
+inline void put(std::atomic<T> &value, T newValue)
+{
+    value.store(newValue, std::memory_order_relaxed);
+}
+
+const int WarmUpWaits = 10;
+const int WindowTicks = 100;
+const quint64 UncountedTicks = 10; // the gate passes a tick once its counter is above this
+
+const char datagram[RtThread::DatagramSize] = {};
+
+} // namespace
+
+RtThread::RtThread(QObject *parent)
+    : QThread(parent)
+    , stopRequested(false)
+    , clockMode(TimerEventMode)
+    , clockPeriodMs(0)
+    , sendUdp(false)
+    , windowTickCount(0)
+    , averagePeriod(0.0)
+    , maxInterval(0.0)
+    , windowIntervalSum(0.0)
+    , lastTickTime(0.0)
+    , tickCount(0)
+    , clockTimer(nullptr)
+    , udpSocket(nullptr)
+    , lastRunEnd(RunNotEnded)
+    , startPriority(InheritPriority)
+    , periodicTimer(nullptr)
+    , drainStalled(false)
+{
+    for (auto &bin : histogram)
+        put(bin, quint64(0));
+}
+
+RtThread::~RtThread()
+{
+    stopRun();
+}
+
+void RtThread::resetStatistics()
+{
+    put(averagePeriod, 0.0);
+    put(maxInterval, 0.0);
+    put(windowIntervalSum, 0.0);
+    put(lastTickTime, 0.0);
+    put(windowTickCount, quint64(0));
+    put(tickCount, quint64(0));
+    for (auto &bin : histogram)
+        put(bin, quint64(0));
+}
+
+void RtThread::startRun(QThread::Priority priority)
+{
+    if (isRunning())
+        stopRun();
+    resetStatistics();
+    stopRequested = false;
+    clockTimer = nullptr;
+    udpSocket = nullptr;
+    lastRunEnd = RunNotEnded;
+    startPriority = priority;
+    start(priority);
+}
+
+void RtThread::stopRun()
+{
+    if (!isRunning())
+        return;
+    switch (clockMode) {
+    case TimerEventMode:
+        quit();
+        break;
+    case MsleepMode:
+    case WaitableTimerMode:
+        stopRequested = true;
+        break;
+    default:
+        break;
+    }
+    if (wait(5000))
+        return;
+    terminate();
+    if (wait(1000))
+        releaseTerminatedRun();
+    lastRunEnd = RunTerminated;
+}
+
+// A terminated run never reached its teardown. Its thread is gone, so its
+// socket, timer and periodic timer are released here; otherwise the socket
+// would hold UdpPort until the process ends and no later run could bind it.
+void RtThread::releaseTerminatedRun()
+{
+    delete clockTimer;
+    clockTimer = nullptr;
+    delete udpSocket;
+    udpSocket = nullptr;
+    if (periodicTimer) {
+        platform::os().closePeriodicTimer(periodicTimer);
+        periodicTimer = nullptr;
+    }
+}
+
+void RtThread::run()
+{
+    // Linux does not apply QThread's start priority; the OS layer does it
+    // here, for every OS alike.
+    if (startPriority >= IdlePriority && startPriority <= TimeCriticalPriority)
+        platform::os().setCurrentThreadLevel(platform::ThreadLevel(int(startPriority)));
+
+    udpSocket = new QUdpSocket;
+    if (!udpSocket->bind(UdpPort)) {
+        udpSocket->close();
+        delete udpSocket;
+        udpSocket = nullptr;
+        lastRunEnd = RunBindFailed;
+        exit(1);
+        return;
+    }
+
+    stopwatch.restart();
+    put(lastTickTime, stopwatch.elapsedSeconds());
+
+    const int period = clockPeriodMs;
+    RunEnd end = RunStopped;
+    switch (clockMode) {
+    case TimerEventMode:
+        runEventLoopClock(period);
+        break;
+    case MsleepMode:
+        if (period > 0)
+            runSleepClock(period);
+        else
+            runReceiveLoop();
+        break;
+    case WaitableTimerMode:
+        if (period > 0)
+            runPeriodicTimerClock(period);
+        else
+            end = RunHadNoClock;
+        break;
+    default:
+        end = RunHadNoClock;
+        break;
+    }
+
+    udpSocket->close();
+    delete udpSocket;
+    udpSocket = nullptr;
+    lastRunEnd = end;
+}
+
+void RtThread::runEventLoopClock(int periodMs)
+{
+    clockTimer = new QTimer;
+    // Qt 6 lets timers of 20 ms and more drift by up to 5 % to batch
+    // wake-ups; a timer under test must fire on its period.
+    clockTimer->setTimerType(Qt::PreciseTimer);
+    connect(clockTimer, SIGNAL(timeout()), this, SLOT(runTimerTick()), Qt::AutoConnection);
+    connect(udpSocket, SIGNAL(readyRead()), this, SLOT(udpRead()), Qt::AutoConnection);
+    if (periodMs > 0)
+        clockTimer->start(periodMs);
+    exec();
+    if (periodMs > 0)
+        clockTimer->stop();
+    msleep(500);
+    disconnect(clockTimer, nullptr, this, nullptr);
+    disconnect(udpSocket, nullptr, this, nullptr);
+    delete clockTimer;
+    clockTimer = nullptr;
+}
+
+void RtThread::runSleepClock(int periodMs)
+{
+    for (int i = 0; i < WarmUpWaits; ++i)
+        msleep(ulong(periodMs));
+    while (!stopRequested) {
+        msleep(ulong(periodMs));
+        runTimerTick();
+    }
+}
+
+void RtThread::runReceiveLoop()
+{
+    while (!stopRequested) {
+        if (!udpSocket->waitForReadyRead(100))
+            continue;
+        // udpRead drains the socket; a datagram it cannot remove must not
+        // keep this loop from the stop flag.
+        while (udpSocket->hasPendingDatagrams()) {
+            udpRead();
+            if (drainStalled)
+                break;
+        }
+    }
+}
+
+void RtThread::runPeriodicTimerClock(int periodMs)
+{
+    platform::Os &os = platform::os();
+    platform::PeriodicTimer *timer = os.createPeriodicTimer();
+    if (timer && !os.setPeriodicTimer(timer, periodMs)) {
+        os.closePeriodicTimer(timer);
+        timer = nullptr;
+    }
+    periodicTimer = timer;
+    // Ten periods, kept below the OS's "wait forever".
+    const auto timeoutMs = std::uint32_t(std::min<qint64>(10 * qint64(periodMs), 0xFFFFFFFE));
+    const auto waitOnce = [&]() {
+        if (timer)
+            os.waitPeriodicTimer(timer, timeoutMs);
+        else
+            os.sleepMs(std::uint32_t(periodMs));
+    };
+
+    for (int i = 0; i < WarmUpWaits; ++i)
+        waitOnce();
+    while (!stopRequested) {
+        waitOnce();
+        runTimerTick();
+    }
+
+    if (timer) {
+        periodicTimer = nullptr;
+        os.closePeriodicTimer(timer);
+    }
+}
+
+void RtThread::countTick(Gate gate)
+{
+    const double now = stopwatch.elapsedSeconds();
+    const double interval = now - get(lastTickTime);
+    put(windowIntervalSum, get(windowIntervalSum) + interval);
+    put(lastTickTime, now);
+
+    // Nearest 0.1 ms, a half going up; compared as a double first so that no
+    // interval, however long, overflows the conversion.
+    const double scaled = interval * 10000.0 + 0.5;
+    int bin = 0;
+    if (scaled >= double(HistogramBins))
+        bin = OverflowBin;
+    else if (scaled >= 1.0)
+        bin = int(scaled);
+
+    // The first ticks of a run (timer) or of each window (receive) wait out
+    // the start-up, so the histogram leaves them out.
+    const quint64 gateCount = gate == TimerGate ? get(tickCount) : get(windowTickCount);
+    if (gateCount > UncountedTicks) {
+        put(histogram[bin], get(histogram[bin]) + 1);
+        // The overflow row is labelled with the longest interval it counted;
+        // an uncounted tick (the warm-up span) must not set that label.
+        if (bin == OverflowBin && interval > get(maxInterval))
+            put(maxInterval, interval);
+    }
+
+    quint64 inWindow = get(windowTickCount) + 1;
+    if (inWindow == WindowTicks) {
+        put(averagePeriod, get(windowIntervalSum) / double(inWindow));
+        inWindow = 0;
+        put(windowIntervalSum, 0.0);
+    }
+    put(windowTickCount, inWindow);
+    put(tickCount, get(tickCount) + 1);
+}
+
+void RtThread::runTimerTick()
+{
+    countTick(TimerGate);
+    if (!sendUdp.load(std::memory_order_relaxed) || !udpSocket)
+        return;
+    // Only a plain dotted quad is a target; anything else sends nothing and
+    // the tick still counts.
+    quint32 target = 0;
+    if (!parseDottedQuad(sendAddress, &target))
+        return;
+    udpSocket->writeDatagram(datagram, DatagramSize, QHostAddress(target), UdpPort);
+}
+
+void RtThread::udpRead()
+{
+    countTick(ReceiveGate);
+    drainStalled = false;
+    if (!udpSocket)
+        return;
+    while (udpSocket->hasPendingDatagrams()) {
+        // A negative size means the socket could not tell; read with the
+        // whole buffer then, which still removes the datagram.
+        const qint64 size = udpSocket->pendingDatagramSize();
+        const qint64 room = qint64(sizeof scratch);
+        const qint64 limit = (size >= 0 && size <= room) ? size : room;
+        if (udpSocket->readDatagram(scratch, limit) < 0) {
+            drainStalled = true; // the datagram stays; leave rather than spin
+            break;
+        }
+    }
+}

@@ -1,0 +1,95 @@
+// The measurement worker: one run from startRun to the stop protocol, ticking
+// on the chosen clock and keeping the interval statistics that the window
+// reads while the run goes on.
+#pragma once
+
+#include "engine/perfstopwatch.h"
+
+#include <QString>
+#include <QThread>
+
+#include <atomic>
+
+QT_BEGIN_NAMESPACE
+class QTimer;
+class QUdpSocket;
+QT_END_NAMESPACE
+
+namespace platform {
+struct PeriodicTimer;
+}
+
+class RtThread : public QThread
+{
+    Q_OBJECT
+
+public:
+    // Clock sources, by their index in the window's list.
+    enum ClockMode { TimerEventMode = 0, MsleepMode = 1, WaitableTimerMode = 2 };
+
+    // Why the latest run ended.
+    enum RunEnd {
+        RunNotEnded,   // no run yet, or the run still goes on
+        RunStopped,    // ended by the stop protocol
+        RunHadNoClock, // the configuration has no clock, so it ended at once
+        RunBindFailed, // UdpPort could not be bound: another program holds it
+        RunTerminated  // did not stop in time and was terminated
+    };
+
+    static constexpr quint16 UdpPort = 1667;
+    static constexpr int HistogramBins = 300; // 0.1 ms each
+    static constexpr int OverflowBin = HistogramBins - 1;
+    static constexpr int DatagramSize = 64;
+
+    explicit RtThread(QObject *parent = nullptr);
+    ~RtThread() override;
+
+    void startRun(QThread::Priority priority);
+    void stopRun();
+
+    // Written by the GUI thread, read by the worker.
+    std::atomic<bool> stopRequested;
+    int clockMode;
+    int clockPeriodMs;
+    QString sendAddress;
+    std::atomic<bool> sendUdp;
+
+    // Written by the worker at every tick, read by the GUI thread. Single
+    // writer, so relaxed loads and stores are enough and cost nothing more
+    // than plain ones.
+    std::atomic<quint64> windowTickCount;
+    std::atomic<double> averagePeriod;
+    std::atomic<double> maxInterval; // longest interval counted in the overflow bin
+    std::atomic<double> windowIntervalSum;
+    std::atomic<double> lastTickTime;
+    std::atomic<quint64> histogram[HistogramBins];
+    std::atomic<quint64> tickCount;
+
+    QTimer *clockTimer;
+    QUdpSocket *udpSocket;
+    PerfStopwatch stopwatch;
+
+    std::atomic<int> lastRunEnd; // a RunEnd; reset by startRun
+
+protected:
+    void run() override;
+
+protected slots:
+    void runTimerTick();
+    void udpRead();
+
+private:
+    enum Gate { TimerGate, ReceiveGate };
+    void countTick(Gate gate);
+    void resetStatistics();
+    void runEventLoopClock(int periodMs);
+    void runSleepClock(int periodMs);
+    void runReceiveLoop();
+    void runPeriodicTimerClock(int periodMs);
+    void releaseTerminatedRun();
+
+    QThread::Priority startPriority;
+    platform::PeriodicTimer *periodicTimer; // held only for cleanup after a termination
+    bool drainStalled;                      // udpRead could not remove a datagram
+    char scratch[65536];                    // discarded datagrams land here
+};

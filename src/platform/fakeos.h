@@ -1,0 +1,62 @@
+// A stand-in OS layer for tests: a counter the test sets by hand, timers that
+// run on that counter instead of real time, and a log of every call in order.
+#pragma once
+
+#include "platform/platform.h"
+
+#include <atomic>
+#include <mutex>
+#include <string>
+#include <vector>
+
+namespace platform {
+
+class FakeOs final : public Os
+{
+public:
+    // Counter: frequency and value as the test sets them. Starts at
+    // 1,000,000,000 counts per second and value 0.
+    void setFrequency(std::int64_t countsPerSecond) { frequency.store(countsPerSecond); }
+    void setCounter(std::int64_t count) { value.store(count); }
+    void advanceCounter(std::int64_t counts) { value.fetch_add(counts); }
+    std::int64_t counter() const { return value.load(); }
+
+    // Make the next timers fail at creation or at arming.
+    void setTimerCreationFails(bool fails) { creationFails.store(fails); }
+    void setTimerArmingFails(bool fails) { armingFails.store(fails); }
+
+    // Every call so far, e.g. "setPeriodicTimer(3)"; counter reads
+    // ("counterValue") only when asked for, since every tick makes one.
+    std::vector<std::string> calls(bool withCounterReads = false) const;
+    void clearCalls();
+
+    std::int64_t counterFrequency() override;
+    std::int64_t counterValue() override;
+    PeriodicTimer *createPeriodicTimer() override;
+    bool setPeriodicTimer(PeriodicTimer *timer, int periodMs) override;
+    void waitPeriodicTimer(PeriodicTimer *timer, std::uint32_t timeoutMs) override;
+    void closePeriodicTimer(PeriodicTimer *timer) override;
+    void sleepMs(std::uint32_t ms) override;
+    void setProcessClass(ProcessClass processClass) override;
+    void setCurrentThreadLevel(ThreadLevel level) override;
+    void beginTimerResolution(std::uint32_t periodMs) override;
+    void endTimerResolution(std::uint32_t periodMs) override;
+
+private:
+    void record(std::string call);
+    void passTime(std::int64_t ms);
+
+    mutable std::mutex mutex;
+    std::vector<std::string> log;
+    std::atomic<std::int64_t> frequency {1000000000};
+    std::atomic<std::int64_t> value {0};
+    std::atomic<bool> creationFails {false};
+    std::atomic<bool> armingFails {false};
+    std::atomic<int> armedPeriodMs {0};
+    char timerToken = 0; // what the fake's timer handle points at
+};
+
+const char *toString(ProcessClass processClass);
+const char *toString(ThreadLevel level);
+
+} // namespace platform

@@ -1,0 +1,70 @@
+// The OS layer: every call into the operating system that the measurement
+// needs, behind one small interface. Plain C++, no Qt.
+//
+// One implementation per OS (platform_windows.cpp, platform_linux.cpp, picked
+// by CMake) and a recording fake for tests (fakeos.h). The engine reaches the
+// layer through os(); tests swap the fake in with install().
+#pragma once
+
+#include <cstdint>
+
+namespace platform {
+
+// The four Windows priority classes the window offers.
+enum class ProcessClass { Idle, Normal, High, Realtime };
+
+// The seven Windows thread priorities, numbered as QThread::Priority numbers
+// them from IdlePriority (0) to TimeCriticalPriority (6).
+enum class ThreadLevel { Idle, Lowest, BelowNormal, Normal, AboveNormal, Highest, TimeCritical };
+
+// A periodic timer; opaque, each OS defines its own.
+struct PeriodicTimer;
+
+class Os
+{
+public:
+    virtual ~Os();
+
+    // High-resolution counter: counts per second (0 when the machine has no
+    // such counter) and the current count on the same time base.
+    virtual std::int64_t counterFrequency() = 0;
+    virtual std::int64_t counterValue() = 0;
+
+    // Periodic timer. create returns null on failure. set arms it with a first
+    // expiry at once and then one every periodMs; false on failure. wait
+    // returns at the next expiry or after timeoutMs; expiries missed while
+    // nobody waited merge into one immediate return.
+    virtual PeriodicTimer *createPeriodicTimer() = 0;
+    virtual bool setPeriodicTimer(PeriodicTimer *timer, int periodMs) = 0;
+    virtual void waitPeriodicTimer(PeriodicTimer *timer, std::uint32_t timeoutMs) = 0;
+    virtual void closePeriodicTimer(PeriodicTimer *timer) = 0;
+
+    // Relative sleep, the wait used when no periodic timer could be set up.
+    virtual void sleepMs(std::uint32_t ms) = 0;
+
+    // Priority class of the whole process; every thread keeps its own level.
+    virtual void setProcessClass(ProcessClass processClass) = 0;
+    // Level of the calling thread within the process's class.
+    virtual void setCurrentThreadLevel(ThreadLevel level) = 0;
+
+    // Ask for timer wake-ups of periodMs precision; end undoes a begin with
+    // the same value. A refused request changes nothing.
+    virtual void beginTimerResolution(std::uint32_t periodMs) = 0;
+    virtual void endTimerResolution(std::uint32_t periodMs) = 0;
+};
+
+// The layer in use: the native one unless a test installed another.
+Os &os();
+
+// Installs a layer (null restores the native one) and returns the one it
+// replaced, or null if that was the native one.
+Os *install(Os *layer);
+
+// This OS's own layer, defined by the per-OS file.
+Os &nativeOs();
+
+// The scheduler's base priority, 1 to 31, that Windows gives a thread of this
+// level in a process of this class.
+int windowsBasePriority(ProcessClass processClass, ThreadLevel level);
+
+} // namespace platform

@@ -1,0 +1,134 @@
+// The OS layer on Windows: Win32 and the multimedia timer API (winmm).
+#include "platform/platform.h"
+
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#include <windows.h>
+// mmsystem.h relies on the types windows.h declares, so it comes second.
+#include <mmsystem.h>
+
+namespace platform {
+
+// Here a periodic timer is the waitable timer's HANDLE itself, so nothing is
+// allocated; the struct is never defined, only pointed at.
+
+namespace {
+
+HANDLE toHandle(PeriodicTimer *timer)
+{
+    return reinterpret_cast<HANDLE>(timer);
+}
+
+class WindowsOs final : public Os
+{
+public:
+    std::int64_t counterFrequency() override
+    {
+        // Zeroed first: the frequency is 0 when the machine has no counter,
+        // and a failed call then also reads as 0.
+        LARGE_INTEGER frequency;
+        frequency.QuadPart = 0;
+        QueryPerformanceFrequency(&frequency);
+        return frequency.QuadPart;
+    }
+
+    std::int64_t counterValue() override
+    {
+        LARGE_INTEGER value;
+        value.QuadPart = 0;
+        QueryPerformanceCounter(&value);
+        return value.QuadPart;
+    }
+
+    PeriodicTimer *createPeriodicTimer() override
+    {
+        // Manual reset FALSE makes a synchronization timer: each expiry
+        // releases one wait, and expiries that pass while it is still
+        // signalled merge into one. Failure returns NULL, not
+        // INVALID_HANDLE_VALUE.
+        HANDLE handle = CreateWaitableTimerW(nullptr, FALSE, nullptr);
+        return reinterpret_cast<PeriodicTimer *>(handle);
+    }
+
+    bool setPeriodicTimer(PeriodicTimer *timer, int periodMs) override
+    {
+        // A positive due time is absolute, in 100 ns units since 1601; 0 is
+        // therefore long past and the first expiry happens at once.
+        LARGE_INTEGER due;
+        due.QuadPart = 0;
+        return SetWaitableTimer(toHandle(timer), &due, periodMs, nullptr, nullptr, TRUE) != 0;
+    }
+
+    void waitPeriodicTimer(PeriodicTimer *timer, std::uint32_t timeoutMs) override
+    {
+        WaitForSingleObject(toHandle(timer), timeoutMs);
+    }
+
+    void closePeriodicTimer(PeriodicTimer *timer) override
+    {
+        CloseHandle(toHandle(timer));
+    }
+
+    void sleepMs(std::uint32_t ms) override
+    {
+        Sleep(ms);
+    }
+
+    void setProcessClass(ProcessClass processClass) override
+    {
+        // In ProcessClass order: Idle, Normal, High, Realtime.
+        static const DWORD classes[4] = {
+            IDLE_PRIORITY_CLASS,
+            NORMAL_PRIORITY_CLASS,
+            HIGH_PRIORITY_CLASS,
+            REALTIME_PRIORITY_CLASS,
+        };
+        // Without the increase-base-priority privilege Windows quietly grants
+        // High instead of Realtime; the call still succeeds.
+        SetPriorityClass(GetCurrentProcess(), classes[static_cast<int>(processClass)]);
+    }
+
+    void setCurrentThreadLevel(ThreadLevel level) override
+    {
+        // In ThreadLevel order, Idle to TimeCritical. Idle and TimeCritical
+        // pin the thread to the bottom or top of its class's range.
+        static const int levels[7] = {
+            THREAD_PRIORITY_IDLE,
+            THREAD_PRIORITY_LOWEST,
+            THREAD_PRIORITY_BELOW_NORMAL,
+            THREAD_PRIORITY_NORMAL,
+            THREAD_PRIORITY_ABOVE_NORMAL,
+            THREAD_PRIORITY_HIGHEST,
+            THREAD_PRIORITY_TIME_CRITICAL,
+        };
+        // GetCurrentThread() is a pseudo-handle meaning "the caller"; it
+        // needs no closing.
+        SetThreadPriority(GetCurrentThread(), levels[static_cast<int>(level)]);
+    }
+
+    void beginTimerResolution(std::uint32_t periodMs) override
+    {
+        // timeBeginPeriod answers TIMERR_NOCANDO for a value outside the
+        // supported range and then changes nothing.
+        timeBeginPeriod(periodMs);
+    }
+
+    void endTimerResolution(std::uint32_t periodMs) override
+    {
+        timeEndPeriod(periodMs);
+    }
+};
+
+} // namespace
+
+Os &nativeOs()
+{
+    static WindowsOs instance;
+    return instance;
+}
+
+} // namespace platform
