@@ -68,15 +68,9 @@ public:
         WaitForSingleObject(toHandle(timer), timeoutMs);
     }
 
-    void closePeriodicTimer(PeriodicTimer *timer) override
-    {
-        CloseHandle(toHandle(timer));
-    }
+    void closePeriodicTimer(PeriodicTimer *timer) override { CloseHandle(toHandle(timer)); }
 
-    void sleepMs(std::uint32_t ms) override
-    {
-        Sleep(ms);
-    }
+    void sleepMs(std::uint32_t ms) override { Sleep(ms); }
 
     void setProcessClass(ProcessClass processClass) override
     {
@@ -97,12 +91,9 @@ public:
         // In ThreadLevel order, Idle to TimeCritical. Idle and TimeCritical
         // pin the thread to the bottom or top of its class's range.
         static const int levels[7] = {
-            THREAD_PRIORITY_IDLE,
-            THREAD_PRIORITY_LOWEST,
-            THREAD_PRIORITY_BELOW_NORMAL,
-            THREAD_PRIORITY_NORMAL,
-            THREAD_PRIORITY_ABOVE_NORMAL,
-            THREAD_PRIORITY_HIGHEST,
+            THREAD_PRIORITY_IDLE,          THREAD_PRIORITY_LOWEST,
+            THREAD_PRIORITY_BELOW_NORMAL,  THREAD_PRIORITY_NORMAL,
+            THREAD_PRIORITY_ABOVE_NORMAL,  THREAD_PRIORITY_HIGHEST,
             THREAD_PRIORITY_TIME_CRITICAL,
         };
         // GetCurrentThread() is a pseudo-handle meaning "the caller"; it
@@ -117,10 +108,7 @@ public:
         timeBeginPeriod(periodMs);
     }
 
-    void endTimerResolution(std::uint32_t periodMs) override
-    {
-        timeEndPeriod(periodMs);
-    }
+    void endTimerResolution(std::uint32_t periodMs) override { timeEndPeriod(periodMs); }
 };
 
 } // namespace

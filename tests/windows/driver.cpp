@@ -93,8 +93,9 @@ void checkInstall()
     bool routed = &os() == &recorder && os().counterFrequency() == 4242;
     os().sleepMs(7);
     routed = routed && recorder.calls == 2 && recorder.lastSleep == 7;
-    report(routed, "install", "os() reaches the installed layer (" + std::to_string(recorder.calls)
-                                  + " calls recorded)");
+    report(routed, "install",
+           "os() reaches the installed layer (" + std::to_string(recorder.calls) +
+               " calls recorded)");
 
     platform::Os *removed = platform::install(nullptr);
     report(removed == &recorder, "install(nullptr)", "returned the layer it removed");
@@ -126,8 +127,8 @@ void checkProcessClasses()
         DWORD got = GetPriorityClass(GetCurrentProcess());
         // Without the increase-base-priority privilege Windows grants High
         // when Realtime is asked for.
-        bool ok = got == step.expected
-                  || (step.value == ProcessClass::Realtime && got == HIGH_PRIORITY_CLASS);
+        bool ok = got == step.expected ||
+            (step.value == ProcessClass::Realtime && got == HIGH_PRIORITY_CLASS);
         report(ok, std::string("setProcessClass ") + step.name,
                "GetPriorityClass = " + hex(got) + ", expected " + hex(step.expected));
     }
@@ -154,8 +155,8 @@ void checkThreadLevels()
         os().setCurrentThreadLevel(step.value);
         int got = GetThreadPriority(GetCurrentThread());
         report(got == step.expected, std::string("setCurrentThreadLevel ") + step.name,
-               "GetThreadPriority = " + std::to_string(got) + ", expected "
-                   + std::to_string(step.expected));
+               "GetThreadPriority = " + std::to_string(got) + ", expected " +
+                   std::to_string(step.expected));
     }
 }
 
@@ -171,8 +172,8 @@ int main()
     std::int64_t first = os().counterValue();
     std::int64_t second = os().counterValue();
     report(second >= first, "counterValue",
-           std::to_string(first) + " then " + std::to_string(second)
-               + (second >= first ? " (not backwards)" : " (went backwards)"));
+           std::to_string(first) + " then " + std::to_string(second) +
+               (second >= first ? " (not backwards)" : " (went backwards)"));
 
     // 1 ms is the usual minimum timeGetDevCaps reports; with it the waits
     // below end within about a millisecond of what was asked, not a 15.6 ms
@@ -198,8 +199,8 @@ int main()
         os().waitPeriodicTimer(timer, timeoutMs);
         double waitedMs = elapsedMs(before, os().counterValue(), frequency);
         report(armed && waitedMs < timeoutMs / 2.0, "waitPeriodicTimer",
-               "returned after " + std::to_string(waitedMs) + " ms (timeout "
-                   + std::to_string(timeoutMs) + " ms)");
+               "returned after " + std::to_string(waitedMs) + " ms (timeout " +
+                   std::to_string(timeoutMs) + " ms)");
 
         os().closePeriodicTimer(timer);
         note("closePeriodicTimer", "closed");
@@ -210,8 +211,8 @@ int main()
     std::int64_t before = os().counterValue();
     os().sleepMs(periodMs);
     double sleptMs = elapsedMs(before, os().counterValue(), frequency);
-    report(sleptMs >= 0.5, "sleepMs", "asked " + std::to_string(periodMs) + " ms, slept "
-                                          + std::to_string(sleptMs) + " ms");
+    report(sleptMs >= 0.5, "sleepMs",
+           "asked " + std::to_string(periodMs) + " ms, slept " + std::to_string(sleptMs) + " ms");
 
     os().endTimerResolution(resolutionMs);
     note("endTimerResolution", std::to_string(resolutionMs) + " ms released");

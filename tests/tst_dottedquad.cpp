@@ -1,0 +1,148 @@
+// Target addresses: only a plain dotted quad is ever sent to. The sending
+// cases feed malformed addresses to the worker, so they run only where
+// loopback is the sole interface (run-in-own-netns.sh sets that up).
+#include "engine/dottedquad.h"
+#include "engine/rtthread.h"
+
+#include <QNetworkDatagram>
+#include <QNetworkInterface>
+#include <QTest>
+#include <QUdpSocket>
+
+class TestDottedQuad : public QObject
+{
+    Q_OBJECT
+
+private:
+    static bool onlyLoopback()
+    {
+        const auto interfaces = QNetworkInterface::allInterfaces();
+        return std::all_of(interfaces.begin(), interfaces.end(), [](const QNetworkInterface &i) {
+            return i.type() == QNetworkInterface::Loopback;
+        });
+    }
+
+    // Sends one tick's datagram to the text given, then one to 127.0.0.1;
+    // returns the destinations that arrived (loopback keeps the order, so the
+    // second arriving means the first had its chance).
+    QList<QHostAddress> sendThenMark(const QString &target)
+    {
+        QUdpSocket receiver;
+        receiver.bind(QHostAddress::Any, RtThread::UdpPort); // IPv4 and IPv6
+        [&] { QVERIFY2(receiver.state() == QAbstractSocket::BoundState,
+                       qPrintable(receiver.errorString())); }();
+
+        RtThread worker;
+        QUdpSocket sender;
+        worker.udpSocket = &sender;
+        worker.sendUdp = true;
+        for (const QString &address : {target, QStringLiteral("127.0.0.1")}) {
+            worker.sendAddress = address;
+            QMetaObject::invokeMethod(&worker, "runTimerTick", Qt::DirectConnection);
+        }
+        worker.udpSocket = nullptr;
+
+        QList<QHostAddress> arrived;
+        const QHostAddress mark(QStringLiteral("127.0.0.1"));
+        for (int waited = 0; (arrived.isEmpty() || arrived.last() != mark) && waited < 5000;
+             waited += 10) {
+            while (receiver.hasPendingDatagrams()) {
+                QHostAddress to = receiver.receiveDatagram().destinationAddress();
+                bool mapped = false;
+                const quint32 ip4 = to.toIPv4Address(&mapped);
+                arrived << (mapped ? QHostAddress(ip4) : to);
+            }
+            if (arrived.isEmpty() || arrived.last() != mark)
+                QTest::qWait(10);
+        }
+        return arrived;
+    }
+
+private slots:
+    void parsing_data()
+    {
+        QTest::addColumn<QString>("text");
+        QTest::addColumn<bool>("valid");
+        QTest::addColumn<QString>("address"); // dotted, when valid
+
+        QTest::newRow("plain") << "192.168.1.20" << true << "192.168.1.20";
+        QTest::newRow("ends of the range") << "0.0.0.0" << true << "0.0.0.0";
+        QTest::newRow("all ones") << "255.255.255.255" << true << "255.255.255.255";
+        QTest::newRow("surrounding spaces") << "  10.1.2.3 " << true << "10.1.2.3";
+        QTest::newRow("tab and newline") << "\t10.1.2.3\n" << true << "10.1.2.3";
+        QTest::newRow("leading zero is decimal") << "010.0.0.1" << true << "10.0.0.1";
+        QTest::newRow("zero-padded") << "192.168.001.010" << true << "192.168.1.10";
+        QTest::newRow("many zeros") << "0000000000127.0.0.1" << true << "127.0.0.1";
+
+        QTest::newRow("empty") << "" << false << "";
+        QTest::newRow("spaces only") << "   " << false << "";
+        QTest::newRow("three parts") << "1.2.3" << false << "";
+        QTest::newRow("one number") << "1" << false << "";
+        QTest::newRow("short loopback") << "127.1" << false << "";
+        QTest::newRow("five parts") << "1.2.3.4.5" << false << "";
+        QTest::newRow("256") << "256.0.0.1" << false << "";
+        QTest::newRow("huge") << "99999999999999999999.0.0.1" << false << "";
+        QTest::newRow("sign") << "+1.2.3.4" << false << "";
+        QTest::newRow("minus") << "1.2.3.-4" << false << "";
+        QTest::newRow("empty part") << "1..2.3" << false << "";
+        QTest::newRow("trailing dot") << "1.2.3.4." << false << "";
+        QTest::newRow("leading dot") << ".1.2.3.4" << false << "";
+        QTest::newRow("inner space") << "1. 2.3.4" << false << "";
+        QTest::newRow("trailing text") << "1.2.3.4 x" << false << "";
+        QTest::newRow("hex") << "0x7f.0.0.1" << false << "";
+        QTest::newRow("exponent") << "1e2.0.0.1" << false << "";
+        QTest::newRow("full-width digits") << QString::fromUtf8("１.２.３.４") << false << "";
+        QTest::newRow("IPv6 loopback") << "::1" << false << "";
+        QTest::newRow("IPv4-mapped IPv6") << "::ffff:127.0.0.1" << false << "";
+        QTest::newRow("host name") << "localhost" << false << "";
+    }
+    void parsing()
+    {
+        QFETCH(QString, text);
+        QFETCH(bool, valid);
+        QFETCH(QString, address);
+        quint32 parsed = 0xdeadbeef;
+        QCOMPARE(parseDottedQuad(text, &parsed), valid);
+        if (valid)
+            QCOMPARE(QHostAddress(parsed).toString(), address);
+        else
+            QCOMPARE(parsed, 0xdeadbeefu); // untouched
+    }
+
+    void sendsOnlyToWellFormedTargets_data()
+    {
+        QTest::addColumn<QString>("target");
+        QTest::addColumn<QString>("arrivesAt"); // empty: nothing may arrive
+
+        // Each malformed text below is one a lenient reader turns into a
+        // loopback address, so a wrong send would be seen here.
+        QTest::newRow("short loopback") << "127.1" << "";
+        QTest::newRow("IPv6 loopback") << "::1" << "";
+        QTest::newRow("IPv4-mapped") << "::ffff:127.0.0.1" << "";
+        QTest::newRow("hex") << "0x7f.0.0.1" << "";
+        QTest::newRow("octal-looking but short") << "0177.1" << "";
+        QTest::newRow("host name") << "localhost" << "";
+        QTest::newRow("empty") << "" << "";
+
+        QTest::newRow("spaces around") << " 127.0.0.2 " << "127.0.0.2";
+        QTest::newRow("leading zeros are decimal") << "127.000.000.010" << "127.0.0.10";
+    }
+    void sendsOnlyToWellFormedTargets()
+    {
+        if (!onlyLoopback())
+            QSKIP("sends to malformed addresses only where loopback is the sole interface; "
+                  "run through run-in-own-netns.sh");
+        QFETCH(QString, target);
+        QFETCH(QString, arrivesAt);
+
+        const QList<QHostAddress> arrived = sendThenMark(target);
+        QList<QHostAddress> expected;
+        if (!arrivesAt.isEmpty())
+            expected << QHostAddress(arrivesAt);
+        expected << QHostAddress(QStringLiteral("127.0.0.1"));
+        QCOMPARE(arrived, expected);
+    }
+};
+
+QTEST_GUILESS_MAIN(TestDottedQuad)
+#include "tst_dottedquad.moc"

@@ -1,0 +1,298 @@
+// Tick accounting on a hand-driven counter: every interval is exact, so bins,
+// gates and means can be checked tick by tick.
+#include "engine/rtthread.h"
+#include "platform/fakeos.h"
+
+#include <QNetworkDatagram>
+#include <QTest>
+#include <QUdpSocket>
+
+#include <cmath>
+#include <numeric>
+
+using platform::FakeOs;
+
+namespace {
+const qint64 CountsPerSecond = 1000000000;
+}
+
+class TestTickAccounting : public QObject
+{
+    Q_OBJECT
+
+private:
+    FakeOs *fake = nullptr;
+    RtThread *worker = nullptr;
+
+    // A fresh run as the worker begins one: statistics zero, stopwatch
+    // restarted, first reading taken. No thread runs; the test ticks.
+    void beginRun()
+    {
+        delete worker;
+        worker = new RtThread;
+        worker->stopwatch.restart();
+        worker->lastTickTime = worker->stopwatch.elapsedSeconds();
+    }
+
+    void timerTick(double interval)
+    {
+        fake->advanceCounter(std::llround(interval * CountsPerSecond));
+        QMetaObject::invokeMethod(worker, "runTimerTick", Qt::DirectConnection);
+    }
+    void receiveTick(double interval)
+    {
+        fake->advanceCounter(std::llround(interval * CountsPerSecond));
+        QMetaObject::invokeMethod(worker, "udpRead", Qt::DirectConnection);
+    }
+
+    quint64 histogramTotal() const
+    {
+        quint64 total = 0;
+        for (const auto &bin : worker->histogram)
+            total += bin;
+        return total;
+    }
+
+    // The bin a counted timer tick of this interval lands in, or -1.
+    int binOf(double interval)
+    {
+        std::vector<quint64> before(worker->histogram, worker->histogram + RtThread::HistogramBins);
+        timerTick(interval);
+        for (int bin = 0; bin < RtThread::HistogramBins; ++bin) {
+            if (worker->histogram[bin] != before[size_t(bin)])
+                return bin;
+        }
+        return -1;
+    }
+
+    void skipTimerGate()
+    {
+        for (int i = 0; i < 11; ++i)
+            timerTick(0.001);
+    }
+
+private slots:
+    void init()
+    {
+        fake = new FakeOs;
+        fake->setFrequency(CountsPerSecond);
+        platform::install(fake);
+        beginRun();
+    }
+    void cleanup()
+    {
+        delete worker;
+        worker = nullptr;
+        platform::install(nullptr);
+        delete fake;
+    }
+
+    void binEdges_data()
+    {
+        QTest::addColumn<double>("interval");
+        QTest::addColumn<int>("bin");
+        QTest::newRow("zero") << 0.0 << 0;
+        QTest::newRow("just under 0.05 ms") << 0.0000499 << 0;
+        QTest::newRow("0.05 ms") << 0.0000501 << 1;
+        QTest::newRow("1.04 ms") << 0.00104 << 10;
+        QTest::newRow("just under a half") << 0.0010499 << 10;
+        QTest::newRow("just over a half") << 0.0010501 << 11;
+        QTest::newRow("1.07 ms") << 0.00107 << 11;
+        QTest::newRow("29.8 ms") << 0.0298 << 298;
+        QTest::newRow("29.9 ms") << 0.0299 << 299;
+        QTest::newRow("30.5 ms") << 0.0305 << 299;
+        QTest::newRow("three hours") << 3 * 3600.0 << 299;
+    }
+    void binEdges()
+    {
+        QFETCH(double, interval);
+        QFETCH(int, bin);
+        skipTimerGate();
+        QCOMPARE(binOf(interval), bin);
+    }
+
+    void overflowRowTakesItsLongestCountedInterval()
+    {
+        skipTimerGate();
+        timerTick(0.0299); // counted in the overflow bin
+        QCOMPARE(worker->maxInterval.load(), 0.0299);
+        timerTick(0.0305);
+        QCOMPARE(worker->maxInterval.load(), 0.0305);
+        timerTick(0.0299); // shorter: the label stays
+        timerTick(0.001);
+        QCOMPARE(worker->maxInterval.load(), 0.0305);
+        timerTick(3 * 3600.0);
+        QCOMPARE(worker->maxInterval.load(), 3 * 3600.0);
+        QCOMPARE(worker->histogram[299].load(), quint64(4));
+    }
+
+    void uncountedTicksNeverLabelTheOverflowRow()
+    {
+        // At a 50 ms period the first interval spans the warm-up, about
+        // 550 ms; it is left out of the histogram and must not become the
+        // overflow row's label.
+        timerTick(0.55);
+        for (int i = 0; i < 200; ++i)
+            timerTick(0.050);
+        QCOMPARE(worker->maxInterval.load(), 0.050);
+        QCOMPARE(worker->histogram[299].load(), quint64(200 - 10));
+
+        // Same on the receive side: the first ticks of every window are
+        // outside the histogram.
+        beginRun();
+        for (int i = 0; i < 250; ++i)
+            receiveTick(i % 100 == 5 ? 2.0 : 0.001);
+        QCOMPARE(worker->maxInterval.load(), 0.0);
+        QCOMPARE(worker->histogram[299].load(), quint64(0));
+    }
+
+    void timerGateLeavesOutTheFirstElevenTicksOfARun()
+    {
+        for (int i = 0; i < 11; ++i)
+            timerTick(0.001);
+        QCOMPARE(histogramTotal(), quint64(0));
+        timerTick(0.001);
+        QCOMPARE(histogramTotal(), quint64(1));
+        for (int i = 12; i < 250; ++i)
+            timerTick(0.001);
+        QCOMPARE(histogramTotal(), quint64(239));
+        QCOMPARE(worker->histogram[10].load(), quint64(239));
+        QCOMPARE(worker->tickCount.load(), quint64(250));
+    }
+
+    void receiveGateLeavesOutTheFirstElevenTicksOfEveryWindow()
+    {
+        const QList<QPair<int, quint64>> expected = {{100, 89}, {111, 89}, {112, 90}, {250, 217}};
+        int ticks = 0;
+        for (const auto &[after, counted] : expected) {
+            for (; ticks < after; ++ticks)
+                receiveTick(0.002);
+            QCOMPARE(histogramTotal(), counted);
+        }
+        QCOMPARE(worker->histogram[20].load(), quint64(217));
+    }
+
+    void interleavedTicksMeasureFromEitherKind()
+    {
+        skipTimerGate();
+        timerTick(0.001);
+        receiveTick(0.0004); // receive gate: windowTickCount is 12, above 10
+        timerTick(0.0006);
+        QCOMPARE(worker->histogram[4].load(), quint64(1));
+        QCOMPARE(worker->histogram[6].load(), quint64(1));
+        QCOMPARE(worker->tickCount.load(), quint64(14));
+    }
+
+    void meanIsTakenOverWindowsOfAHundredTicks()
+    {
+        timerTick(0.011); // the warm-up span belongs to the first window
+        for (int i = 1; i < 99; ++i)
+            timerTick(0.001);
+        QCOMPARE(worker->averagePeriod.load(), 0.0);
+        timerTick(0.001);
+        QVERIFY(qFuzzyCompare(worker->averagePeriod.load(), 0.0011));
+        QCOMPARE(worker->windowTickCount.load(), quint64(0));
+        QCOMPARE(worker->windowIntervalSum.load(), 0.0);
+        for (int i = 100; i < 199; ++i)
+            timerTick(0.002);
+        QVERIFY(qFuzzyCompare(worker->averagePeriod.load(), 0.0011));
+        QCOMPARE(worker->windowTickCount.load(), quint64(99));
+        timerTick(0.002);
+        QVERIFY(qFuzzyCompare(worker->averagePeriod.load(), 0.002));
+    }
+
+    void counterWithoutFrequencyCountsEverythingInBinZero()
+    {
+        fake->setFrequency(0);
+        RtThread blind;
+        blind.stopwatch.restart();
+        for (int i = 0; i < 150; ++i) {
+            fake->advanceCounter(1000000);
+            QMetaObject::invokeMethod(&blind, "runTimerTick", Qt::DirectConnection);
+        }
+        QCOMPARE(blind.histogram[0].load(), quint64(139));
+        QCOMPARE(blind.averagePeriod.load(), 0.0);
+        QCOMPARE(blind.maxInterval.load(), 0.0);
+    }
+
+    void counterSteppingBackGivesAZeroInterval()
+    {
+        skipTimerGate();
+        timerTick(0.001);
+        fake->advanceCounter(-500000);
+        QCOMPARE(binOf(0.0), 0);
+        QCOMPARE(worker->histogram[0].load(), quint64(1));
+    }
+
+    void sendsFollowTheSendFlagTickByTick()
+    {
+        QUdpSocket receiver;
+        QVERIFY2(receiver.bind(QHostAddress::LocalHost, RtThread::UdpPort),
+                 qPrintable(receiver.errorString()));
+        QUdpSocket sender;
+        worker->udpSocket = &sender;
+        worker->sendAddress = "127.0.0.1";
+
+        worker->sendUdp = false;
+        for (int i = 0; i < 5; ++i)
+            timerTick(0.001);
+        worker->sendUdp = true;
+        for (int i = 0; i < 3; ++i)
+            timerTick(0.001);
+        worker->sendUdp = false;
+        timerTick(0.001);
+        worker->sendUdp = true;
+        timerTick(0.001);
+
+        // Loopback delivers in order: once the last datagram is in, every
+        // earlier one is too.
+        int received = 0;
+        QTRY_VERIFY(receiver.hasPendingDatagrams());
+        while (receiver.hasPendingDatagrams()) {
+            const QNetworkDatagram datagram = receiver.receiveDatagram();
+            QCOMPARE(datagram.data().size(), RtThread::DatagramSize);
+            ++received;
+            if (received < 4)
+                QTRY_VERIFY(receiver.hasPendingDatagrams());
+        }
+        QCOMPARE(received, 4);
+        QCOMPARE(worker->tickCount.load(), quint64(10)); // sent or not, each tick counts
+
+        // No socket: the tick counts and nothing is sent.
+        worker->udpSocket = nullptr;
+        timerTick(0.001);
+        QCOMPARE(worker->tickCount.load(), quint64(11));
+    }
+
+    void receiveTickDrainsEveryPendingDatagram()
+    {
+        QUdpSocket socket;
+        QVERIFY(socket.bind(QHostAddress::LocalHost, 0));
+        worker->udpSocket = &socket;
+
+        receiveTick(0.001); // nothing pending: still a tick
+        QCOMPARE(worker->tickCount.load(), quint64(1));
+
+        QUdpSocket sender;
+        const QByteArray largest(65507, 'x'); // the largest IPv4 datagram
+        QCOMPARE(sender.writeDatagram(QByteArray(), QHostAddress::LocalHost, socket.localPort()),
+                 qint64(0));
+        QCOMPARE(sender.writeDatagram(largest, QHostAddress::LocalHost, socket.localPort()),
+                 qint64(largest.size()));
+        QCOMPARE(sender.writeDatagram(QByteArray(64, '\0'), QHostAddress::LocalHost,
+                                      socket.localPort()),
+                 qint64(64));
+        QTRY_VERIFY(socket.hasPendingDatagrams());
+
+        receiveTick(0.001);
+        QCOMPARE(worker->tickCount.load(), quint64(2)); // three datagrams, one tick
+        QVERIFY(!socket.hasPendingDatagrams());
+
+        worker->udpSocket = nullptr;
+        receiveTick(0.001);
+        QCOMPARE(worker->tickCount.load(), quint64(3));
+    }
+};
+
+QTEST_GUILESS_MAIN(TestTickAccounting)
+#include "tst_tickaccounting.moc"
