@@ -29,8 +29,10 @@ private:
     {
         QUdpSocket receiver;
         receiver.bind(QHostAddress::Any, RtThread::UdpPort); // IPv4 and IPv6
-        [&] { QVERIFY2(receiver.state() == QAbstractSocket::BoundState,
-                       qPrintable(receiver.errorString())); }();
+        [&] {
+            QVERIFY2(receiver.state() == QAbstractSocket::BoundState,
+                     qPrintable(receiver.errorString()));
+        }();
 
         RtThread worker;
         QUdpSocket sender;
@@ -116,16 +118,25 @@ private slots:
 
         // Each malformed text below is one a lenient reader turns into a
         // loopback address, so a wrong send would be seen here.
-        QTest::newRow("short loopback") << "127.1" << "";
-        QTest::newRow("IPv6 loopback") << "::1" << "";
-        QTest::newRow("IPv4-mapped") << "::ffff:127.0.0.1" << "";
-        QTest::newRow("hex") << "0x7f.0.0.1" << "";
-        QTest::newRow("octal-looking but short") << "0177.1" << "";
-        QTest::newRow("host name") << "localhost" << "";
-        QTest::newRow("empty") << "" << "";
+        QTest::newRow("short loopback") << "127.1"
+                                        << "";
+        QTest::newRow("IPv6 loopback") << "::1"
+                                       << "";
+        QTest::newRow("IPv4-mapped") << "::ffff:127.0.0.1"
+                                     << "";
+        QTest::newRow("hex") << "0x7f.0.0.1"
+                             << "";
+        QTest::newRow("octal-looking but short") << "0177.1"
+                                                 << "";
+        QTest::newRow("host name") << "localhost"
+                                   << "";
+        QTest::newRow("empty") << ""
+                               << "";
 
-        QTest::newRow("spaces around") << " 127.0.0.2 " << "127.0.0.2";
-        QTest::newRow("leading zeros are decimal") << "127.000.000.010" << "127.0.0.10";
+        QTest::newRow("spaces around") << " 127.0.0.2 "
+                                       << "127.0.0.2";
+        QTest::newRow("leading zeros are decimal") << "127.000.000.010"
+                                                   << "127.0.0.10";
     }
     void sendsOnlyToWellFormedTargets()
     {

@@ -279,9 +279,9 @@ private slots:
                  qint64(0));
         QCOMPARE(sender.writeDatagram(largest, QHostAddress::LocalHost, socket.localPort()),
                  qint64(largest.size()));
-        QCOMPARE(sender.writeDatagram(QByteArray(64, '\0'), QHostAddress::LocalHost,
-                                      socket.localPort()),
-                 qint64(64));
+        QCOMPARE(
+            sender.writeDatagram(QByteArray(64, '\0'), QHostAddress::LocalHost, socket.localPort()),
+            qint64(64));
         QTRY_VERIFY(socket.hasPendingDatagrams());
 
         receiveTick(0.001);

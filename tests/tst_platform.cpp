@@ -1,0 +1,274 @@
+// The Linux OS layer against the real kernel: counter, periodic timer,
+// scheduler mapping of the Windows priorities, timer slack.
+#include "platform/platform.h"
+
+#include <QElapsedTimer>
+#include <QTest>
+
+#include <sys/prctl.h>
+#include <sys/resource.h>
+
+#include <condition_variable>
+#include <functional>
+#include <mutex>
+#include <sched.h>
+#include <thread>
+#include <unistd.h>
+
+using platform::ProcessClass;
+using platform::ThreadLevel;
+
+namespace {
+
+platform::Os &os()
+{
+    return platform::nativeOs();
+}
+
+// One number that orders every scheduling a thread can have: SCHED_IDLE
+// lowest, then SCHED_OTHER by nice, then SCHED_FIFO by priority.
+int rank(pid_t tid)
+{
+    const int policy = sched_getscheduler(tid);
+    if (policy == SCHED_IDLE)
+        return -100;
+    if (policy == SCHED_FIFO) {
+        sched_param param {};
+        sched_getparam(tid, &param);
+        return 100 + param.sched_priority;
+    }
+    return -getpriority(PRIO_PROCESS, id_t(tid));
+}
+
+// A thread that runs what it is given, so levels can be set on it.
+class Helper
+{
+public:
+    Helper() : thread([this] { loop(); })
+    {
+        run([this] { tid = gettid(); });
+    }
+    ~Helper()
+    {
+        run({});
+        thread.join();
+    }
+    void run(std::function<void()> job)
+    {
+        std::unique_lock<std::mutex> lock(mutex);
+        pending = std::move(job);
+        hasJob = true;
+        cv.notify_all();
+        cv.wait(lock, [this] { return !hasJob; });
+    }
+    pid_t tid = 0;
+
+private:
+    void loop()
+    {
+        for (;;) {
+            std::unique_lock<std::mutex> lock(mutex);
+            cv.wait(lock, [this] { return hasJob; });
+            std::function<void()> job = std::move(pending);
+            if (job)
+                job();
+            hasJob = false;
+            cv.notify_all();
+            if (!job)
+                return;
+        }
+    }
+    std::mutex mutex;
+    std::condition_variable cv;
+    std::function<void()> pending;
+    bool hasJob = false;
+    std::thread thread;
+};
+
+bool mayUseRealtime()
+{
+    Helper probe;
+    sched_param param {};
+    param.sched_priority = sched_get_priority_min(SCHED_FIFO);
+    return sched_setscheduler(probe.tid, SCHED_FIFO, &param) == 0;
+}
+
+} // namespace
+
+class TestPlatform : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void counterIsNanosecondsAndMonotonic()
+    {
+        QCOMPARE(os().counterFrequency(), std::int64_t(1000000000));
+        std::int64_t previous = os().counterValue();
+        for (int i = 0; i < 100000; ++i) {
+            const std::int64_t now = os().counterValue();
+            QVERIFY(now >= previous);
+            previous = now;
+        }
+        QElapsedTimer clock;
+        clock.start();
+        const std::int64_t start = os().counterValue();
+        QTest::qSleep(50);
+        const double counted = double(os().counterValue() - start) / 1e6;
+        QVERIFY2(counted >= 49.0 && counted <= clock.elapsed() + 1.0,
+                 qPrintable(QString::number(counted)));
+    }
+
+    void periodicTimerFiresAtOnceThenEveryPeriod()
+    {
+        platform::PeriodicTimer *timer = os().createPeriodicTimer();
+        QVERIFY(timer);
+        QVERIFY(os().setPeriodicTimer(timer, 100));
+        QElapsedTimer clock;
+        clock.start();
+        os().waitPeriodicTimer(timer, 1000);
+        QVERIFY2(clock.elapsed() < 50, "the first expiry is due at once");
+        os().waitPeriodicTimer(timer, 1000);
+        QVERIFY2(clock.elapsed() >= 95 && clock.elapsed() < 900,
+                 qPrintable(QString::number(clock.elapsed())));
+
+        // Missed expiries merge: one immediate return, then the next period.
+        QTest::qSleep(350); // about three expiries pass unwaited
+        clock.restart();
+        os().waitPeriodicTimer(timer, 1000);
+        QVERIFY2(clock.elapsed() < 40, qPrintable(QString::number(clock.elapsed())));
+        os().waitPeriodicTimer(timer, 1000);
+        QVERIFY2(clock.elapsed() >= 10, "a second immediate return: expiries did not merge");
+        os().closePeriodicTimer(timer);
+    }
+
+    void periodicTimerWaitEndsAtTheTimeOut()
+    {
+        platform::PeriodicTimer *timer = os().createPeriodicTimer();
+        QVERIFY(timer);
+        QVERIFY(os().setPeriodicTimer(timer, 60000));
+        os().waitPeriodicTimer(timer, 1000); // the immediate first expiry
+        QElapsedTimer clock;
+        clock.start();
+        os().waitPeriodicTimer(timer, 80);
+        QVERIFY2(clock.elapsed() >= 79 && clock.elapsed() < 2000,
+                 qPrintable(QString::number(clock.elapsed())));
+        QVERIFY(!os().setPeriodicTimer(timer, -1));
+        os().closePeriodicTimer(timer);
+    }
+
+    void sleepLastsAtLeastItsTime()
+    {
+        QElapsedTimer clock;
+        clock.start();
+        os().sleepMs(30);
+        QVERIFY2(clock.elapsed() >= 30 && clock.elapsed() < 2000,
+                 qPrintable(QString::number(clock.elapsed())));
+    }
+
+    void timerResolutionSetsAndRestoresTheSlack()
+    {
+        const int original = prctl(PR_GET_TIMERSLACK, 0, 0, 0, 0);
+        QVERIFY(original > 1);
+        os().beginTimerResolution(0); // refused, as Windows refuses 0
+        QCOMPARE(prctl(PR_GET_TIMERSLACK, 0, 0, 0, 0), original);
+
+        os().beginTimerResolution(1);
+        QCOMPARE(prctl(PR_GET_TIMERSLACK, 0, 0, 0, 0), 1);
+        int inherited = 0;
+        std::thread([&] { inherited = prctl(PR_GET_TIMERSLACK, 0, 0, 0, 0); }).join();
+        QCOMPARE(inherited, 1); // a worker started now wakes on time too
+        os().endTimerResolution(1);
+        QCOMPARE(prctl(PR_GET_TIMERSLACK, 0, 0, 0, 0), original);
+    }
+
+    void prioritiesFollowTheWindowsTable()
+    {
+        if (!mayUseRealtime())
+            QSKIP(
+                "no permission for SCHED_FIFO and negative nice here (needs CAP_SYS_NICE or root)");
+        auto restore = qScopeGuard([] { os().setProcessClass(ProcessClass::Normal); });
+        Helper thread;
+        const auto scheduling = [&](ProcessClass processClass, ThreadLevel level) {
+            os().setProcessClass(processClass);
+            thread.run([level] { os().setCurrentThreadLevel(level); });
+            return rank(thread.tid);
+        };
+        const int fifoMax = sched_get_priority_max(SCHED_FIFO);
+        const int fifoMin = sched_get_priority_min(SCHED_FIFO);
+
+        QCOMPARE(scheduling(ProcessClass::Realtime, ThreadLevel::TimeCritical), 100 + fifoMax);
+        QCOMPARE(scheduling(ProcessClass::Realtime, ThreadLevel::Idle), 100 + fifoMin);
+        QCOMPARE(scheduling(ProcessClass::Normal, ThreadLevel::Normal), 0);
+        QCOMPARE(scheduling(ProcessClass::Normal, ThreadLevel::Idle), -100);
+        QCOMPARE(scheduling(ProcessClass::High, ThreadLevel::Idle), -100);
+        QCOMPARE(scheduling(ProcessClass::Idle, ThreadLevel::Lowest), -19);
+        QCOMPARE(scheduling(ProcessClass::Normal, ThreadLevel::TimeCritical), 20);
+        QCOMPARE(scheduling(ProcessClass::High, ThreadLevel::Highest), 20);
+        QCOMPARE(sched_getscheduler(thread.tid), SCHED_OTHER);
+
+        // Higher base priority never schedules lower, across all 28 pairs.
+        const ProcessClass classes[] = {ProcessClass::Idle, ProcessClass::Normal,
+                                        ProcessClass::High, ProcessClass::Realtime};
+        QList<QPair<int, int>> byBase; // (Windows base, rank)
+        for (ProcessClass processClass : classes) {
+            for (int level = 0; level < 7; ++level) {
+                const auto threadLevel = ThreadLevel(level);
+                byBase << qMakePair(platform::windowsBasePriority(processClass, threadLevel),
+                                    scheduling(processClass, threadLevel));
+            }
+        }
+        std::sort(byBase.begin(), byBase.end());
+        for (int i = 1; i < byBase.size(); ++i) {
+            QVERIFY2(byBase[i].second >= byBase[i - 1].second,
+                     qPrintable(QString("base %1 ranks below base %2")
+                                    .arg(byBase[i].first)
+                                    .arg(byBase[i - 1].first)));
+            if (byBase[i].first == byBase[i - 1].first)
+                QCOMPARE(byBase[i].second, byBase[i - 1].second); // same base, same scheduling
+        }
+    }
+
+    void classChangeKeepsEachThreadsLevel()
+    {
+        if (!mayUseRealtime())
+            QSKIP(
+                "no permission for SCHED_FIFO and negative nice here (needs CAP_SYS_NICE or root)");
+        auto restore = qScopeGuard([] { os().setProcessClass(ProcessClass::Normal); });
+        Helper raised;
+        Helper untouched;
+        os().setProcessClass(ProcessClass::Normal);
+        raised.run([] { os().setCurrentThreadLevel(ThreadLevel::Highest); });
+        QCOMPARE(rank(raised.tid), 6); // base 10
+        QCOMPARE(rank(untouched.tid), 0);
+
+        os().setProcessClass(ProcessClass::Realtime);
+        QCOMPARE(sched_getscheduler(raised.tid), SCHED_FIFO);
+        QCOMPARE(sched_getscheduler(untouched.tid), SCHED_FIFO);
+        QVERIFY(rank(raised.tid) > rank(untouched.tid)); // base 26 over base 24
+        QCOMPARE(sched_getscheduler(0), SCHED_FIFO);     // the whole process
+
+        os().setProcessClass(ProcessClass::Normal);
+        QCOMPARE(rank(raised.tid), 6);
+        QCOMPARE(rank(untouched.tid), 0);
+        QCOMPARE(sched_getscheduler(0), SCHED_OTHER);
+    }
+
+    void basePriorityTable()
+    {
+        // Anchors of Windows' table, and the range of each class.
+        QCOMPARE(platform::windowsBasePriority(ProcessClass::Normal, ThreadLevel::Normal), 8);
+        QCOMPARE(platform::windowsBasePriority(ProcessClass::Realtime, ThreadLevel::TimeCritical),
+                 31);
+        QCOMPARE(platform::windowsBasePriority(ProcessClass::Realtime, ThreadLevel::Idle), 16);
+        QCOMPARE(platform::windowsBasePriority(ProcessClass::High, ThreadLevel::Normal), 13);
+        QCOMPARE(platform::windowsBasePriority(ProcessClass::Idle, ThreadLevel::Normal), 4);
+        for (ProcessClass processClass :
+             {ProcessClass::Idle, ProcessClass::Normal, ProcessClass::High}) {
+            QCOMPARE(platform::windowsBasePriority(processClass, ThreadLevel::Idle), 1);
+            QCOMPARE(platform::windowsBasePriority(processClass, ThreadLevel::TimeCritical), 15);
+        }
+    }
+};
+
+QTEST_GUILESS_MAIN(TestPlatform)
+#include "tst_platform.moc"

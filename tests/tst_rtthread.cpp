@@ -1,0 +1,399 @@
+// The worker on real time: each clock source ticks, the stop protocol ends
+// each run, and every way a run can end is recorded. Bounds are loose: these
+// machines are shared and noisy.
+#include "engine/rtthread.h"
+#include "platform/fakeos.h"
+
+#include <QElapsedTimer>
+#include <QTest>
+#include <QUdpSocket>
+
+#include <memory>
+
+#ifdef Q_OS_LINUX
+#include <QDir>
+#include <QFile>
+
+#include <sched.h>
+#include <sys/resource.h>
+#endif
+
+using platform::FakeOs;
+
+namespace {
+
+quint64 histogramTotal(const RtThread &worker)
+{
+    quint64 total = 0;
+    for (const auto &bin : worker.histogram)
+        total += bin;
+    return total;
+}
+
+// Counted ticks after n ticks that all came through udpRead.
+quint64 receiveGateCounts(quint64 n)
+{
+    return 89 * (n / 100) + (n % 100 > 11 ? n % 100 - 11 : 0);
+}
+
+// What the run control does: configure, move into its own thread, start.
+void start(RtThread &worker, int mode, int periodMs,
+           QThread::Priority priority = QThread::InheritPriority)
+{
+    worker.clockMode = mode;
+    worker.clockPeriodMs = periodMs;
+    worker.moveToThread(&worker);
+    worker.startRun(priority);
+}
+
+qint64 timedStop(RtThread &worker)
+{
+    QElapsedTimer clock;
+    clock.start();
+    worker.stopRun();
+    return clock.elapsed();
+}
+
+// Sends datagrams to the worker's port until it has counted `ticks`.
+bool sendUntilTicked(RtThread &worker, quint64 ticks)
+{
+    QUdpSocket sender;
+    QElapsedTimer clock;
+    clock.start();
+    while (worker.tickCount < ticks && clock.elapsed() < 20000) {
+        sender.writeDatagram(QByteArray(64, '\0'), QHostAddress::LocalHost, RtThread::UdpPort);
+        QTest::qWait(2);
+    }
+    return worker.tickCount >= ticks;
+}
+
+// Binding a probe socket to find out would race a worker that is about to
+// bind; only use it when no run is starting.
+bool portIsFree()
+{
+    QUdpSocket probe;
+    return probe.bind(RtThread::UdpPort);
+}
+
+#ifdef Q_OS_LINUX
+// Asks the kernel's socket tables, which takes the port from nobody.
+bool portInUse()
+{
+    const QByteArray port =
+        QByteArray::number(RtThread::UdpPort, 16).toUpper().rightJustified(4, '0');
+    for (const char *table : {"/proc/net/udp", "/proc/net/udp6"}) {
+        QFile file(table);
+        if (file.open(QIODevice::ReadOnly) && file.readAll().contains(":" + port + " "))
+            return true;
+    }
+    return false;
+}
+#endif
+
+} // namespace
+
+class TestRtThread : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void init() { QTRY_VERIFY2(portIsFree(), "port 1667 is held by something else"); }
+
+    void timedClocksTickAndStop_data()
+    {
+        QTest::addColumn<int>("mode");
+        QTest::addColumn<qint64>("minStopMs");
+        QTest::newRow("event loop timer") << int(RtThread::TimerEventMode) << qint64(500);
+        QTest::newRow("sleep loop") << int(RtThread::MsleepMode) << qint64(0);
+        QTest::newRow("periodic timer") << int(RtThread::WaitableTimerMode) << qint64(0);
+    }
+    void timedClocksTickAndStop()
+    {
+        QFETCH(int, mode);
+        QFETCH(qint64, minStopMs);
+        RtThread worker;
+        start(worker, mode, 2);
+        QTRY_VERIFY_WITH_TIMEOUT(worker.tickCount >= 150, 15000);
+        QVERIFY(worker.isRunning());
+
+        const qint64 stopMs = timedStop(worker);
+        QVERIFY2(stopMs >= minStopMs && stopMs < 5000, qPrintable(QString::number(stopMs)));
+        QVERIFY(!worker.isRunning());
+        QCOMPARE(worker.lastRunEnd.load(), int(RtThread::RunStopped));
+        QVERIFY(worker.udpSocket == nullptr);
+        QVERIFY(worker.clockTimer == nullptr);
+
+        // The statistics stay after the stop. A 2 ms clock on a busy machine
+        // may be late, but not by orders of magnitude.
+        const double mean = worker.averagePeriod;
+        QVERIFY2(mean > 0.0015 && mean < 0.05, qPrintable(QString::number(mean)));
+        QCOMPARE(histogramTotal(worker), worker.tickCount - 11);
+        const auto peak = std::max_element(std::begin(worker.histogram), std::end(worker.histogram),
+                                           [](const auto &a, const auto &b) { return a < b; });
+        const auto peakBin = peak - std::begin(worker.histogram);
+        QVERIFY2(peakBin >= 15 && peakBin <= 40, qPrintable(QString::number(peakBin)));
+    }
+
+    void arrivingDatagramsDriveTheReceiveModes_data()
+    {
+        QTest::addColumn<int>("mode");
+        QTest::newRow("event loop") << int(RtThread::TimerEventMode);
+        QTest::newRow("receive loop") << int(RtThread::MsleepMode);
+    }
+    void arrivingDatagramsDriveTheReceiveModes()
+    {
+        QFETCH(int, mode);
+        RtThread worker;
+        start(worker, mode, 0);
+        // Datagrams sent before the worker has bound are lost; it keeps on
+        // sending until enough have ticked.
+        QVERIFY(sendUntilTicked(worker, 230));
+        timedStop(worker);
+        QCOMPARE(worker.lastRunEnd.load(), int(RtThread::RunStopped));
+        // Every tick came through udpRead, so its gate decides the count.
+        QCOMPARE(histogramTotal(worker), receiveGateCounts(worker.tickCount));
+        QVERIFY(worker.averagePeriod > 0.0);
+    }
+
+    void eventLoopCountsTimerAndDatagramsTogether()
+    {
+        RtThread worker;
+        start(worker, RtThread::TimerEventMode, 100);
+        QTRY_VERIFY(worker.tickCount >= 2); // the timer alone: ten a second
+        QElapsedTimer clock;
+        clock.start();
+        QVERIFY(sendUntilTicked(worker, 80));
+        const qint64 elapsed = clock.elapsed();
+        timedStop(worker);
+        // Far more ticks than a 100 ms timer gives in that time.
+        QVERIFY2(worker.tickCount > quint64(elapsed / 100 + 20),
+                 qPrintable(QString("%1 ticks in %2 ms").arg(worker.tickCount).arg(elapsed)));
+    }
+
+    void configurationsWithoutAClockEndAtOnce_data()
+    {
+        QTest::addColumn<int>("mode");
+        QTest::addColumn<int>("period");
+        QTest::newRow("periodic timer, period 0") << int(RtThread::WaitableTimerMode) << 0;
+        QTest::newRow("periodic timer, negative") << int(RtThread::WaitableTimerMode) << -5;
+        QTest::newRow("unknown mode") << 7 << 2;
+        QTest::newRow("negative mode") << -1 << 2;
+    }
+    void configurationsWithoutAClockEndAtOnce()
+    {
+        QFETCH(int, mode);
+        QFETCH(int, period);
+        RtThread worker;
+        start(worker, mode, period);
+        QTRY_VERIFY_WITH_TIMEOUT(!worker.isRunning(), 3000);
+        QCOMPARE(worker.lastRunEnd.load(), int(RtThread::RunHadNoClock));
+        QCOMPARE(worker.tickCount.load(), quint64(0));
+        QVERIFY(worker.udpSocket == nullptr);
+        QVERIFY(timedStop(worker) < 100); // nothing left to stop
+        QVERIFY(portIsFree());
+    }
+
+    void stopDuringWarmUpEndsWithoutATick_data()
+    {
+        QTest::addColumn<int>("mode");
+        QTest::newRow("sleep loop") << int(RtThread::MsleepMode);
+        QTest::newRow("periodic timer") << int(RtThread::WaitableTimerMode);
+    }
+    void stopDuringWarmUpEndsWithoutATick()
+    {
+        QFETCH(int, mode);
+        RtThread worker;
+        start(worker, mode, 100); // ten waits of 100 ms before the first tick
+        const qint64 stopMs = timedStop(worker);
+        // The warm-up runs out (its first wait may return at once).
+        QVERIFY2(stopMs >= 700 && stopMs < 5000, qPrintable(QString::number(stopMs)));
+        QCOMPARE(worker.tickCount.load(), quint64(0));
+        QCOMPARE(worker.lastRunEnd.load(), int(RtThread::RunStopped));
+    }
+
+    void takenPortEndsTheRunAndSaysWhy()
+    {
+        QUdpSocket holder;
+        QVERIFY(holder.bind(RtThread::UdpPort));
+        RtThread worker;
+        start(worker, RtThread::MsleepMode, 1);
+        QTRY_VERIFY_WITH_TIMEOUT(!worker.isRunning(), 3000);
+        QCOMPARE(worker.lastRunEnd.load(), int(RtThread::RunBindFailed));
+        QCOMPARE(worker.tickCount.load(), quint64(0));
+        QVERIFY(worker.udpSocket == nullptr);
+
+        // Once the port is free the next run binds, and the reason is reset.
+        holder.close();
+        start(worker, RtThread::MsleepMode, 1);
+        QCOMPARE(worker.lastRunEnd.load(), int(RtThread::RunNotEnded));
+        QTRY_VERIFY(worker.tickCount >= 20);
+        worker.stopRun();
+        QCOMPARE(worker.lastRunEnd.load(), int(RtThread::RunStopped));
+    }
+
+    void startRunDuringARunStartsAfresh()
+    {
+        RtThread worker;
+        start(worker, RtThread::MsleepMode, 2);
+        QTRY_VERIFY(worker.tickCount >= 100);
+        worker.maxInterval = 99.0; // stands out if not reset
+
+        worker.startRun(QThread::InheritPriority); // stops the run, then starts anew
+        QVERIFY(worker.isRunning());
+        // The warm-up of ten 2 ms sleeps comes before the new first tick.
+        QVERIFY2(worker.tickCount < 5, qPrintable(QString::number(worker.tickCount)));
+        QCOMPARE(worker.maxInterval.load(), 0.0);
+        QVERIFY(!worker.stopRequested);
+        QTRY_VERIFY(worker.tickCount >= 20); // not stopped by the old request
+        worker.stopRun();
+    }
+
+    void destructionDuringARunStopsIt()
+    {
+        auto worker = std::make_unique<RtThread>();
+        start(*worker, RtThread::TimerEventMode, 2);
+        QTRY_VERIFY(worker->tickCount >= 20);
+        QElapsedTimer clock;
+        clock.start();
+        worker.reset();
+        QVERIFY(clock.elapsed() < 5000);
+        QVERIFY(portIsFree());
+    }
+
+    // A run that ignores the stop request is terminated; its socket must not
+    // keep the port from the next run.
+    void terminatedRunReleasesThePort()
+    {
+        RtThread worker;
+        start(worker, RtThread::MsleepMode, 60000); // warm-up of ten minutes
+#ifdef Q_OS_LINUX
+        QTRY_VERIFY(portInUse());
+#else
+        QTest::qWait(500);
+#endif
+
+        const qint64 stopMs = timedStop(worker);
+        QVERIFY2(stopMs >= 4900 && stopMs < 7000, qPrintable(QString::number(stopMs)));
+        QVERIFY(!worker.isRunning());
+        QCOMPARE(worker.lastRunEnd.load(), int(RtThread::RunTerminated));
+        QVERIFY(worker.udpSocket == nullptr);
+        QVERIFY(portIsFree());
+
+        start(worker, RtThread::WaitableTimerMode, 2);
+        QTRY_VERIFY(worker.tickCount >= 20);
+        worker.stopRun();
+        QCOMPARE(worker.lastRunEnd.load(), int(RtThread::RunStopped));
+    }
+
+    // The periodic-timer clock on the fake OS: exact calls, simulated time.
+    void periodicTimerCalls_data()
+    {
+        QTest::addColumn<bool>("createFails");
+        QTest::addColumn<bool>("armFails");
+        QTest::addColumn<QStringList>("setUp");
+        QTest::addColumn<QString>("wait");
+        QTest::addColumn<bool>("closes");
+        QTest::newRow("timer") << false << false
+                               << QStringList {"createPeriodicTimer", "setPeriodicTimer(3)"}
+                               << "waitPeriodicTimer(30)" << true;
+        QTest::newRow("no timer") << true << false << QStringList {"createPeriodicTimer"}
+                                  << "sleepMs(3)" << false;
+        QTest::newRow("timer not armed")
+            << false << true
+            << QStringList {"createPeriodicTimer", "setPeriodicTimer(3)", "closePeriodicTimer"}
+            << "sleepMs(3)" << false;
+    }
+    void periodicTimerCalls()
+    {
+        QFETCH(bool, createFails);
+        QFETCH(bool, armFails);
+        QFETCH(QStringList, setUp);
+        QFETCH(QString, wait);
+        QFETCH(bool, closes);
+
+        FakeOs fake;
+        fake.setTimerCreationFails(createFails);
+        fake.setTimerArmingFails(armFails);
+        platform::install(&fake);
+        auto restore = qScopeGuard([] { platform::install(nullptr); });
+        {
+            RtThread worker;
+            start(worker, RtThread::WaitableTimerMode, 3, QThread::HighestPriority);
+            QTRY_VERIFY(worker.tickCount >= 120);
+            worker.stopRun();
+
+            QStringList expected {"setCurrentThreadLevel(Highest)"};
+            expected << setUp;
+            for (quint64 i = 0; i < 10 + worker.tickCount; ++i)
+                expected << wait;
+            if (closes)
+                expected << "closePeriodicTimer";
+            QStringList seen;
+            for (const std::string &call : fake.calls())
+                seen << QString::fromStdString(call);
+            seen.removeFirst(); // the stopwatch's frequency query at construction
+            QCOMPARE(seen, expected);
+
+            // Simulated time: every wait is exactly 3 ms; the first interval
+            // spans the warm-up and is left out, so no overflow is labelled.
+            QCOMPARE(worker.histogram[30].load(), worker.tickCount - 11);
+            QCOMPARE(histogramTotal(worker), worker.tickCount - 11);
+            QCOMPARE(worker.maxInterval.load(), 0.0);
+            // The first window holds the warm-up span, 33 ms, and 99 of 3 ms;
+            // later windows only 3 ms intervals.
+            const double mean = worker.tickCount < 200 ? 0.0033 : 0.003;
+            QVERIFY(qFuzzyCompare(worker.averagePeriod.load(), mean));
+        }
+    }
+
+#ifdef Q_OS_LINUX
+    // Linux leaves QThread priorities without effect; the OS layer makes the
+    // Realtime class with a Time Critical worker SCHED_FIFO at the top.
+    void linuxWorkerGetsTheRealtimeScheduler()
+    {
+        sched_param probe {};
+        probe.sched_priority = sched_get_priority_min(SCHED_FIFO);
+        const int before = sched_getscheduler(0);
+        sched_param old {};
+        sched_getparam(0, &old);
+        if (sched_setscheduler(0, SCHED_FIFO, &probe) != 0)
+            QSKIP("no permission for SCHED_FIFO here (needs CAP_SYS_NICE or root)");
+        sched_setscheduler(0, before, &old);
+
+        RtThread worker;
+        platform::os().setProcessClass(platform::ProcessClass::Realtime);
+        auto restore =
+            qScopeGuard([] { platform::os().setProcessClass(platform::ProcessClass::Normal); });
+        start(worker, RtThread::MsleepMode, 2, QThread::TimeCriticalPriority);
+        QTRY_VERIFY(worker.tickCount >= 5);
+
+        const pid_t tid = workerTid();
+        QVERIFY(tid > 0);
+        sched_param param {};
+        QCOMPARE(sched_getscheduler(tid), SCHED_FIFO);
+        sched_getparam(tid, &param);
+        QCOMPARE(param.sched_priority, sched_get_priority_max(SCHED_FIFO));
+
+        platform::os().setProcessClass(platform::ProcessClass::Normal);
+        QCOMPARE(sched_getscheduler(tid), SCHED_OTHER);
+        QCOMPARE(getpriority(PRIO_PROCESS, id_t(tid)), -20); // Time Critical in Normal: base 15
+        worker.stopRun();
+    }
+
+private:
+    static pid_t workerTid()
+    {
+        const QStringList tasks =
+            QDir("/proc/self/task").entryList(QDir::Dirs | QDir::NoDotAndDotDot);
+        for (const QString &task : tasks) {
+            QFile comm("/proc/self/task/" + task + "/comm");
+            if (comm.open(QIODevice::ReadOnly) && comm.readAll().trimmed() == "RtThread")
+                return pid_t(task.toInt());
+        }
+        return 0;
+    }
+#endif
+};
+
+QTEST_GUILESS_MAIN(TestRtThread)
+#include "tst_rtthread.moc"
