@@ -29,8 +29,7 @@ private slots:
         fake->setFrequency(1000);
         fake->setCounter(42);
         PerfStopwatch watch;
-        QCOMPARE(fake->calls(true),
-                 (std::vector<std::string> {"counterFrequency", "counterValue"}));
+        QCOMPARE(fake->calls(true), (std::vector<std::string>{"counterFrequency", "counterValue"}));
         QCOMPARE(watch.frequency, 1000);
         QCOMPARE(watch.startCount, 42);
         QVERIFY(!watch.unavailable);
@@ -40,7 +39,7 @@ private slots:
         fake->setFrequency(5);
         fake->clearCalls();
         watch.restart();
-        QCOMPARE(fake->calls(true), std::vector<std::string> {"counterValue"});
+        QCOMPARE(fake->calls(true), std::vector<std::string>{"counterValue"});
         QCOMPARE(watch.frequency, 1000); // not asked again
     }
 
@@ -167,7 +166,7 @@ private slots:
         QCOMPARE(watch.nowCount, 777);      // not written
         QVERIFY(fake->calls(true).empty()); // counter not consulted
         watch.restart();                    // restart still reads it
-        QCOMPARE(fake->calls(true), std::vector<std::string> {"counterValue"});
+        QCOMPARE(fake->calls(true), std::vector<std::string>{"counterValue"});
         fake->setCounter(9000);
         QCOMPARE(watch.elapsedSeconds(), 0.0);
         QVERIFY(watch.unavailable);

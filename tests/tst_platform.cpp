@@ -33,7 +33,7 @@ int rank(pid_t tid)
     if (policy == SCHED_IDLE)
         return -100;
     if (policy == SCHED_FIFO) {
-        sched_param param {};
+        sched_param param{};
         sched_getparam(tid, &param);
         return 100 + param.sched_priority;
     }
@@ -88,7 +88,7 @@ private:
 bool mayUseRealtime()
 {
     Helper probe;
-    sched_param param {};
+    sched_param param{};
     param.sched_priority = sched_get_priority_min(SCHED_FIFO);
     return sched_setscheduler(probe.tid, SCHED_FIFO, &param) == 0;
 }

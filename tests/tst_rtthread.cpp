@@ -294,13 +294,13 @@ private slots:
         QTest::addColumn<QString>("wait");
         QTest::addColumn<bool>("closes");
         QTest::newRow("timer") << false << false
-                               << QStringList {"createPeriodicTimer", "setPeriodicTimer(3)"}
+                               << QStringList{"createPeriodicTimer", "setPeriodicTimer(3)"}
                                << "waitPeriodicTimer(30)" << true;
-        QTest::newRow("no timer") << true << false << QStringList {"createPeriodicTimer"}
+        QTest::newRow("no timer") << true << false << QStringList{"createPeriodicTimer"}
                                   << "sleepMs(3)" << false;
         QTest::newRow("timer not armed")
             << false << true
-            << QStringList {"createPeriodicTimer", "setPeriodicTimer(3)", "closePeriodicTimer"}
+            << QStringList{"createPeriodicTimer", "setPeriodicTimer(3)", "closePeriodicTimer"}
             << "sleepMs(3)" << false;
     }
     void periodicTimerCalls()
@@ -322,7 +322,7 @@ private slots:
             QTRY_VERIFY(worker.tickCount >= 120);
             worker.stopRun();
 
-            QStringList expected {"setCurrentThreadLevel(Highest)"};
+            QStringList expected{"setCurrentThreadLevel(Highest)"};
             expected << setUp;
             for (quint64 i = 0; i < 10 + worker.tickCount; ++i)
                 expected << wait;
@@ -351,10 +351,10 @@ private slots:
     // Realtime class with a Time Critical worker SCHED_FIFO at the top.
     void linuxWorkerGetsTheRealtimeScheduler()
     {
-        sched_param probe {};
+        sched_param probe{};
         probe.sched_priority = sched_get_priority_min(SCHED_FIFO);
         const int before = sched_getscheduler(0);
-        sched_param old {};
+        sched_param old{};
         sched_getparam(0, &old);
         if (sched_setscheduler(0, SCHED_FIFO, &probe) != 0)
             QSKIP("no permission for SCHED_FIFO here (needs CAP_SYS_NICE or root)");
@@ -369,7 +369,7 @@ private slots:
 
         const pid_t tid = workerTid();
         QVERIFY(tid > 0);
-        sched_param param {};
+        sched_param param{};
         QCOMPARE(sched_getscheduler(tid), SCHED_FIFO);
         sched_getparam(tid, &param);
         QCOMPARE(param.sched_priority, sched_get_priority_max(SCHED_FIFO));

@@ -4,6 +4,8 @@
 // the time already measured forward.
 #pragma once
 
+#include "platform/platform.h"
+
 #include <QtGlobal>
 
 struct PerfStopwatch
@@ -11,7 +13,7 @@ struct PerfStopwatch
     PerfStopwatch();
 
     void restart();
-    double elapsedSeconds();
+    inline double elapsedSeconds(); // every tick's first step: kept inline
 
     qint64 startCount;        // count at the last restart or re-base
     qint64 nowCount;          // count of the latest reading
@@ -20,3 +22,27 @@ struct PerfStopwatch
     double lastElapsedCounts; // nowCount - startCount of the latest reading that did not re-base
     bool unavailable;         // no high-resolution counter: every reading is 0.0
 };
+
+double PerfStopwatch::elapsedSeconds()
+{
+    if (unavailable)
+        return 0.0;
+    nowCount = platform::os().counterValue();
+    // Difference modulo 2^64, read as signed: a wrapped counter still gives
+    // the true distance.
+    const double diff = double(qint64(quint64(nowCount) - quint64(startCount)));
+    // A count below the previous reading's, not only one below the start
+    // count, is a step back: otherwise a small step back (as between the
+    // cores of a machine whose counter is not synchronised) would give a
+    // reading below the one before it, and a tick a negative interval.
+    if (diff >= lastElapsedCounts) {
+        lastElapsedCounts = diff;
+        return diff / double(frequency) + baseSeconds;
+    }
+    // Stepped back: repeat the previous reading's value exactly (same
+    // operands, same order) and measure on from the new count.
+    startCount = nowCount;
+    baseSeconds = lastElapsedCounts / double(frequency) + baseSeconds;
+    lastElapsedCounts = 0.0;
+    return baseSeconds;
+}

@@ -249,7 +249,8 @@ void RtThread::runPeriodicTimerClock(int periodMs)
     }
 }
 
-void RtThread::countTick(Gate gate)
+// Inlined into both slots: one call less on every tick.
+Q_ALWAYS_INLINE void RtThread::countTick(Gate gate)
 {
     const double now = stopwatch.elapsedSeconds();
     const double interval = now - get(lastTickTime);

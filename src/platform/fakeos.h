@@ -48,11 +48,11 @@ private:
 
     mutable std::mutex mutex;
     std::vector<std::string> log;
-    std::atomic<std::int64_t> frequency {1000000000};
-    std::atomic<std::int64_t> value {0};
-    std::atomic<bool> creationFails {false};
-    std::atomic<bool> armingFails {false};
-    std::atomic<int> armedPeriodMs {0};
+    std::atomic<std::int64_t> frequency{1000000000};
+    std::atomic<std::int64_t> value{0};
+    std::atomic<bool> creationFails{false};
+    std::atomic<bool> armingFails{false};
+    std::atomic<int> armedPeriodMs{0};
     char timerToken = 0; // what the fake's timer handle points at
 };
 

@@ -4,21 +4,16 @@
 
 namespace platform {
 
-namespace {
-std::atomic<Os *> installed {nullptr};
-}
+std::atomic<Os *> detail::installedLayer{&nativeOs()};
 
 Os::~Os() = default;
 
-Os &os()
-{
-    Os *layer = installed.load(std::memory_order_acquire);
-    return layer ? *layer : nativeOs();
-}
-
 Os *install(Os *layer)
 {
-    return installed.exchange(layer, std::memory_order_acq_rel);
+    Os *const native = &nativeOs();
+    Os *const previous =
+        detail::installedLayer.exchange(layer ? layer : native, std::memory_order_acq_rel);
+    return previous == native ? nullptr : previous;
 }
 
 int windowsBasePriority(ProcessClass processClass, ThreadLevel level)

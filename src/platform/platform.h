@@ -6,6 +6,7 @@
 // layer through os(); tests swap the fake in with install().
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 
 namespace platform {
@@ -53,15 +54,24 @@ public:
     virtual void endTimerResolution(std::uint32_t periodMs) = 0;
 };
 
-// The layer in use: the native one unless a test installed another.
-Os &os();
+namespace detail {
+extern std::atomic<Os *> installedLayer;
+}
+
+// This OS's own layer, defined by the per-OS file.
+Os &nativeOs();
+
+// The layer in use: the native one unless a test installed another. Inline:
+// the counter is read through here at every tick.
+inline Os &os()
+{
+    Os *layer = detail::installedLayer.load(std::memory_order_acquire);
+    return layer ? *layer : nativeOs(); // null only before static initialisation
+}
 
 // Installs a layer (null restores the native one) and returns the one it
 // replaced, or null if that was the native one.
 Os *install(Os *layer);
-
-// This OS's own layer, defined by the per-OS file.
-Os &nativeOs();
 
 // The scheduler's base priority, 1 to 31, that Windows gives a thread of this
 // level in a process of this class.

@@ -31,14 +31,14 @@ constexpr std::int64_t NanosPerSecond = 1000000000;
 
 std::int64_t monotonicNanos()
 {
-    timespec now {};
+    timespec now{};
     clock_gettime(CLOCK_MONOTONIC, &now);
     return std::int64_t(now.tv_sec) * NanosPerSecond + now.tv_nsec;
 }
 
 timespec toTimespec(std::int64_t nanos)
 {
-    timespec ts {};
+    timespec ts{};
     ts.tv_sec = time_t(nanos / NanosPerSecond);
     ts.tv_nsec = long(nanos % NanosPerSecond);
     return ts;
@@ -53,7 +53,7 @@ const int niceForBase[16] = {0, 19, 19, 16, 13, 10, 6, 3, 0, -3, -6, -9, -11, -1
 
 void applyBasePriority(pid_t tid, int base)
 {
-    sched_param param {};
+    sched_param param{};
     if (base >= 16) {
         const int low = sched_get_priority_min(SCHED_FIFO);
         const int high = sched_get_priority_max(SCHED_FIFO);
@@ -81,7 +81,7 @@ public:
         const int fd = timerfd_create(CLOCK_MONOTONIC, TFD_CLOEXEC);
         if (fd < 0)
             return nullptr;
-        auto *timer = new (std::nothrow) PeriodicTimer {fd};
+        auto *timer = new (std::nothrow) PeriodicTimer{fd};
         if (!timer)
             close(fd);
         return timer;
@@ -93,7 +93,7 @@ public:
             return false;
         // An absolute first expiry of "now" fires at once; a relative zero
         // would disarm the timer instead.
-        itimerspec spec {};
+        itimerspec spec{};
         spec.it_value = toTimespec(monotonicNanos());
         spec.it_interval = toTimespec(std::int64_t(periodMs) * 1000000);
         return timerfd_settime(timer->fd, TFD_TIMER_ABSTIME, &spec, nullptr) == 0;
@@ -108,7 +108,7 @@ public:
         // single immediate return, not one per missed period.
         const bool forever = timeoutMs == UINT32_MAX;
         const std::int64_t deadline = monotonicNanos() + std::int64_t(timeoutMs) * 1000000;
-        pollfd pfd {timer->fd, POLLIN, 0};
+        pollfd pfd{timer->fd, POLLIN, 0};
         for (;;) {
             int waitMs = -1;
             if (!forever) {

@@ -1,0 +1,154 @@
+// Cost of one tick's accounting (stopwatch reading and statistics) beside a
+// bare read of the counter, in one run. Goal: at most 1.5 x the bare read.
+#include "engine/rtthread.h"
+#include "platform/platform.h"
+
+#include <benchmark/benchmark.h>
+
+#include <QMetaObject>
+
+#include <atomic>
+#include <cstdio>
+#include <cstdlib>
+#include <ctime>
+#include <map>
+#include <new>
+#include <string>
+
+// Every allocation in the process is counted, to show that a tick makes none.
+static std::atomic<long> allocations {0};
+
+void *operator new(std::size_t size)
+{
+    allocations.fetch_add(1, std::memory_order_relaxed);
+    if (void *p = std::malloc(size ? size : 1))
+        return p;
+    throw std::bad_alloc();
+}
+void operator delete(void *p) noexcept
+{
+    std::free(p);
+}
+void operator delete(void *p, std::size_t) noexcept
+{
+    std::free(p);
+}
+
+namespace {
+
+// The tick slots are protected; the benchmark calls them as run() would.
+class BenchThread : public RtThread
+{
+public:
+    using RtThread::runTimerTick;
+    using RtThread::udpRead;
+};
+
+void bareClockGettime(benchmark::State &state)
+{
+    timespec now {};
+    for (auto _ : state) {
+        clock_gettime(CLOCK_MONOTONIC, &now);
+        benchmark::DoNotOptimize(now);
+    }
+}
+
+void osLayerCounterRead(benchmark::State &state)
+{
+    for (auto _ : state)
+        benchmark::DoNotOptimize(platform::os().counterValue());
+}
+
+void stopwatchReading(benchmark::State &state)
+{
+    PerfStopwatch stopwatch;
+    stopwatch.restart();
+    for (auto _ : state)
+        benchmark::DoNotOptimize(stopwatch.elapsedSeconds());
+}
+
+void timerTick(benchmark::State &state)
+{
+    BenchThread worker;
+    worker.stopwatch.restart();
+    const long before = allocations.load();
+    for (auto _ : state)
+        worker.runTimerTick();
+    state.counters["allocs/tick"] =
+        double(allocations.load() - before) / double(state.iterations());
+    benchmark::DoNotOptimize(worker.tickCount.load());
+}
+
+void receiveTickWithoutDatagrams(benchmark::State &state)
+{
+    BenchThread worker;
+    worker.stopwatch.restart();
+    const long before = allocations.load();
+    for (auto _ : state)
+        worker.udpRead();
+    state.counters["allocs/tick"] =
+        double(allocations.load() - before) / double(state.iterations());
+}
+
+BENCHMARK(bareClockGettime);
+BENCHMARK(osLayerCounterRead);
+BENCHMARK(stopwatchReading);
+BENCHMARK(timerTick);
+BENCHMARK(receiveTickWithoutDatagrams);
+
+// Keeps each benchmark's time per iteration (the median when repeated) to
+// print the ratios at the end.
+class RatioReporter : public benchmark::ConsoleReporter
+{
+public:
+    void ReportRuns(const std::vector<Run> &runs) override
+    {
+        for (const Run &run : runs) {
+            const std::string &name = run.run_name.function_name;
+            if (run.error_occurred)
+                continue;
+            if (run.run_type == Run::RT_Aggregate && run.aggregate_name == "median")
+                medians[name] = run.GetAdjustedRealTime();
+            else if (run.run_type == Run::RT_Iteration)
+                nanos[name] = run.GetAdjustedRealTime();
+        }
+        ConsoleReporter::ReportRuns(runs);
+    }
+    std::map<std::string, double> times() const
+    {
+        std::map<std::string, double> all = nanos;
+        for (const auto &[name, median] : medians)
+            all[name] = median;
+        return all;
+    }
+    std::map<std::string, double> medians;
+    std::map<std::string, double> nanos;
+};
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    benchmark::Initialize(&argc, argv);
+    if (benchmark::ReportUnrecognizedArguments(argc, argv))
+        return 1;
+    RatioReporter reporter;
+    benchmark::RunSpecifiedBenchmarks(&reporter);
+    benchmark::Shutdown();
+
+    const std::map<std::string, double> t = reporter.times();
+    const auto has = [&](const char *name) { return t.count(name) != 0; };
+    if (has("bareClockGettime") && has("timerTick")) {
+        const double bare = t.at("bareClockGettime");
+        std::printf("\nper tick, against a bare counter read (%.1f ns):\n", bare);
+        for (const char *name : {"osLayerCounterRead", "stopwatchReading", "timerTick",
+                                 "receiveTickWithoutDatagrams"}) {
+            if (has(name))
+                std::printf("  %-28s %7.1f ns  %5.2f x\n", name, t.at(name), t.at(name) / bare);
+        }
+        const double ratio = t.at("timerTick") / bare;
+        std::printf("goal: timerTick at most 1.50 x the bare read: %s (%.2f x)\n",
+                    ratio <= 1.5 ? "met" : "NOT met", ratio);
+    }
+    return 0;
+}
