@@ -93,10 +93,10 @@ public:
             return false;
         // An absolute first expiry of "now" fires at once; a relative zero
         // would disarm the timer instead.
-        itimerspec spec{};
-        spec.it_value = toTimespec(monotonicNanos());
-        spec.it_interval = toTimespec(std::int64_t(periodMs) * 1000000);
-        return timerfd_settime(timer->fd, TFD_TIMER_ABSTIME, &spec, nullptr) == 0;
+        itimerspec expiries{};
+        expiries.it_value = toTimespec(monotonicNanos());
+        expiries.it_interval = toTimespec(std::int64_t(periodMs) * 1000000);
+        return timerfd_settime(timer->fd, TFD_TIMER_ABSTIME, &expiries, nullptr) == 0;
     }
 
     void waitPeriodicTimer(PeriodicTimer *timer, std::uint32_t timeoutMs) override
