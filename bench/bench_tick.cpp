@@ -5,7 +5,7 @@
 
 #include <benchmark/benchmark.h>
 
-#include <QMetaObject>
+#include <QUdpSocket>
 
 #include <atomic>
 #include <cstdio>
@@ -82,11 +82,29 @@ void tick(benchmark::State &state)
     benchmark::DoNotOptimize(worker.tickCount.load());
 }
 
+// A timer tick that also sends its datagram, to loopback only.
+void sendingTimerTick(benchmark::State &state)
+{
+    BenchThread worker;
+    QUdpSocket socket;
+    worker.udpSocket = &socket;
+    worker.sendAddress = QStringLiteral("127.0.0.1");
+    worker.sendUdp = true;
+    worker.stopwatch.restart();
+    const long before = allocations.load();
+    for (auto _ : state)
+        worker.runTimerTick();
+    state.counters["allocs/tick"] =
+        double(allocations.load() - before) / double(state.iterations());
+    worker.udpSocket = nullptr;
+}
+
 BENCHMARK(bareClockGettime);
 BENCHMARK(osLayerCounterRead);
 BENCHMARK(stopwatchReading);
 BENCHMARK_TEMPLATE(tick, &BenchThread::runTimerTick)->Name("timerTick");
 BENCHMARK_TEMPLATE(tick, &BenchThread::udpRead)->Name("receiveTickWithoutDatagrams");
+BENCHMARK(sendingTimerTick);
 
 // Keeps each benchmark's time per iteration (the median when repeated) to
 // print the ratios at the end.
@@ -134,7 +152,7 @@ int main(int argc, char **argv)
         const double bare = t.at("bareClockGettime");
         std::printf("\nper tick, against a bare counter read (%.1f ns):\n", bare);
         for (const char *name : {"osLayerCounterRead", "stopwatchReading", "timerTick",
-                                 "receiveTickWithoutDatagrams"}) {
+                                 "receiveTickWithoutDatagrams", "sendingTimerTick"}) {
             if (has(name))
                 std::printf("  %-28s %7.1f ns  %5.2f x\n", name, t.at(name), t.at(name) / bare);
         }
