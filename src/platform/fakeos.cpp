@@ -5,6 +5,8 @@
 
 namespace platform {
 
+namespace {
+
 const char *toString(ProcessClass processClass)
 {
     static const char *const names[] = {"Idle", "Normal", "High", "Realtime"};
@@ -17,6 +19,8 @@ const char *toString(ThreadLevel level)
                                         "AboveNormal", "Highest", "TimeCritical"};
     return names[static_cast<int>(level)];
 }
+
+} // namespace
 
 std::vector<std::string> FakeOs::calls(bool withCounterReads) const
 {

@@ -56,7 +56,4 @@ private:
     char timerToken = 0; // what the fake's timer handle points at
 };
 
-const char *toString(ProcessClass processClass);
-const char *toString(ThreadLevel level);
-
 } // namespace platform
