@@ -3,6 +3,7 @@
 // machines are shared and noisy.
 #include "engine/rtthread.h"
 #include "platform/fakeos.h"
+#include "workerstats.h"
 
 #include <QElapsedTimer>
 #include <QTest>
@@ -21,14 +22,6 @@
 using platform::FakeOs;
 
 namespace {
-
-quint64 histogramTotal(const RtThread &worker)
-{
-    quint64 total = 0;
-    for (const auto &bin : worker.histogram)
-        total += bin;
-    return total;
-}
 
 // Counted ticks after n ticks that all came through udpRead.
 quint64 receiveGateCounts(quint64 n)

@@ -1,7 +1,5 @@
 #include "engine/perfstopwatch.h"
 
-#include "platform/platform.h"
-
 PerfStopwatch::PerfStopwatch()
     : startCount(0)
     , nowCount(0)

@@ -1,7 +1,5 @@
 #include "platform/platform.h"
 
-#include <atomic>
-
 namespace platform {
 
 std::atomic<Os *> detail::installedLayer{&nativeOs()};
