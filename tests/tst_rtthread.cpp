@@ -3,6 +3,7 @@
 // machines are shared and noisy.
 #include "engine/rtthread.h"
 #include "platform/fakeos.h"
+#include "processprobe.h"
 #include "workerstats.h"
 
 #include <QElapsedTimer>
@@ -12,10 +13,6 @@
 #include <memory>
 
 #ifdef Q_OS_LINUX
-#include <QDir>
-#include <QFile>
-
-#include <sched.h>
 #include <sys/resource.h>
 #endif
 
@@ -59,29 +56,6 @@ bool sendUntilTicked(RtThread &worker, quint64 ticks)
     }
     return worker.tickCount >= ticks;
 }
-
-// Binding a probe socket to find out would race a worker that is about to
-// bind; only use it when no run is starting.
-bool portIsFree()
-{
-    QUdpSocket probe;
-    return probe.bind(RtThread::UdpPort);
-}
-
-#ifdef Q_OS_LINUX
-// Asks the kernel's socket tables, which takes the port from nobody.
-bool portInUse()
-{
-    const QByteArray port =
-        QByteArray::number(RtThread::UdpPort, 16).toUpper().rightJustified(4, '0');
-    for (const char *table : {"/proc/net/udp", "/proc/net/udp6"}) {
-        QFile file(table);
-        if (file.open(QIODevice::ReadOnly) && file.readAll().contains(":" + port + " "))
-            return true;
-    }
-    return false;
-}
-#endif
 
 } // namespace
 
@@ -344,14 +318,8 @@ private slots:
     // Realtime class with a Time Critical worker SCHED_FIFO at the top.
     void linuxWorkerGetsTheRealtimeScheduler()
     {
-        sched_param probe{};
-        probe.sched_priority = sched_get_priority_min(SCHED_FIFO);
-        const int before = sched_getscheduler(0);
-        sched_param old{};
-        sched_getparam(0, &old);
-        if (sched_setscheduler(0, SCHED_FIFO, &probe) != 0)
+        if (!fifoPermitted())
             QSKIP("no permission for SCHED_FIFO here (needs CAP_SYS_NICE or root)");
-        sched_setscheduler(0, before, &old);
 
         RtThread worker;
         platform::os().setProcessClass(platform::ProcessClass::Realtime);
@@ -371,19 +339,6 @@ private slots:
         QCOMPARE(sched_getscheduler(tid), SCHED_OTHER);
         QCOMPARE(getpriority(PRIO_PROCESS, id_t(tid)), -20); // Time Critical in Normal: base 15
         worker.stopRun();
-    }
-
-private:
-    static pid_t workerTid()
-    {
-        const QStringList tasks =
-            QDir("/proc/self/task").entryList(QDir::Dirs | QDir::NoDotAndDotDot);
-        for (const QString &task : tasks) {
-            QFile comm("/proc/self/task/" + task + "/comm");
-            if (comm.open(QIODevice::ReadOnly) && comm.readAll().trimmed() == "RtThread")
-                return pid_t(task.toInt());
-        }
-        return 0;
     }
 #endif
 };

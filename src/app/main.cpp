@@ -1,0 +1,51 @@
+// Vantrel's window: measures how regularly a periodic clock fires here.
+#include "app/qt_vantrel_app.h"
+
+#include <QApplication>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+namespace {
+
+// Without a display Qt aborts with a message about platform plugins; say
+// instead what a person can do about it.
+bool displayAvailable(int argc, char *argv[])
+{
+#if defined(Q_OS_UNIX) && !defined(Q_OS_DARWIN)
+    for (int i = 1; i < argc; ++i) {
+        if (std::strcmp(argv[i], "-platform") == 0)
+            return true;
+    }
+    for (const char *name : {"QT_QPA_PLATFORM", "DISPLAY", "WAYLAND_DISPLAY"}) {
+        const char *value = std::getenv(name);
+        if (value && *value)
+            return true;
+    }
+    return false;
+#else
+    Q_UNUSED(argc);
+    Q_UNUSED(argv);
+    return true;
+#endif
+}
+
+} // namespace
+
+int main(int argc, char *argv[])
+{
+    if (!displayAvailable(argc, argv)) {
+        std::fputs("vantrel: no display to open the window on (DISPLAY and WAYLAND_DISPLAY are "
+                   "not set).\n"
+                   "Start it from a desktop session or over 'ssh -X', or on a virtual display:\n"
+                   "    xvfb-run -a build/src/app/vantrel\n",
+                   stderr);
+        return 1;
+    }
+
+    QApplication a(argc, argv);
+    Qt_Vantrel_App w;
+    w.show();
+    return a.exec();
+}

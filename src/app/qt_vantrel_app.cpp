@@ -1,0 +1,146 @@
+#include "app/qt_vantrel_app.h"
+
+#include "app/fixedpitch.h"
+#include "engine/statsreport.h"
+#include "platform/platform.h"
+#include "ui_qt_vantrel_app.h"
+
+Qt_Vantrel_App::Qt_Vantrel_App(QWidget *parent)
+    : QMainWindow(parent, Qt::WindowFlags())
+    , ui(new Ui::Qt_Vantrel_AppClass)
+    , rtThread(nullptr)
+    , displayTimer(nullptr)
+    , portMessageShown(false)
+{
+    ui->setupUi(this);
+    // The form asks for "Courier New"; where fontconfig maps that to a
+    // proportional font the report's columns would not line up.
+    ui->textEdit->setFont(fixedPitch(ui->textEdit->font()));
+
+    ui->clockMode->clear();
+    ui->clockMode->addItem(QStringLiteral("QTimer Event"));
+    ui->clockMode->addItem(QStringLiteral("Qt msleep"));
+    ui->clockMode->addItem(QStringLiteral("Win32 Periodic"));
+
+    // Index i is QThread::Priority i.
+    ui->threadLevel->clear();
+    ui->threadLevel->addItem(QStringLiteral("Idle"));
+    ui->threadLevel->addItem(QStringLiteral("Lowest"));
+    ui->threadLevel->addItem(QStringLiteral("Low"));
+    ui->threadLevel->addItem(QStringLiteral("Normal"));
+    ui->threadLevel->addItem(QStringLiteral("High"));
+    ui->threadLevel->addItem(QStringLiteral("Highest"));
+    ui->threadLevel->addItem(QStringLiteral("Time Critical"));
+    ui->threadLevel->setCurrentIndex(6);
+
+    // Index i is platform::ProcessClass i.
+    ui->processLevel->clear();
+    ui->processLevel->addItem(QStringLiteral("Idle"));
+    ui->processLevel->addItem(QStringLiteral("Normal"));
+    ui->processLevel->addItem(QStringLiteral("High"));
+    ui->processLevel->addItem(QStringLiteral("Realtime"));
+    ui->processLevel->setCurrentIndex(3);
+
+    ui->textEdit->clear();
+    setRunSettingsEnabled(true);
+
+    connect(&displayTimer, SIGNAL(timeout()), this, SLOT(runDisplay()), Qt::AutoConnection);
+}
+
+// The form object goes first; the display timer and then the worker follow as
+// members, the worker stopping a run that still goes on.
+Qt_Vantrel_App::~Qt_Vantrel_App()
+{
+    delete ui;
+}
+
+void Qt_Vantrel_App::setRunSettingsEnabled(bool enabled)
+{
+    ui->startButton->setEnabled(enabled);
+    ui->clockMode->setEnabled(enabled);
+    ui->sendIpAddr->setEnabled(enabled);
+    ui->clockRate->setEnabled(enabled);
+    ui->threadLevel->setEnabled(enabled);
+    ui->processLevel->setEnabled(enabled);
+    ui->stopButton->setEnabled(!enabled);
+}
+
+// Sleeps of a few milliseconds only wake on time with a finer system timer.
+bool Qt_Vantrel_App::raisesTimerResolution() const
+{
+    return rtThread.clockMode == RtThread::MsleepMode && rtThread.clockPeriodMs < 10;
+}
+
+void Qt_Vantrel_App::on_startButton_clicked()
+{
+    setRunSettingsEnabled(false);
+
+    rtThread.clockMode = ui->clockMode->currentIndex();
+    rtThread.clockPeriodMs = ui->clockRate->text().toInt(nullptr, 10);
+    rtThread.sendAddress = ui->sendIpAddr->text();
+    rtThread.sendUdp = ui->sendUDP->isChecked();
+
+    const int threadIndex = ui->threadLevel->currentIndex();
+    const QThread::Priority priority =
+        threadIndex >= QThread::IdlePriority && threadIndex <= QThread::TimeCriticalPriority
+        ? QThread::Priority(threadIndex)
+        : QThread::InheritPriority;
+
+    platform::Os &os = platform::os();
+    const int processIndex = ui->processLevel->currentIndex();
+    if (processIndex >= int(platform::ProcessClass::Idle)
+        && processIndex <= int(platform::ProcessClass::Realtime))
+        os.setProcessClass(platform::ProcessClass(processIndex));
+    os.setCurrentThreadLevel(platform::ThreadLevel::Normal);
+    if (raisesTimerResolution())
+        os.beginTimerResolution(std::uint32_t(rtThread.clockPeriodMs));
+
+    // The worker's timer and socket deliver their ticks in its own thread.
+    rtThread.moveToThread(&rtThread);
+    rtThread.startRun(priority);
+
+    ui->textEdit->clear();
+    portMessageShown = false;
+    displayTimer.start(100);
+}
+
+void Qt_Vantrel_App::on_stopButton_clicked()
+{
+    displayTimer.stop();
+    rtThread.stopRun();
+
+    platform::Os &os = platform::os();
+    if (raisesTimerResolution())
+        os.endTimerResolution(std::uint32_t(rtThread.clockPeriodMs));
+    os.setProcessClass(platform::ProcessClass::Normal);
+    os.setCurrentThreadLevel(platform::ThreadLevel::Normal);
+
+    setRunSettingsEnabled(true);
+}
+
+void Qt_Vantrel_App::on_sendUDP_stateChanged(int)
+{
+    rtThread.sendUdp = ui->sendUDP->isChecked();
+}
+
+void Qt_Vantrel_App::runDisplay()
+{
+    if (!rtThread.isRunning()) {
+        // A worker that could not bind its port ends before its first tick;
+        // without a word the window would look as if it measured nothing.
+        if (rtThread.lastRunEnd == RtThread::RunBindFailed && !portMessageShown) {
+            ui->textEdit->insertPlainText(StatsReport::portTakenMessage());
+            portMessageShown = true;
+        }
+        return;
+    }
+
+    ui->actualRate->setText(
+        StatsReport::meanInterval(rtThread.averagePeriod.load(std::memory_order_relaxed)));
+
+    // One insertion of the whole table leaves the same text and cursor as a
+    // row at a time, and lays the document out once instead of 301 times.
+    ui->textEdit->clear();
+    ui->textEdit->insertPlainText(StatsReport::histogramTable(rtThread));
+    ui->textEdit->moveCursor(QTextCursor::End, QTextCursor::MoveAnchor);
+}

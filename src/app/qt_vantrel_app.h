@@ -1,0 +1,39 @@
+// The one window: settings on the left, the live report on the right. It owns
+// the worker for its whole life and reuses it for every run.
+#pragma once
+
+#include "engine/rtthread.h"
+
+#include <QMainWindow>
+#include <QTimer>
+
+QT_BEGIN_NAMESPACE
+namespace Ui {
+class Qt_Vantrel_AppClass;
+}
+QT_END_NAMESPACE
+
+class Qt_Vantrel_App : public QMainWindow
+{
+    Q_OBJECT
+
+public:
+    explicit Qt_Vantrel_App(QWidget *parent = nullptr);
+    ~Qt_Vantrel_App() override;
+
+    Ui::Qt_Vantrel_AppClass *ui;
+    RtThread rtThread;
+    QTimer displayTimer;
+
+private slots:
+    void runDisplay();
+    void on_stopButton_clicked();
+    void on_startButton_clicked();
+    void on_sendUDP_stateChanged(int);
+
+private:
+    void setRunSettingsEnabled(bool enabled);
+    bool raisesTimerResolution() const;
+
+    bool portMessageShown; // the port-taken sentence is said once per run
+};

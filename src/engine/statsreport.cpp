@@ -1,0 +1,101 @@
+#include "engine/statsreport.h"
+
+#include "engine/rtthread.h"
+
+#include <QIODevice>
+#include <QTextStream>
+
+namespace {
+
+const double BinSeconds = 0.0001;
+
+void setUp(QTextStream &out)
+{
+    out.setFieldWidth(10);
+    out.setRealNumberPrecision(4);
+    out.setRealNumberNotation(QTextStream::FixedNotation);
+}
+
+// Qt::endl is padded like any other element: nine spaces, then the newline.
+void writeHeader(QTextStream &out)
+{
+    out << "Seconds" << "Count" << "%" << Qt::endl;
+}
+
+void writeRow(QTextStream &out, int bin, double label, quint64 count, quint64 total)
+{
+    const double percent = double(count) * 100.0 / double(total ? total : 1);
+    out << label << count << percent;
+    if (bin == RtThread::OverflowBin)
+        out << " max";
+    out << Qt::endl;
+}
+
+template <typename T>
+T read(const std::atomic<T> &value)
+{
+    return value.load(std::memory_order_relaxed);
+}
+
+} // namespace
+
+QString StatsReport::meanInterval(double seconds)
+{
+    QString text;
+    QTextStream out(&text, QIODevice::ReadWrite);
+    setUp(out);
+    out << seconds;
+    return text;
+}
+
+QString StatsReport::header()
+{
+    QString text;
+    QTextStream out(&text, QIODevice::ReadWrite);
+    setUp(out);
+    writeHeader(out);
+    return text;
+}
+
+QString StatsReport::row(int bin, double label, quint64 count, quint64 total)
+{
+    QString text;
+    QTextStream out(&text, QIODevice::ReadWrite);
+    setUp(out);
+    writeRow(out, bin, label, count, total);
+    return text;
+}
+
+QString StatsReport::histogramTable(const RtThread &worker)
+{
+    QString text;
+    // A full table: 301 lines of at most 50 characters.
+    text.reserve(301 * 50);
+    QTextStream out(&text, QIODevice::ReadWrite);
+    setUp(out);
+    writeHeader(out);
+
+    // The total comes from the bins as they are now, not from the tick count;
+    // the rows read each bin again, so a tick in between can show in a row
+    // and not in the total.
+    quint64 total = 0;
+    for (const auto &bin : worker.histogram)
+        total += read(bin);
+
+    for (int i = 0; i < RtThread::HistogramBins; ++i) {
+        const quint64 count = read(worker.histogram[i]);
+        if (count == 0)
+            continue;
+        const double label =
+            i == RtThread::OverflowBin ? read(worker.maxInterval) : double(i) * BinSeconds;
+        writeRow(out, i, label, count, total);
+    }
+    return text;
+}
+
+QString StatsReport::portTakenMessage()
+{
+    return QStringLiteral("Nothing was measured: UDP port %1 is held by another program, "
+                          "perhaps another copy of Vantrel, so the run could not start.")
+        .arg(RtThread::UdpPort);
+}

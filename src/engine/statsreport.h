@@ -1,0 +1,29 @@
+// The text of a run's report: the mean interval, and the histogram table with
+// a row per non-empty bin. Every value is right-aligned in 10 characters, so
+// the table reads as columns in a fixed-pitch font. The window shows it; any
+// other program that reports a run prints the same text.
+#pragma once
+
+#include <QString>
+
+class RtThread;
+
+class StatsReport
+{
+public:
+    // "    0.0010": the mean interval in seconds, 4 decimals, no line end.
+    static QString meanInterval(double seconds);
+
+    // The header line alone, and one row of the table; bin 299's row ends in
+    // " max". A total of 0 counts as 1.
+    static QString header();
+    static QString row(int bin, double label, quint64 count, quint64 total);
+
+    // The header and a row per non-empty bin, read from the worker while it
+    // runs. Bins 0 to 298 are labelled with their interval, bin 299 with the
+    // longest overflow; each value is read once, when it is written.
+    static QString histogramTable(const RtThread &worker);
+
+    // What the window says when the worker could not bind its port.
+    static QString portTakenMessage();
+};

@@ -1,0 +1,64 @@
+// What tests ask of the process around a worker: who holds the port, which
+// thread is the worker, what the scheduler allows.
+#pragma once
+
+#include "engine/rtthread.h"
+
+#include <QUdpSocket>
+
+#ifdef Q_OS_LINUX
+#include <QByteArray>
+#include <QDir>
+#include <QFile>
+
+#include <sched.h>
+#endif
+
+// Binding a probe socket to find out would race a worker that is about to
+// bind; only use it when no run is starting.
+inline bool portIsFree()
+{
+    QUdpSocket probe;
+    return probe.bind(RtThread::UdpPort);
+}
+
+#ifdef Q_OS_LINUX
+// Asks the kernel's socket tables, which takes the port from nobody.
+inline bool portInUse()
+{
+    const QByteArray port =
+        QByteArray::number(RtThread::UdpPort, 16).toUpper().rightJustified(4, '0');
+    for (const char *table : {"/proc/net/udp", "/proc/net/udp6"}) {
+        QFile file(table);
+        if (file.open(QIODevice::ReadOnly) && file.readAll().contains(":" + port + " "))
+            return true;
+    }
+    return false;
+}
+
+// The worker's thread, by the name QThread gives it from the class name.
+inline pid_t workerTid()
+{
+    const QStringList tasks = QDir("/proc/self/task").entryList(QDir::Dirs | QDir::NoDotAndDotDot);
+    for (const QString &task : tasks) {
+        QFile comm("/proc/self/task/" + task + "/comm");
+        if (comm.open(QIODevice::ReadOnly) && comm.readAll().trimmed() == "RtThread")
+            return pid_t(task.toInt());
+    }
+    return 0;
+}
+
+// Whether this process may use SCHED_FIFO (root, or CAP_SYS_NICE).
+inline bool fifoPermitted()
+{
+    sched_param probe{};
+    probe.sched_priority = sched_get_priority_min(SCHED_FIFO);
+    const int before = sched_getscheduler(0);
+    sched_param old{};
+    sched_getparam(0, &old);
+    if (sched_setscheduler(0, SCHED_FIFO, &probe) != 0)
+        return false;
+    sched_setscheduler(0, before, &old);
+    return true;
+}
+#endif

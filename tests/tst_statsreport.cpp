@@ -1,0 +1,123 @@
+// The report's text from known statistics, byte for byte: · stands for a
+// space in the expected lines below.
+#include "engine/rtthread.h"
+#include "engine/statsreport.h"
+
+#include <QTest>
+
+namespace {
+
+QString dots(const char *line)
+{
+    return QString::fromUtf8(line).replace(QChar(0xB7), QChar(' '));
+}
+
+void setBins(RtThread &worker, std::initializer_list<std::pair<int, quint64>> bins)
+{
+    for (auto &bin : worker.histogram)
+        bin = 0;
+    for (const auto &[index, count] : bins)
+        worker.histogram[index] = count;
+}
+
+} // namespace
+
+class TestStatsReport : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    // A 1 ms run: bins 9, 10 and 11 hold 2, 95 and 2 intervals, bin 299 one
+    // of 52.1 ms.
+    void workedExample()
+    {
+        RtThread worker;
+        setBins(worker, {{9, 2}, {10, 95}, {11, 2}, {299, 1}});
+        worker.maxInterval = 0.0521;
+
+        QCOMPARE(StatsReport::histogramTable(worker),
+                 dots("···Seconds·····Count·········%·········\n"
+                      "····0.0009·········2····2.0000·········\n"
+                      "····0.0010········95···95.0000·········\n"
+                      "····0.0011·········2····2.0000·········\n"
+                      "····0.0521·········1····1.0000·······max·········\n"));
+        QCOMPARE(StatsReport::meanInterval(0.0010012), dots("····0.0010"));
+    }
+
+    // What a row at a time would insert adds up to the whole table.
+    void tableIsTheHeaderAndItsRows()
+    {
+        RtThread worker;
+        setBins(worker, {{0, 1}, {1, 2}, {298, 3}, {299, 4}});
+        worker.maxInterval = 0.25;
+        const QString rows = StatsReport::row(0, 0.0, 1, 10) + StatsReport::row(1, 0.0001, 2, 10)
+            + StatsReport::row(298, 298 * 0.0001, 3, 10) + StatsReport::row(299, 0.25, 4, 10);
+        QCOMPARE(StatsReport::histogramTable(worker), StatsReport::header() + rows);
+        QCOMPARE(rows,
+                 dots("····0.0000·········1···10.0000·········\n"
+                      "····0.0001·········2···20.0000·········\n"
+                      "····0.0298·········3···30.0000·········\n"
+                      "····0.2500·········4···40.0000·······max·········\n"));
+    }
+
+    void emptyHistogramIsTheHeaderAlone()
+    {
+        RtThread worker;
+        QCOMPARE(StatsReport::histogramTable(worker), StatsReport::header());
+        QCOMPARE(StatsReport::header(), dots("···Seconds·····Count·········%·········\n"));
+        QCOMPARE(StatsReport::meanInterval(0.0), dots("····0.0000"));
+    }
+
+    // Bin 299 is labelled with the longest overflow, whatever it is: 0.0000
+    // before any, and less than 0.0299 when only intervals just under the
+    // overflow were counted there.
+    void overflowRowLabel_data()
+    {
+        QTest::addColumn<double>("maxInterval");
+        QTest::addColumn<QString>("row");
+        QTest::newRow("none yet") << 0.0 << dots("····0.0000·········1··100.0000·······max·········\n");
+        QTest::newRow("under its bin") << 0.0123 << dots("····0.0123·········1··100.0000·······max·········\n");
+        QTest::newRow("long") << 1234.56789 << dots(" 1234.5679·········1··100.0000·······max·········\n");
+    }
+    void overflowRowLabel()
+    {
+        QFETCH(double, maxInterval);
+        QFETCH(QString, row);
+        RtThread worker;
+        setBins(worker, {{299, 1}});
+        worker.maxInterval = maxInterval;
+        QCOMPARE(StatsReport::histogramTable(worker), StatsReport::header() + row);
+    }
+
+    void percentages()
+    {
+        RtThread worker;
+        setBins(worker, {{5, 1}, {6, 2}});
+        QCOMPARE(StatsReport::histogramTable(worker).split('\n').at(1),
+                 dots("····0.0005·········1···33.3333·········"));
+
+        // Counts of 2^63 and more stay positive in the division.
+        const quint64 huge = quint64(1) << 63;
+        QCOMPARE(StatsReport::row(7, 0.0007, huge, huge),
+                 dots("····0.00079223372036854775808··100.0000·········\n"));
+    }
+
+    // A value wider than its field is written whole and pushes the line on.
+    void wideValuesAreNotCut()
+    {
+        QCOMPARE(StatsReport::row(3, 0.0003, 12345678901ULL, 12345678901ULL),
+                 dots("····0.000312345678901··100.0000·········\n"));
+        QCOMPARE(StatsReport::meanInterval(123456.0), dots("123456.0000"));
+    }
+
+    void portTakenMessageNamesThePort()
+    {
+        const QString message = StatsReport::portTakenMessage();
+        QVERIFY(message.contains("1667"));
+        QVERIFY(message.contains("another program"));
+        QCOMPARE(message.count('.'), 1); // one sentence
+    }
+};
+
+QTEST_GUILESS_MAIN(TestStatsReport)
+#include "tst_statsreport.moc"
