@@ -50,8 +50,8 @@ private slots:
         RtThread worker;
         setBins(worker, {{0, 1}, {1, 2}, {298, 3}, {299, 4}});
         worker.maxInterval = 0.25;
-        const QString rows = StatsReport::row(0, 0.0, 1, 10) + StatsReport::row(1, 0.0001, 2, 10)
-            + StatsReport::row(298, 298 * 0.0001, 3, 10) + StatsReport::row(299, 0.25, 4, 10);
+        const QString rows = StatsReport::row(0, 0.0, 1, 10) + StatsReport::row(1, 0.0001, 2, 10) +
+            StatsReport::row(298, 298 * 0.0001, 3, 10) + StatsReport::row(299, 0.25, 4, 10);
         QCOMPARE(StatsReport::histogramTable(worker), StatsReport::header() + rows);
         QCOMPARE(rows,
                  dots("····0.0000·········1···10.0000·········\n"
@@ -75,9 +75,12 @@ private slots:
     {
         QTest::addColumn<double>("maxInterval");
         QTest::addColumn<QString>("row");
-        QTest::newRow("none yet") << 0.0 << dots("····0.0000·········1··100.0000·······max·········\n");
-        QTest::newRow("under its bin") << 0.0123 << dots("····0.0123·········1··100.0000·······max·········\n");
-        QTest::newRow("long") << 1234.56789 << dots(" 1234.5679·········1··100.0000·······max·········\n");
+        QTest::newRow("none yet") << 0.0
+                                  << dots("····0.0000·········1··100.0000·······max·········\n");
+        QTest::newRow("under its bin")
+            << 0.0123 << dots("····0.0123·········1··100.0000·······max·········\n");
+        QTest::newRow("long") << 1234.56789
+                              << dots(" 1234.5679·········1··100.0000·······max·········\n");
     }
     void overflowRowLabel()
     {

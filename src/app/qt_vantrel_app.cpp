@@ -88,8 +88,8 @@ void Qt_Vantrel_App::on_startButton_clicked()
 
     platform::Os &os = platform::os();
     const int processIndex = ui->processLevel->currentIndex();
-    if (processIndex >= int(platform::ProcessClass::Idle)
-        && processIndex <= int(platform::ProcessClass::Realtime))
+    if (processIndex >= int(platform::ProcessClass::Idle) &&
+        processIndex <= int(platform::ProcessClass::Realtime))
         os.setProcessClass(platform::ProcessClass(processIndex));
     os.setCurrentThreadLevel(platform::ThreadLevel::Normal);
     if (raisesTimerResolution())

@@ -19,7 +19,9 @@ void setUp(QTextStream &out)
 // Qt::endl is padded like any other element: nine spaces, then the newline.
 void writeHeader(QTextStream &out)
 {
-    out << "Seconds" << "Count" << "%" << Qt::endl;
+    out << "Seconds"
+        << "Count"
+        << "%" << Qt::endl;
 }
 
 void writeRow(QTextStream &out, int bin, double label, quint64 count, quint64 total)

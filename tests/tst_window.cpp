@@ -1,0 +1,550 @@
+// The window, offscreen: the form as built, run control against the recording
+// OS layer, the report drawn from known statistics, and real short runs.
+#include "app/fixedpitch.h"
+#include "app/qt_vantrel_app.h"
+#include "engine/dottedquad.h"
+#include "engine/statsreport.h"
+#include "platform/fakeos.h"
+#include "processprobe.h"
+#include "ui_qt_vantrel_app.h"
+#include "workerstats.h"
+
+#include <QCheckBox>
+#include <QComboBox>
+#include <QElapsedTimer>
+#include <QFontInfo>
+#include <QGridLayout>
+#include <QGroupBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QSpinBox>
+#include <QTest>
+#include <QTextEdit>
+#include <QUdpSocket>
+
+#include <memory>
+
+#ifdef Q_OS_LINUX
+#include <sys/resource.h>
+#endif
+
+using platform::FakeOs;
+
+namespace {
+
+struct Settings
+{
+    int mode = 0;
+    int periodMs = 1;
+    int threadLevel = 6;
+    int processLevel = 3;
+};
+
+void start(Qt_Vantrel_App &window, const Settings &settings)
+{
+    window.ui->clockMode->setCurrentIndex(settings.mode);
+    window.ui->clockRate->setValue(settings.periodMs);
+    window.ui->threadLevel->setCurrentIndex(settings.threadLevel);
+    window.ui->processLevel->setCurrentIndex(settings.processLevel);
+    window.ui->startButton->click();
+}
+
+// The calls the window and the worker make about priority and timer
+// resolution, leaving out the clock's own.
+QStringList priorityCalls(const FakeOs &fake)
+{
+    QStringList calls;
+    for (const std::string &call : fake.calls()) {
+        const QString text = QString::fromStdString(call);
+        if (text.startsWith("set") && !text.startsWith("setPeriodicTimer"))
+            calls << text;
+        else if (text.contains("TimerResolution"))
+            calls << text;
+    }
+    return calls;
+}
+
+bool inRunningState(const Qt_Vantrel_App &window)
+{
+    const Ui::Qt_Vantrel_AppClass &ui = *window.ui;
+    const bool settingsLocked = !ui.startButton->isEnabled() && !ui.clockMode->isEnabled() &&
+        !ui.sendIpAddr->isEnabled() && !ui.clockRate->isEnabled() && !ui.threadLevel->isEnabled() &&
+        !ui.processLevel->isEnabled();
+    return settingsLocked && ui.stopButton->isEnabled() && window.displayTimer.isActive();
+}
+
+bool inIdleState(const Qt_Vantrel_App &window)
+{
+    const Ui::Qt_Vantrel_AppClass &ui = *window.ui;
+    const bool settingsOpen = ui.startButton->isEnabled() && ui.clockMode->isEnabled() &&
+        ui.sendIpAddr->isEnabled() && ui.clockRate->isEnabled() && ui.threadLevel->isEnabled() &&
+        ui.processLevel->isEnabled();
+    return settingsOpen && !ui.stopButton->isEnabled() && !window.displayTimer.isActive();
+}
+
+void refresh(Qt_Vantrel_App &window)
+{
+    QVERIFY(QMetaObject::invokeMethod(&window, "runDisplay", Qt::DirectConnection));
+}
+
+QStringList items(const QComboBox *list)
+{
+    QStringList texts;
+    for (int i = 0; i < list->count(); ++i)
+        texts << list->itemText(i);
+    return texts;
+}
+
+#ifdef Q_OS_LINUX
+// Bytes waiting in the receive queue of whatever socket holds the port.
+qint64 portReceiveQueue()
+{
+    const QByteArray port =
+        ":" + QByteArray::number(RtThread::UdpPort, 16).toUpper().rightJustified(4, '0') + " ";
+    for (const char *table : {"/proc/net/udp", "/proc/net/udp6"}) {
+        QFile file(table);
+        if (!file.open(QIODevice::ReadOnly))
+            continue;
+        for (const QByteArray &line : file.readAll().split('\n')) {
+            const QList<QByteArray> fields = line.simplified().split(' ');
+            if (fields.size() > 4 && (fields[1] + " ").endsWith(port))
+                return fields[4].split(':').value(1).toLongLong(nullptr, 16);
+        }
+    }
+    return -1;
+}
+#endif
+
+} // namespace
+
+class TestWindow : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void init() { QTRY_VERIFY2(portIsFree(), "port 1667 is held by something else"); }
+    void cleanup() { platform::install(nullptr); }
+
+    void formBuildsItsTree()
+    {
+        Qt_Vantrel_App window;
+        const Ui::Qt_Vantrel_AppClass &ui = *window.ui;
+        QCOMPARE(window.objectName(), QString("Qt_Vantrel_AppClass"));
+        QCOMPARE(window.windowTitle(), QString("Qt Vantrel"));
+        QCOMPARE(window.size(), QSize(613, 425));
+        QCOMPARE(window.centralWidget(), ui.centralWidget);
+
+        struct Placed
+        {
+            QObject *object;
+            const char *name;
+            const char *className;
+            QGridLayout *grid;
+            int row, column, rowSpan, columnSpan;
+        };
+        const QList<Placed> placed = {
+            {ui.centralWidget, "centralWidget", "QWidget", nullptr, 0, 0, 0, 0},
+            {ui.gridLayout, "gridLayout", "QGridLayout", nullptr, 0, 0, 0, 0},
+            {ui.textEdit, "textEdit", "QTextEdit", ui.gridLayout, 0, 1, 2, 1},
+            {ui.groupBox, "groupBox", "QGroupBox", ui.gridLayout, 0, 0, 1, 1},
+            {ui.gridLayout1, "gridLayout1", "QGridLayout", nullptr, 0, 0, 0, 0},
+            {ui.label, "label", "QLabel", ui.gridLayout1, 0, 0, 1, 2},
+            {ui.clockRate, "clockRate", "QSpinBox", ui.gridLayout1, 0, 2, 1, 1},
+            {ui.processLevel, "processLevel", "QComboBox", ui.gridLayout1, 4, 1, 1, 2},
+            {ui.label_3, "label_3", "QLabel", ui.gridLayout1, 4, 0, 1, 1},
+            {ui.label_5, "label_5", "QLabel", ui.gridLayout1, 5, 0, 1, 1},
+            {ui.threadLevel, "threadLevel", "QComboBox", ui.gridLayout1, 5, 1, 1, 2},
+            {ui.label_6, "label_6", "QLabel", ui.gridLayout1, 1, 0, 1, 1},
+            {ui.clockMode, "clockMode", "QComboBox", ui.gridLayout1, 1, 1, 1, 2},
+            {ui.stopButton, "stopButton", "QPushButton", ui.gridLayout1, 6, 1, 1, 2},
+            {ui.startButton, "startButton", "QPushButton", ui.gridLayout1, 6, 0, 1, 1},
+            {ui.label_2, "label_2", "QLabel", ui.gridLayout1, 3, 0, 1, 1},
+            {ui.actualRate, "actualRate", "QLineEdit", ui.gridLayout1, 3, 1, 1, 2},
+            {ui.sendUDP, "sendUDP", "QCheckBox", ui.gridLayout1, 2, 0, 1, 1},
+            {ui.sendIpAddr, "sendIpAddr", "QLineEdit", ui.gridLayout1, 2, 1, 1, 2},
+        };
+        QCOMPARE(placed.size(), 19);
+        for (const Placed &p : placed) {
+            const QList<QObject *> found = window.findChildren<QObject *>(p.name);
+            QVERIFY2(found.size() == 1 && found[0] == p.object, p.name);
+            QCOMPARE(p.object->metaObject()->className(), p.className);
+            if (!p.grid)
+                continue;
+            int row, column, rowSpan, columnSpan;
+            p.grid->getItemPosition(p.grid->indexOf(static_cast<QWidget *>(p.object)), &row,
+                                    &column, &rowSpan, &columnSpan);
+            QVERIFY2(row == p.row && column == p.column && rowSpan == p.rowSpan &&
+                         columnSpan == p.columnSpan,
+                     p.name);
+            QCOMPARE(p.object->parent(), p.grid->parentWidget());
+        }
+        QCOMPARE(ui.centralWidget->layout(), ui.gridLayout);
+        QCOMPARE(ui.groupBox->layout(), ui.gridLayout1);
+        for (QGridLayout *grid : {ui.gridLayout, ui.gridLayout1}) {
+            QCOMPARE(grid->spacing(), 6);
+            QCOMPARE(grid->contentsMargins(), QMargins(11, 11, 11, 11));
+        }
+
+        // The controls were made in this order, which is also the focus order.
+        QStringList made;
+        for (QObject *child : ui.groupBox->children()) {
+            if (child->isWidgetType())
+                made << child->objectName();
+        }
+        QCOMPARE(made,
+                 QStringList({"label", "clockRate", "processLevel", "label_3", "label_5",
+                              "threadLevel", "label_6", "clockMode", "stopButton", "startButton",
+                              "label_2", "actualRate", "sendUDP", "sendIpAddr"}));
+
+        // The spacer is nameless, under the group box.
+        QSpacerItem *spacer = ui.gridLayout->itemAtPosition(1, 0)->spacerItem();
+        QCOMPARE(spacer, ui.spacerItem);
+        QCOMPARE(spacer->sizeHint(), QSize(20, 331));
+        QCOMPARE(spacer->sizePolicy().horizontalPolicy(), QSizePolicy::Minimum);
+        QCOMPARE(spacer->sizePolicy().verticalPolicy(), QSizePolicy::Expanding);
+
+        QCOMPARE(ui.groupBox->title(), QString("Control Vantrel"));
+        QCOMPARE(ui.label->text(), QString("Clock Rate (msec)"));
+        QCOMPARE(ui.label_3->text(), QString("Process Level"));
+        QCOMPARE(ui.label_5->text(), QString("Thread Level"));
+        QCOMPARE(ui.label_6->text(), QString("Clock Mode"));
+        QCOMPARE(ui.label_2->text(), QString("Actual Rate"));
+        QCOMPARE(ui.startButton->text(), QString("Start"));
+        QCOMPARE(ui.stopButton->text(), QString("Stop"));
+        QCOMPARE(ui.sendUDP->text(), QString("Send UDP"));
+
+        QCOMPARE(ui.textEdit->sizePolicy().horizontalPolicy(), QSizePolicy::MinimumExpanding);
+        QCOMPARE(ui.textEdit->sizePolicy().verticalPolicy(), QSizePolicy::Expanding);
+        QCOMPARE(ui.textEdit->minimumSize(), QSize(340, 0));
+        QVERIFY(ui.textEdit->isReadOnly());
+        QVERIFY(ui.actualRate->isReadOnly());
+        for (Qt::Alignment alignment :
+             {ui.clockRate->alignment(), ui.actualRate->alignment(), ui.sendIpAddr->alignment()})
+            QCOMPARE(alignment, Qt::Alignment(Qt::AlignRight));
+        QCOMPARE(ui.clockRate->minimum(), 0);
+        QCOMPARE(ui.clockRate->maximum(), 100);
+
+        // A window that has a name keeps it.
+        QMainWindow named;
+        named.setObjectName("mine");
+        Ui::Qt_Vantrel_AppClass form;
+        form.setupUi(&named);
+        QCOMPARE(named.objectName(), QString("mine"));
+        QVERIFY(form.clockMode->count() == 0 && !form.stopButton->isEnabled());
+    }
+
+    void freshWindowIsIdle()
+    {
+        Qt_Vantrel_App window;
+        const Ui::Qt_Vantrel_AppClass &ui = *window.ui;
+        QVERIFY(inIdleState(window));
+        QCOMPARE(items(ui.clockMode), QStringList({"QTimer Event", "Qt msleep", "Win32 Periodic"}));
+        QCOMPARE(
+            items(ui.threadLevel),
+            QStringList({"Idle", "Lowest", "Low", "Normal", "High", "Highest", "Time Critical"}));
+        QCOMPARE(items(ui.processLevel), QStringList({"Idle", "Normal", "High", "Realtime"}));
+        QCOMPARE(ui.clockMode->currentText(), QString("QTimer Event"));
+        QCOMPARE(ui.threadLevel->currentText(), QString("Time Critical"));
+        QCOMPARE(ui.processLevel->currentText(), QString("Realtime"));
+        QCOMPARE(ui.clockRate->value(), 1);
+        QVERIFY(!ui.sendUDP->isChecked() && ui.sendUDP->isEnabled());
+        QVERIFY(ui.actualRate->text().isEmpty() && ui.actualRate->isEnabled());
+        QVERIFY(ui.textEdit->toPlainText().isEmpty());
+
+        // The default target is a private address, so a slip can never reach
+        // the internet.
+        quint32 target = 0;
+        QVERIFY(parseDottedQuad(ui.sendIpAddr->text(), &target));
+        QVERIFY((target >> 24) == 10 || (target >> 20) == 0xAC1 || (target >> 16) == 0xC0A8);
+
+        // The report's columns need a fixed-pitch face, whatever the machine
+        // makes of the font the form asks for.
+        QVERIFY(QFontInfo(ui.textEdit->font()).fixedPitch());
+        QCOMPARE(ui.textEdit->font().pointSize(), 12);
+        const QFont fallback = fixedPitch(QFont("Liberation Sans", 12));
+        QVERIFY(QFontInfo(fallback).fixedPitch());
+        QCOMPARE(fallback.pointSize(), 12);
+    }
+
+    // Start and Stop, as the OS layer sees them: the process class, the GUI
+    // thread at Normal, the worker's own level, and the timer resolution only
+    // for short sleeps.
+    void startAndStopCallTheOs_data()
+    {
+        QTest::addColumn<Settings>("settings");
+        QTest::addColumn<QStringList>("atStart"); // the worker's own level last
+        QTest::addColumn<QStringList>("atStop");
+        const auto run = [](const char *name, Settings settings, const char *processClass,
+                            const char *workerLevel, const char *resolution) {
+            QStringList atStart = {QString("setProcessClass(%1)").arg(processClass),
+                                   "setCurrentThreadLevel(Normal)"};
+            QStringList atStop;
+            if (*resolution) {
+                atStart << QString("beginTimerResolution(%1)").arg(resolution);
+                atStop << QString("endTimerResolution(%1)").arg(resolution);
+            }
+            atStart << QString("setCurrentThreadLevel(%1)").arg(workerLevel);
+            atStop << "setProcessClass(Normal)"
+                   << "setCurrentThreadLevel(Normal)";
+            QTest::newRow(name) << settings << atStart << atStop;
+        };
+        run("defaults, periodic 1 ms", {2, 1, 6, 3}, "Realtime", "TimeCritical", "");
+        run("sleep 1 ms", {1, 1, 3, 1}, "Normal", "Normal", "1");
+        run("sleep 9 ms", {1, 9, 2, 2}, "High", "BelowNormal", "9");
+        run("sleep 10 ms", {1, 10, 0, 0}, "Idle", "Idle", "");
+        run("sleep 0 ms, receive-driven", {1, 0, 1, 3}, "Realtime", "Lowest", "0");
+        run("event timer 1 ms", {0, 1, 4, 1}, "Normal", "AboveNormal", "");
+        run("periodic 5 ms", {2, 5, 5, 2}, "High", "Highest", "");
+    }
+    void startAndStopCallTheOs()
+    {
+        QFETCH(Settings, settings);
+        QFETCH(QStringList, atStart);
+        QFETCH(QStringList, atStop);
+        FakeOs fake;
+        platform::install(&fake);
+        Qt_Vantrel_App window;
+
+        start(window, settings);
+        QVERIFY(inRunningState(window));
+        QCOMPARE(window.rtThread.clockMode, settings.mode);
+        QCOMPARE(window.rtThread.clockPeriodMs, settings.periodMs);
+        QCOMPARE(window.rtThread.thread(), &window.rtThread);
+        QTRY_COMPARE(priorityCalls(fake), atStart);
+
+        window.ui->stopButton->click();
+        QCOMPARE(priorityCalls(fake), atStart + atStop);
+        QVERIFY(inIdleState(window));
+        QVERIFY(!window.rtThread.isRunning());
+        QCOMPARE(window.rtThread.lastRunEnd.load(), int(RtThread::RunStopped));
+    }
+
+    // A periodic clock of 0 ms ends the worker at once; the window stays in
+    // its running state until Stop, which then skips the stop protocol.
+    void stopAfterTheWorkerEndedByItself()
+    {
+        FakeOs fake;
+        platform::install(&fake);
+        Qt_Vantrel_App window;
+        start(window, {2, 0, 6, 3});
+        QTRY_VERIFY(!window.rtThread.isRunning());
+        QCOMPARE(window.rtThread.lastRunEnd.load(), int(RtThread::RunHadNoClock));
+        QVERIFY(inRunningState(window));
+
+        fake.clearCalls();
+        window.ui->stopButton->click();
+        QCOMPARE(window.rtThread.lastRunEnd.load(), int(RtThread::RunHadNoClock));
+        QCOMPARE(priorityCalls(fake),
+                 QStringList({"setProcessClass(Normal)", "setCurrentThreadLevel(Normal)"}));
+        QVERIFY(inIdleState(window));
+    }
+
+    void secondStartRunsAfresh()
+    {
+        FakeOs fake;
+        platform::install(&fake);
+        Qt_Vantrel_App window;
+        start(window, {2, 1, 3, 1});
+        QTRY_VERIFY(window.rtThread.tickCount >= 50);
+        window.ui->stopButton->click();
+        window.ui->textEdit->setPlainText("last report");
+
+        // A mark no 1 ms tick could make: it must be gone when the run starts.
+        window.rtThread.histogram[250] = 12345;
+        window.ui->startButton->click();
+        QCOMPARE(window.rtThread.histogram[250].load(), quint64(0));
+        QVERIFY(window.ui->textEdit->toPlainText().isEmpty());
+        QVERIFY(inRunningState(window));
+        QTRY_VERIFY(window.rtThread.tickCount >= 50);
+        QVERIFY(window.rtThread.histogram[10] > 0);
+        window.ui->stopButton->click();
+        QCOMPARE(window.rtThread.lastRunEnd.load(), int(RtThread::RunStopped));
+    }
+
+#ifdef Q_OS_LINUX
+    // The worker's datagrams to 127.0.0.1 land in its own socket, which a
+    // periodic clock never reads: the queue grows only while Send UDP is on.
+    void sendUdpToggledDuringARun()
+    {
+        FakeOs fake;
+        platform::install(&fake);
+        Qt_Vantrel_App window;
+        window.ui->sendIpAddr->setText("127.0.0.1");
+        start(window, {2, 2, 3, 1});
+        QTRY_VERIFY(window.rtThread.tickCount >= 30);
+        QCOMPARE(portReceiveQueue(), qint64(0));
+
+        window.ui->sendUDP->setChecked(true);
+        QTRY_VERIFY(portReceiveQueue() > 0);
+        window.ui->sendUDP->setChecked(false);
+        // One tick may still be on its way; after it the queue stays still.
+        const quint64 ticks = window.rtThread.tickCount;
+        QTRY_VERIFY(window.rtThread.tickCount > ticks + 1);
+        const qint64 queued = portReceiveQueue();
+        const quint64 later = window.rtThread.tickCount;
+        QTRY_VERIFY(window.rtThread.tickCount > later + 20);
+        QCOMPARE(portReceiveQueue(), queued);
+        QVERIFY(inRunningState(window));
+        window.ui->stopButton->click();
+    }
+#endif
+
+    // The worked example, through the window: a receive-driven worker that
+    // no datagram reaches keeps the statistics the test writes.
+    void reportShowsTheStatistics()
+    {
+        FakeOs fake;
+        platform::install(&fake);
+        Qt_Vantrel_App window;
+        window.ui->actualRate->setText("old");
+        start(window, {1, 0, 3, 1});
+        QCOMPARE(window.ui->actualRate->text(), QString("old")); // until the first refresh
+        QTRY_COMPARE(window.ui->textEdit->toPlainText(), StatsReport::header());
+        QCOMPARE(window.ui->actualRate->text(), QString("    0.0000"));
+
+        RtThread &worker = window.rtThread;
+        worker.histogram[9] = 2;
+        worker.histogram[10] = 95;
+        worker.histogram[11] = 2;
+        worker.histogram[299] = 1;
+        worker.maxInterval = 0.0521;
+        worker.averagePeriod = 0.0010012;
+        window.ui->textEdit->moveCursor(QTextCursor::Start);
+        refresh(window);
+        QCOMPARE(window.ui->textEdit->toPlainText(),
+                 QString("   Seconds     Count         %         \n"
+                         "    0.0009         2    2.0000         \n"
+                         "    0.0010        95   95.0000         \n"
+                         "    0.0011         2    2.0000         \n"
+                         "    0.0521         1    1.0000       max         \n"));
+        QCOMPARE(window.ui->actualRate->text(), QString("    0.0010"));
+        QVERIFY(window.ui->textEdit->textCursor().atEnd());
+
+        // Stopped, the report stays as it was.
+        window.ui->stopButton->click();
+        worker.histogram[50] = 7;
+        window.ui->actualRate->setText("kept");
+        const QString last = window.ui->textEdit->toPlainText();
+        refresh(window);
+        QCOMPARE(window.ui->actualRate->text(), QString("kept"));
+        QCOMPARE(window.ui->textEdit->toPlainText(), last);
+    }
+
+    void portTakenIsSaidOnce()
+    {
+        FakeOs fake;
+        platform::install(&fake);
+        Qt_Vantrel_App window;
+        QUdpSocket holder;
+        QVERIFY(holder.bind(RtThread::UdpPort));
+
+        start(window, {1, 10, 3, 1});
+        QTRY_COMPARE(window.ui->textEdit->toPlainText(), StatsReport::portTakenMessage());
+        QCOMPARE(window.rtThread.lastRunEnd.load(), int(RtThread::RunBindFailed));
+        refresh(window);
+        refresh(window);
+        QCOMPARE(window.ui->textEdit->toPlainText(), StatsReport::portTakenMessage());
+        QVERIFY(inRunningState(window));
+        window.ui->stopButton->click();
+        QVERIFY(inIdleState(window));
+
+        // With the port free again the next run measures.
+        holder.close();
+        window.ui->startButton->click();
+        QTRY_COMPARE(window.ui->textEdit->toPlainText(), StatsReport::header());
+        window.ui->stopButton->click();
+    }
+
+    // Each clock for real, at normal priorities, on a loose bound: the mean
+    // of a 2 ms clock on a busy machine is late, not wrong by ten times.
+    void realShortRun_data()
+    {
+        QTest::addColumn<int>("mode");
+        QTest::addColumn<int>("periodMs");
+        QTest::newRow("QTimer Event") << 0 << 2;
+        QTest::newRow("Qt msleep") << 1 << 2;
+        QTest::newRow("Win32 Periodic") << 2 << 2;
+        QTest::newRow("Qt msleep, datagrams from loopback") << 1 << 0;
+    }
+    void realShortRun()
+    {
+        QFETCH(int, mode);
+        QFETCH(int, periodMs);
+        Qt_Vantrel_App window;
+        QUdpSocket sender;
+        QTimer feed;
+        connect(&feed, &QTimer::timeout, [&sender] {
+            sender.writeDatagram(QByteArray(64, '\0'), QHostAddress::LocalHost, RtThread::UdpPort);
+        });
+        if (periodMs == 0)
+            feed.start(2);
+        window.show();
+        start(window, {mode, periodMs, 3, 1});
+
+        // Two windows of 100 ticks and a report with at least one row.
+        QTRY_VERIFY_WITH_TIMEOUT(window.rtThread.tickCount >= 200 &&
+                                     window.ui->textEdit->toPlainText().count('\n') >= 2,
+                                 15000);
+        const double mean = window.ui->actualRate->text().toDouble();
+        QVERIFY2(mean >= 0.0015 && mean <= 0.02, qPrintable(window.ui->actualRate->text()));
+        QVERIFY(histogramTotal(window.rtThread) > 0);
+        window.ui->stopButton->click();
+        QCOMPARE(window.rtThread.lastRunEnd.load(), int(RtThread::RunStopped));
+        QVERIFY(inIdleState(window));
+    }
+
+    // Closing the window mid-run stops the worker through its destructor and
+    // frees the port.
+    void closingDuringARun_data()
+    {
+        QTest::addColumn<int>("mode");
+        QTest::newRow("QTimer Event") << 0;
+        QTest::newRow("Qt msleep") << 1;
+        QTest::newRow("Win32 Periodic") << 2;
+    }
+    void closingDuringARun()
+    {
+        QFETCH(int, mode);
+        auto window = std::make_unique<Qt_Vantrel_App>();
+        window->show();
+        start(*window, {mode, 2, 3, 1});
+        QTRY_VERIFY(window->rtThread.tickCount >= 20);
+
+        QElapsedTimer clock;
+        clock.start();
+        window->close();
+        window.reset();
+        QVERIFY2(clock.elapsed() < 6000, qPrintable(QString::number(clock.elapsed())));
+        QVERIFY(portIsFree());
+    }
+
+#ifdef Q_OS_LINUX
+    // With the window's defaults and the permission, the worker runs FIFO at
+    // the top priority; Stop brings the GUI thread back to the normal
+    // scheduler.
+    void defaultsGiveTheWorkerTopFifo()
+    {
+        if (!fifoPermitted())
+            QSKIP("no permission for SCHED_FIFO here (needs CAP_SYS_NICE or root)");
+        Qt_Vantrel_App window;
+        window.ui->startButton->click();
+        QTRY_VERIFY(window.rtThread.tickCount >= 5);
+
+        const pid_t tid = workerTid();
+        QVERIFY(tid > 0);
+        sched_param param{};
+        QCOMPARE(sched_getscheduler(tid), SCHED_FIFO);
+        sched_getparam(tid, &param);
+        QCOMPARE(param.sched_priority, sched_get_priority_max(SCHED_FIFO));
+        QCOMPARE(sched_getscheduler(0), SCHED_FIFO); // the GUI thread: Normal in Realtime
+
+        window.ui->stopButton->click();
+        QCOMPARE(sched_getscheduler(0), SCHED_OTHER);
+        QCOMPARE(getpriority(PRIO_PROCESS, 0), 0);
+    }
+#endif
+};
+
+QTEST_MAIN(TestWindow)
+#include "tst_window.moc"
