@@ -11,7 +11,11 @@ packages=(
     g++                         # the compiler
     cmake                       # the build (3.25 on Debian 12)
     ninja-build                 # runs the build
-    qt6-base-dev                # Qt 6: Core, Network, Gui, Widgets, Test, and moc
+    qt6-base-dev                # Qt 6: Core, Network, Gui, Widgets, Test, moc and uic
+    qt6-qpa-plugins             # Qt's display plugins: X11 (xcb), and offscreen for the window's tests
+    fonts-liberation            # a fixed-pitch face for the report that fontconfig gives for "Courier New"
+    xvfb                        # a virtual display: 'xvfb-run' starts the window where no desktop is
+    xauth                       # ... which xvfb-run needs
     libbenchmark-dev            # Google Benchmark, for bench/
     g++-mingw-w64-x86-64-posix  # cross-builds the Windows OS layer (64-bit) in the tests
     g++-mingw-w64-i686-posix    # ... and for 32-bit Windows

@@ -36,11 +36,13 @@ bool displayAvailable(int argc, char *argv[])
 int main(int argc, char *argv[])
 {
     if (!displayAvailable(argc, argv)) {
-        std::fputs("vantrel: no display to open the window on (DISPLAY and WAYLAND_DISPLAY are "
-                   "not set).\n"
-                   "Start it from a desktop session or over 'ssh -X', or on a virtual display:\n"
-                   "    xvfb-run -a build/src/app/vantrel\n",
-                   stderr);
+        std::fprintf(stderr,
+                     "vantrel: no display to open the window on (DISPLAY and WAYLAND_DISPLAY are "
+                     "not set).\n"
+                     "Start it from a desktop session or over 'ssh -X', or, to script it or take "
+                     "a screenshot, on a virtual display:\n"
+                     "    xvfb-run -a %s\n",
+                     argv[0]);
         return 1;
     }
 
