@@ -7,10 +7,11 @@
 set -euo pipefail
 
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
-"$root/build/src/app/vantrel" &
+# README's run command: installs what is missing, builds, starts the window.
+bash "$root/scripts/run.sh" &
 app=$!
 trap 'kill $app 2>/dev/null' EXIT
-window=$(xdotool search --sync --name "Qt Vantrel" | head -n 1)
+window=$(xdotool search --sync --name "^Qt Vantrel$" | head -n 1)
 # Taller than the form's 425 pixels, so that the whole table shows.
 xdotool windowsize "$window" 613 760
 sleep 1
