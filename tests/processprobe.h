@@ -12,6 +12,7 @@
 #include <QFile>
 
 #include <sched.h>
+#include <sys/resource.h>
 #endif
 
 // Binding a probe socket to find out would race a worker that is about to
@@ -60,5 +61,28 @@ inline bool fifoPermitted()
         return false;
     sched_setscheduler(0, before, &old);
     return true;
+}
+
+// How the scheduler runs a thread (0: the calling one): "FIFO 99",
+// "OTHER nice -20", "IDLE".
+inline QString scheduling(pid_t tid)
+{
+    sched_param param{};
+    sched_getparam(tid, &param);
+    switch (sched_getscheduler(tid)) {
+    case SCHED_FIFO:
+        return QString("FIFO %1").arg(param.sched_priority);
+    case SCHED_OTHER:
+        return QString("OTHER nice %1").arg(getpriority(PRIO_PROCESS, id_t(tid)));
+    case SCHED_IDLE:
+        return "IDLE";
+    default:
+        return "other policy";
+    }
+}
+
+inline QString topFifo()
+{
+    return QString("FIFO %1").arg(sched_get_priority_max(SCHED_FIFO));
 }
 #endif

@@ -12,10 +12,6 @@
 
 #include <memory>
 
-#ifdef Q_OS_LINUX
-#include <sys/resource.h>
-#endif
-
 using platform::FakeOs;
 
 namespace {
@@ -330,14 +326,10 @@ private slots:
 
         const pid_t tid = workerTid();
         QVERIFY(tid > 0);
-        sched_param param{};
-        QCOMPARE(sched_getscheduler(tid), SCHED_FIFO);
-        sched_getparam(tid, &param);
-        QCOMPARE(param.sched_priority, sched_get_priority_max(SCHED_FIFO));
+        QCOMPARE(scheduling(tid), topFifo());
 
         platform::os().setProcessClass(platform::ProcessClass::Normal);
-        QCOMPARE(sched_getscheduler(tid), SCHED_OTHER);
-        QCOMPARE(getpriority(PRIO_PROCESS, id_t(tid)), -20); // Time Critical in Normal: base 15
+        QCOMPARE(scheduling(tid), QString("OTHER nice -20")); // Time Critical in Normal: base 15
         worker.stopRun();
     }
 #endif

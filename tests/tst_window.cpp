@@ -25,10 +25,6 @@
 
 #include <memory>
 
-#ifdef Q_OS_LINUX
-#include <sys/resource.h>
-#endif
-
 using platform::FakeOs;
 
 namespace {
@@ -533,15 +529,11 @@ private slots:
 
         const pid_t tid = workerTid();
         QVERIFY(tid > 0);
-        sched_param param{};
-        QCOMPARE(sched_getscheduler(tid), SCHED_FIFO);
-        sched_getparam(tid, &param);
-        QCOMPARE(param.sched_priority, sched_get_priority_max(SCHED_FIFO));
-        QCOMPARE(sched_getscheduler(0), SCHED_FIFO); // the GUI thread: Normal in Realtime
+        QCOMPARE(scheduling(tid), topFifo());
+        QVERIFY(scheduling(0).startsWith("FIFO")); // the GUI thread: Normal in Realtime
 
         window.ui->stopButton->click();
-        QCOMPARE(sched_getscheduler(0), SCHED_OTHER);
-        QCOMPARE(getpriority(PRIO_PROCESS, 0), 0);
+        QCOMPARE(scheduling(0), QString("OTHER nice 0"));
     }
 #endif
 };

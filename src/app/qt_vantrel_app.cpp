@@ -18,27 +18,17 @@ Qt_Vantrel_App::Qt_Vantrel_App(QWidget *parent)
     ui->textEdit->setFont(fixedPitch(ui->textEdit->font()));
 
     ui->clockMode->clear();
-    ui->clockMode->addItem(QStringLiteral("QTimer Event"));
-    ui->clockMode->addItem(QStringLiteral("Qt msleep"));
-    ui->clockMode->addItem(QStringLiteral("Win32 Periodic"));
+    ui->clockMode->addItems({"QTimer Event", "Qt msleep", "Win32 Periodic"});
 
     // Index i is QThread::Priority i.
     ui->threadLevel->clear();
-    ui->threadLevel->addItem(QStringLiteral("Idle"));
-    ui->threadLevel->addItem(QStringLiteral("Lowest"));
-    ui->threadLevel->addItem(QStringLiteral("Low"));
-    ui->threadLevel->addItem(QStringLiteral("Normal"));
-    ui->threadLevel->addItem(QStringLiteral("High"));
-    ui->threadLevel->addItem(QStringLiteral("Highest"));
-    ui->threadLevel->addItem(QStringLiteral("Time Critical"));
+    ui->threadLevel->addItems(
+        {"Idle", "Lowest", "Low", "Normal", "High", "Highest", "Time Critical"});
     ui->threadLevel->setCurrentIndex(6);
 
     // Index i is platform::ProcessClass i.
     ui->processLevel->clear();
-    ui->processLevel->addItem(QStringLiteral("Idle"));
-    ui->processLevel->addItem(QStringLiteral("Normal"));
-    ui->processLevel->addItem(QStringLiteral("High"));
-    ui->processLevel->addItem(QStringLiteral("Realtime"));
+    ui->processLevel->addItems({"Idle", "Normal", "High", "Realtime"});
     ui->processLevel->setCurrentIndex(3);
 
     ui->textEdit->clear();
