@@ -7,6 +7,7 @@
 #include "workerstats.h"
 
 #include <QElapsedTimer>
+#include <QNetworkProxy>
 #include <QTest>
 #include <QUdpSocket>
 
@@ -44,6 +45,7 @@ qint64 timedStop(RtThread &worker)
 bool sendUntilTicked(RtThread &worker, quint64 ticks)
 {
     QUdpSocket sender;
+    sender.setProxy(QNetworkProxy::NoProxy);
     QElapsedTimer clock;
     clock.start();
     while (worker.tickCount < ticks && clock.elapsed() < 20000) {
@@ -307,6 +309,21 @@ private slots:
             const double mean = worker.tickCount < 200 ? 0.0033 : 0.003;
             QVERIFY(qFuzzyCompare(worker.averagePeriod.load(), mean));
         }
+    }
+
+    // The worker's datagrams go straight to their target: a proxy set for the
+    // application (here a SOCKS5 one that nothing answers on loopback) is not
+    // consulted, and no resolver thread is started at the worker's priority.
+    void workerIgnoresProxies()
+    {
+        QNetworkProxy::setApplicationProxy(
+            QNetworkProxy(QNetworkProxy::Socks5Proxy, "127.0.0.1", 1));
+        auto restore = qScopeGuard([] { QNetworkProxy::setApplicationProxy(QNetworkProxy()); });
+        RtThread worker;
+        start(worker, RtThread::MsleepMode, 0);
+        QVERIFY(sendUntilTicked(worker, 30));
+        QCOMPARE(worker.lastRunEnd.load(), int(RtThread::RunNotEnded));
+        worker.stopRun();
     }
 
 #ifdef Q_OS_LINUX

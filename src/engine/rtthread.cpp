@@ -4,6 +4,7 @@
 #include "platform/platform.h"
 
 #include <QHostAddress>
+#include <QNetworkProxy>
 #include <QTimer>
 #include <QUdpSocket>
 
@@ -132,6 +133,10 @@ void RtThread::run()
         platform::os().setCurrentThreadLevel(platform::ThreadLevel(int(startPriority)));
 
     udpSocket = new QUdpSocket;
+    // Datagrams go straight to the target. Asking for a system proxy would
+    // also start a resolver thread that inherits this thread's realtime
+    // priority.
+    udpSocket->setProxy(QNetworkProxy::NoProxy);
     if (!udpSocket->bind(UdpPort)) {
         udpSocket->close();
         delete udpSocket;
