@@ -21,6 +21,9 @@ public:
     explicit Qt_Vantrel_App(QWidget *parent = nullptr);
     ~Qt_Vantrel_App() override;
 
+    // Open like the worker's statistics: tests and benchmarks reach the widgets,
+    // the worker and the timer as the slots do. Declared in the order they
+    // are built; destroyed the other way round.
     Ui::Qt_Vantrel_AppClass *ui;
     RtThread rtThread;
     QTimer displayTimer;
