@@ -24,17 +24,29 @@ inline bool portIsFree()
 }
 
 #ifdef Q_OS_LINUX
-// Asks the kernel's socket tables, which takes the port from nobody.
-inline bool portInUse()
+// Bytes waiting in the receive queue of whatever socket holds the port, or
+// -1 when none does. Asks the kernel's socket tables, which takes the port
+// from nobody.
+inline qint64 portReceiveQueue()
 {
     const QByteArray port =
-        QByteArray::number(RtThread::UdpPort, 16).toUpper().rightJustified(4, '0');
+        ":" + QByteArray::number(RtThread::UdpPort, 16).toUpper().rightJustified(4, '0');
     for (const char *table : {"/proc/net/udp", "/proc/net/udp6"}) {
         QFile file(table);
-        if (file.open(QIODevice::ReadOnly) && file.readAll().contains(":" + port + " "))
-            return true;
+        if (!file.open(QIODevice::ReadOnly))
+            continue;
+        for (const QByteArray &line : file.readAll().split('\n')) {
+            const QList<QByteArray> fields = line.simplified().split(' ');
+            if (fields.size() > 4 && fields[1].endsWith(port))
+                return fields[4].split(':').value(1).toLongLong(nullptr, 16);
+        }
     }
-    return false;
+    return -1;
+}
+
+inline bool portInUse()
+{
+    return portReceiveQueue() >= 0;
 }
 
 // The worker's thread, by the name QThread gives it from the class name.

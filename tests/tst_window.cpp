@@ -92,26 +92,6 @@ QStringList items(const QComboBox *list)
     return texts;
 }
 
-#ifdef Q_OS_LINUX
-// Bytes waiting in the receive queue of whatever socket holds the port.
-qint64 portReceiveQueue()
-{
-    const QByteArray port =
-        ":" + QByteArray::number(RtThread::UdpPort, 16).toUpper().rightJustified(4, '0') + " ";
-    for (const char *table : {"/proc/net/udp", "/proc/net/udp6"}) {
-        QFile file(table);
-        if (!file.open(QIODevice::ReadOnly))
-            continue;
-        for (const QByteArray &line : file.readAll().split('\n')) {
-            const QList<QByteArray> fields = line.simplified().split(' ');
-            if (fields.size() > 4 && (fields[1] + " ").endsWith(port))
-                return fields[4].split(':').value(1).toLongLong(nullptr, 16);
-        }
-    }
-    return -1;
-}
-#endif
-
 } // namespace
 
 class TestWindow : public QObject
