@@ -1,8 +1,8 @@
 #include "app/qt_vantrel_app.h"
 
 #include "app/fixedpitch.h"
+#include "engine/runcontrol.h"
 #include "engine/statsreport.h"
-#include "platform/platform.h"
 #include "ui_qt_vantrel_app.h"
 
 Qt_Vantrel_App::Qt_Vantrel_App(QWidget *parent)
@@ -18,17 +18,16 @@ Qt_Vantrel_App::Qt_Vantrel_App(QWidget *parent)
     ui->textEdit->setFont(fixedPitch(ui->textEdit->font()));
 
     ui->clockMode->clear();
-    ui->clockMode->addItems({"QTimer Event", "Qt msleep", "Win32 Periodic"});
+    ui->clockMode->addItems(RunControl::clockModeNames());
 
     // Index i is QThread::Priority i.
     ui->threadLevel->clear();
-    ui->threadLevel->addItems(
-        {"Idle", "Lowest", "Low", "Normal", "High", "Highest", "Time Critical"});
+    ui->threadLevel->addItems(RunControl::threadLevelNames());
     ui->threadLevel->setCurrentIndex(6);
 
     // Index i is platform::ProcessClass i.
     ui->processLevel->clear();
-    ui->processLevel->addItems({"Idle", "Normal", "High", "Realtime"});
+    ui->processLevel->addItems(RunControl::processLevelNames());
     ui->processLevel->setCurrentIndex(3);
 
     ui->textEdit->clear();
@@ -55,12 +54,6 @@ void Qt_Vantrel_App::setRunSettingsEnabled(bool enabled)
     ui->stopButton->setEnabled(!enabled);
 }
 
-// Sleeps of a few milliseconds only wake on time with a finer system timer.
-bool Qt_Vantrel_App::raisesTimerResolution() const
-{
-    return rtThread.clockMode == RtThread::MsleepMode && rtThread.clockPeriodMs < 10;
-}
-
 void Qt_Vantrel_App::on_startButton_clicked()
 {
     setRunSettingsEnabled(false);
@@ -70,24 +63,7 @@ void Qt_Vantrel_App::on_startButton_clicked()
     rtThread.sendAddress = ui->sendIpAddr->text();
     rtThread.sendUdp = ui->sendUDP->isChecked();
 
-    const int threadIndex = ui->threadLevel->currentIndex();
-    const QThread::Priority priority =
-        threadIndex >= QThread::IdlePriority && threadIndex <= QThread::TimeCriticalPriority
-        ? QThread::Priority(threadIndex)
-        : QThread::InheritPriority;
-
-    platform::Os &os = platform::os();
-    const int processIndex = ui->processLevel->currentIndex();
-    if (processIndex >= int(platform::ProcessClass::Idle) &&
-        processIndex <= int(platform::ProcessClass::Realtime))
-        os.setProcessClass(platform::ProcessClass(processIndex));
-    os.setCurrentThreadLevel(platform::ThreadLevel::Normal);
-    if (raisesTimerResolution())
-        os.beginTimerResolution(std::uint32_t(rtThread.clockPeriodMs));
-
-    // The worker's timer and socket deliver their ticks in its own thread.
-    rtThread.moveToThread(&rtThread);
-    rtThread.startRun(priority);
+    RunControl::start(rtThread, ui->processLevel->currentIndex(), ui->threadLevel->currentIndex());
 
     ui->textEdit->clear();
     portMessageShown = false;
@@ -97,14 +73,7 @@ void Qt_Vantrel_App::on_startButton_clicked()
 void Qt_Vantrel_App::on_stopButton_clicked()
 {
     displayTimer.stop();
-    rtThread.stopRun();
-
-    platform::Os &os = platform::os();
-    if (raisesTimerResolution())
-        os.endTimerResolution(std::uint32_t(rtThread.clockPeriodMs));
-    os.setProcessClass(platform::ProcessClass::Normal);
-    os.setCurrentThreadLevel(platform::ThreadLevel::Normal);
-
+    RunControl::stop(rtThread);
     setRunSettingsEnabled(true);
 }
 

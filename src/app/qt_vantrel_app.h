@@ -36,7 +36,6 @@ private slots:
 
 private:
     void setRunSettingsEnabled(bool enabled);
-    bool raisesTimerResolution() const;
 
     bool portMessageShown; // the port-taken sentence is said once per run
 };

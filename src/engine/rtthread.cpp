@@ -52,6 +52,9 @@ RtThread::RtThread(QObject *parent)
     , startPriority(InheritPriority)
     , periodicTimer(nullptr)
     , drainStalled(false)
+    , intervalLog(nullptr)
+    , intervalCapacity(0)
+    , keptCount(0)
 {
     for (auto &bin : histogram)
         put(bin, quint64(0));
@@ -72,6 +75,15 @@ void RtThread::resetStatistics()
     put(tickCount, quint64(0));
     for (auto &bin : histogram)
         put(bin, quint64(0));
+    keptCount = 0;
+    grantedScheduling = platform::ThreadScheduling();
+}
+
+void RtThread::keepIntervals(double *buffer, quint64 capacity)
+{
+    intervalLog = buffer;
+    intervalCapacity = buffer ? capacity : 0;
+    keptCount = 0;
 }
 
 void RtThread::startRun(QThread::Priority priority)
@@ -131,6 +143,7 @@ void RtThread::run()
     // here, for every OS alike.
     if (startPriority >= IdlePriority && startPriority <= TimeCriticalPriority)
         platform::os().setCurrentThreadLevel(platform::ThreadLevel(int(startPriority)));
+    grantedScheduling = platform::os().currentThreadScheduling();
 
     udpSocket = new QUdpSocket;
     // Datagrams go straight to the target. Asking for a system proxy would
@@ -280,6 +293,8 @@ Q_ALWAYS_INLINE void RtThread::countTick(Gate gate)
         // an uncounted tick (the warm-up span) must not set that label.
         if (bin == OverflowBin && interval > get(maxInterval))
             put(maxInterval, interval);
+        if (keptCount < intervalCapacity)
+            intervalLog[keptCount++] = interval;
     }
 
     quint64 inWindow = get(windowTickCount) + 1;

@@ -4,6 +4,7 @@
 #pragma once
 
 #include "engine/perfstopwatch.h"
+#include "platform/platform.h"
 
 #include <QString>
 #include <QThread>
@@ -14,10 +15,6 @@ QT_BEGIN_NAMESPACE
 class QTimer;
 class QUdpSocket;
 QT_END_NAMESPACE
-
-namespace platform {
-struct PeriodicTimer;
-}
 
 class RtThread : public QThread
 {
@@ -47,6 +44,12 @@ public:
     void startRun(QThread::Priority priority);
     void stopRun();
 
+    // Keep every counted interval, in seconds, in buffer as well, until
+    // capacity are kept; a null buffer keeps none. Set between runs; read
+    // keptIntervals once the run has ended.
+    void keepIntervals(double *buffer, quint64 capacity);
+    quint64 keptIntervals() const { return keptCount; }
+
     // Written by the GUI thread, read by the worker.
     std::atomic<bool> stopRequested;
     int clockMode;
@@ -71,6 +74,10 @@ public:
 
     std::atomic<int> lastRunEnd; // a RunEnd; reset by startRun
 
+    // What the scheduler granted the worker's thread once it set its own
+    // level; written before the first tick, read once the run has ended.
+    platform::ThreadScheduling grantedScheduling;
+
 protected:
     void run() override;
 
@@ -91,5 +98,8 @@ private:
     QThread::Priority startPriority;
     platform::PeriodicTimer *periodicTimer; // held only for cleanup after a termination
     bool drainStalled;                      // udpRead could not remove a datagram
-    char scratch[65536];                    // discarded datagrams land here
+    double *intervalLog;                    // see keepIntervals
+    quint64 intervalCapacity;
+    quint64 keptCount;
+    char scratch[65536]; // discarded datagrams land here
 };

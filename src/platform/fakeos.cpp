@@ -109,6 +109,11 @@ void FakeOs::setCurrentThreadLevel(ThreadLevel level)
     record(std::string("setCurrentThreadLevel(") + toString(level) + ")");
 }
 
+ThreadScheduling FakeOs::currentThreadScheduling()
+{
+    return ThreadScheduling{"fake", 0, 0};
+}
+
 void FakeOs::beginTimerResolution(std::uint32_t periodMs)
 {
     record("beginTimerResolution(" + std::to_string(periodMs) + ")");

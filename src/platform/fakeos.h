@@ -39,6 +39,7 @@ public:
     void sleepMs(std::uint32_t ms) override;
     void setProcessClass(ProcessClass processClass) override;
     void setCurrentThreadLevel(ThreadLevel level) override;
+    ThreadScheduling currentThreadScheduling() override; // a read: not logged
     void beginTimerResolution(std::uint32_t periodMs) override;
     void endTimerResolution(std::uint32_t periodMs) override;
 

@@ -8,6 +8,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <string>
 
 namespace platform {
 
@@ -17,6 +18,18 @@ enum class ProcessClass { Idle, Normal, High, Realtime };
 // The seven Windows thread priorities, numbered as QThread::Priority numbers
 // them from IdlePriority (0) to TimeCriticalPriority (6).
 enum class ThreadLevel { Idle, Lowest, BelowNormal, Normal, AboveNormal, Highest, TimeCritical };
+
+// How the scheduler really treats a thread, in the OS's own terms. Linux: the
+// policy ("SCHED_FIFO", "SCHED_OTHER", ...), its realtime priority (0 outside
+// FIFO and RR) and the thread's nice value. Windows: the process's priority
+// class ("REALTIME_PRIORITY_CLASS", ...), the thread's priority
+// (THREAD_PRIORITY_TIME_CRITICAL is 15) and a nice of 0.
+struct ThreadScheduling
+{
+    std::string policy;
+    int priority = 0;
+    int nice = 0;
+};
 
 // A periodic timer; opaque, each OS defines its own.
 struct PeriodicTimer;
@@ -47,6 +60,9 @@ public:
     virtual void setProcessClass(ProcessClass processClass) = 0;
     // Level of the calling thread within the process's class.
     virtual void setCurrentThreadLevel(ThreadLevel level) = 0;
+    // What the calling thread was granted: a refused request leaves less
+    // than was asked for.
+    virtual ThreadScheduling currentThreadScheduling() = 0;
 
     // Ask for timer wake-ups of periodMs precision; end undoes a begin with
     // the same value. A refused request changes nothing.
@@ -72,6 +88,13 @@ inline Os &os()
 // Installs a layer (null restores the native one) and returns the one it
 // replaced, or null if that was the native one.
 Os *install(Os *layer);
+
+// Ctrl-C and termination requests, for a program without a window. Call
+// catchStopRequests once, before any other thread starts; from then on a
+// request no longer ends the process, and waitForStopRequest returns true
+// once one has arrived (false when timeoutMs pass first).
+void catchStopRequests();
+bool waitForStopRequest(std::uint32_t timeoutMs);
 
 // The scheduler's base priority, 1 to 31, that Windows gives a thread of this
 // level in a process of this class.

@@ -7,7 +7,9 @@
 
 #include <dirent.h>
 #include <poll.h>
+#include <pthread.h>
 #include <sched.h>
+#include <signal.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -176,6 +178,42 @@ public:
         applyBasePriority(tid, windowsBasePriority(currentClass, level));
     }
 
+    ThreadScheduling currentThreadScheduling() override
+    {
+        ThreadScheduling granted;
+        const pid_t tid = gettid();
+        const int policy = sched_getscheduler(tid);
+        switch (policy) {
+        case SCHED_FIFO:
+            granted.policy = "SCHED_FIFO";
+            break;
+        case SCHED_RR:
+            granted.policy = "SCHED_RR";
+            break;
+        case SCHED_OTHER:
+            granted.policy = "SCHED_OTHER";
+            break;
+        case SCHED_BATCH:
+            granted.policy = "SCHED_BATCH";
+            break;
+        case SCHED_IDLE:
+            granted.policy = "SCHED_IDLE";
+            break;
+        default:
+            granted.policy = policy < 0 ? "unknown" : "policy " + std::to_string(policy);
+            break;
+        }
+        sched_param param{};
+        if (sched_getparam(tid, &param) == 0)
+            granted.priority = param.sched_priority;
+        // -1 is a valid nice value, so errno tells a failure apart.
+        errno = 0;
+        const int nice = getpriority(PRIO_PROCESS, id_t(tid));
+        if (errno == 0)
+            granted.nice = nice;
+        return granted;
+    }
+
     // The closest Linux has to a finer system timer is the timer slack of a
     // thread: the kernel may delay a sleeper's wake-up by up to the slack
     // (50 us by default) to batch wake-ups. A slack of 1 ns wakes sleepers on
@@ -202,12 +240,40 @@ private:
     std::map<pid_t, ThreadLevel> levels; // threads whose level was set; the rest are Normal
 };
 
+sigset_t stopSignals()
+{
+    sigset_t set;
+    sigemptyset(&set);
+    sigaddset(&set, SIGINT);
+    sigaddset(&set, SIGTERM);
+    return set;
+}
+
 } // namespace
 
 Os &nativeOs()
 {
     static LinuxOs layer;
     return layer;
+}
+
+// Threads inherit the signal mask of the thread that creates them, so with
+// the signals blocked first no thread ever runs a handler: the worker is
+// never interrupted mid-wait, and the waiting thread takes the signal as
+// data with sigtimedwait.
+void catchStopRequests()
+{
+    const sigset_t set = stopSignals();
+    pthread_sigmask(SIG_BLOCK, &set, nullptr);
+}
+
+bool waitForStopRequest(std::uint32_t timeoutMs)
+{
+    const sigset_t set = stopSignals();
+    const timespec timeout = toTimespec(std::int64_t(timeoutMs) * 1000000);
+    // EAGAIN is the timeout; EINTR (some other signal) counts as one too,
+    // and the caller simply waits again.
+    return sigtimedwait(&set, nullptr, &timeout) > 0;
 }
 
 } // namespace platform

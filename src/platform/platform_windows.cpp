@@ -101,6 +101,36 @@ public:
         SetThreadPriority(GetCurrentThread(), levels[static_cast<int>(level)]);
     }
 
+    ThreadScheduling currentThreadScheduling() override
+    {
+        ThreadScheduling granted;
+        switch (GetPriorityClass(GetCurrentProcess())) {
+        case IDLE_PRIORITY_CLASS:
+            granted.policy = "IDLE_PRIORITY_CLASS";
+            break;
+        case BELOW_NORMAL_PRIORITY_CLASS:
+            granted.policy = "BELOW_NORMAL_PRIORITY_CLASS";
+            break;
+        case NORMAL_PRIORITY_CLASS:
+            granted.policy = "NORMAL_PRIORITY_CLASS";
+            break;
+        case ABOVE_NORMAL_PRIORITY_CLASS:
+            granted.policy = "ABOVE_NORMAL_PRIORITY_CLASS";
+            break;
+        case HIGH_PRIORITY_CLASS:
+            granted.policy = "HIGH_PRIORITY_CLASS";
+            break;
+        case REALTIME_PRIORITY_CLASS:
+            granted.policy = "REALTIME_PRIORITY_CLASS";
+            break;
+        default:
+            granted.policy = "unknown";
+            break;
+        }
+        granted.priority = GetThreadPriority(GetCurrentThread());
+        return granted;
+    }
+
     void beginTimerResolution(std::uint32_t periodMs) override
     {
         // timeBeginPeriod answers TIMERR_NOCANDO for a value outside the
@@ -111,12 +141,40 @@ public:
     void endTimerResolution(std::uint32_t periodMs) override { timeEndPeriod(periodMs); }
 };
 
+// Set by the console's control handler, which Windows runs in a thread of
+// its own; manual reset, so a request stays seen.
+HANDLE stopEvent = nullptr;
+
+BOOL WINAPI onConsoleControl(DWORD type)
+{
+    if (type != CTRL_C_EVENT && type != CTRL_BREAK_EVENT)
+        return FALSE; // closing or logging off: Windows' default
+    SetEvent(stopEvent);
+    return TRUE;
+}
+
 } // namespace
 
 Os &nativeOs()
 {
     static WindowsOs instance;
     return instance;
+}
+
+void catchStopRequests()
+{
+    if (!stopEvent)
+        stopEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    SetConsoleCtrlHandler(onConsoleControl, TRUE);
+}
+
+bool waitForStopRequest(std::uint32_t timeoutMs)
+{
+    if (!stopEvent) {
+        Sleep(timeoutMs); // no event could be made: still wait, never spin
+        return false;
+    }
+    return WaitForSingleObject(stopEvent, timeoutMs) == WAIT_OBJECT_0;
 }
 
 } // namespace platform

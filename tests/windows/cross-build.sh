@@ -44,6 +44,7 @@ layer_calls=(
     QueryPerformanceFrequency QueryPerformanceCounter
     CreateWaitableTimerW SetWaitableTimer WaitForSingleObject CloseHandle Sleep
     SetPriorityClass GetCurrentProcess SetThreadPriority GetCurrentThread
+    GetPriorityClass GetThreadPriority SetConsoleCtrlHandler CreateEventW SetEvent
     timeBeginPeriod timeEndPeriod
 )
 

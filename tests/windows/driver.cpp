@@ -80,6 +80,11 @@ public:
     }
     void setProcessClass(ProcessClass) override { ++calls; }
     void setCurrentThreadLevel(ThreadLevel) override { ++calls; }
+    platform::ThreadScheduling currentThreadScheduling() override
+    {
+        ++calls;
+        return {};
+    }
     void beginTimerResolution(std::uint32_t) override { ++calls; }
     void endTimerResolution(std::uint32_t) override { ++calls; }
 };
@@ -131,6 +136,9 @@ void checkProcessClasses()
             (step.value == ProcessClass::Realtime && got == HIGH_PRIORITY_CLASS);
         report(ok, std::string("setProcessClass ") + step.name,
                "GetPriorityClass = " + hex(got) + ", expected " + hex(step.expected));
+        const std::string policy = os().currentThreadScheduling().policy;
+        report(policy.find("_PRIORITY_CLASS") != std::string::npos,
+               std::string("currentThreadScheduling ") + step.name, "policy = " + policy);
     }
 }
 
@@ -157,6 +165,9 @@ void checkThreadLevels()
         report(got == step.expected, std::string("setCurrentThreadLevel ") + step.name,
                "GetThreadPriority = " + std::to_string(got) + ", expected " +
                    std::to_string(step.expected));
+        int granted = os().currentThreadScheduling().priority;
+        report(granted == got, std::string("currentThreadScheduling ") + step.name,
+               "priority = " + std::to_string(granted));
     }
 }
 
@@ -184,6 +195,9 @@ int main()
 
     checkProcessClasses();
     checkThreadLevels();
+
+    platform::catchStopRequests();
+    report(!platform::waitForStopRequest(5), "waitForStopRequest", "no request yet");
 
     const int periodMs = 2;
     const std::uint32_t timeoutMs = 10 * periodMs;

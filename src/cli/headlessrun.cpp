@@ -1,0 +1,217 @@
+#include "cli/headlessrun.h"
+
+#include "engine/runcontrol.h"
+#include "engine/statsreport.h"
+#include "platform/platform.h"
+
+#include <QElapsedTimer>
+#include <QFile>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QNetworkProxy>
+#include <QTextStream>
+#include <QUdpSocket>
+
+#include <algorithm>
+#include <cmath>
+
+namespace {
+
+const char *const EndingNames[] = {"duration", "stop request", "port taken", "terminated"};
+
+// How often the waiting thread looks whether the worker ended by itself.
+const qint64 WatchMs = 200;
+
+template <typename T>
+T read(const std::atomic<T> &value)
+{
+    return value.load(std::memory_order_relaxed);
+}
+
+// Binds the port as the worker will, so that a port another program holds is
+// reported before anything runs. The worker still reports it should the port
+// be taken in between.
+bool portFree()
+{
+    QUdpSocket probe;
+    probe.setProxy(QNetworkProxy::NoProxy);
+    return probe.bind(RtThread::UdpPort);
+}
+
+} // namespace
+
+HeadlessRun::HeadlessRun(const RunOptions &options) : options(options) { }
+
+int HeadlessRun::exec(QTextStream &out, QTextStream &err)
+{
+    // JSON on standard output leaves it to the JSON alone.
+    QTextStream &report = options.jsonPath == "-" ? err : out;
+
+    if (!portFree()) {
+        err << "vantrel-cli: " << StatsReport::portTakenMessage() << Qt::endl;
+        ending = EndedPortTaken;
+        return 1;
+    }
+
+    intervals.assign(options.intervalCapacity(), 0.0);
+    worker.keepIntervals(intervals.empty() ? nullptr : intervals.data(), intervals.size());
+    worker.clockMode = options.clockMode;
+    worker.clockPeriodMs = options.periodMs;
+    worker.sendAddress = options.target;
+    worker.sendUdp = options.send;
+
+    const QString mode = RunControl::clockModeNames().at(options.clockMode);
+    err << "vantrel-cli: measuring \"" << mode << "\" "
+        << (options.periodMs > 0
+                ? QString("every %1 ms").arg(options.periodMs)
+                : QString("on datagrams arriving at UDP port %1").arg(RtThread::UdpPort))
+        << (options.send ? ", sending to " + options.target : QString()) << ", process \""
+        << RunControl::processLevelNames().at(options.processLevel) << "\", thread \""
+        << RunControl::threadLevelNames().at(options.threadLevel) << "\", "
+        << (options.durationSeconds > 0 ? QString("for %1 s").arg(options.durationSeconds)
+                                        : QString("until Ctrl-C"))
+        << Qt::endl;
+
+    QElapsedTimer clock;
+    clock.start();
+    RunControl::start(worker, options.processLevel, options.threadLevel);
+
+    const qint64 deadline =
+        options.durationSeconds > 0 ? qint64(std::llround(options.durationSeconds * 1000)) : -1;
+    const qint64 printEvery = options.printSeconds > 0
+        ? std::max<qint64>(1, std::llround(options.printSeconds * 1000))
+        : -1;
+    qint64 nextPrint = printEvery;
+    ending = EndedByDuration;
+    for (;;) {
+        const qint64 now = clock.elapsed();
+        if (deadline >= 0 && now >= deadline)
+            break;
+        if (printEvery > 0 && now >= nextPrint) {
+            printReport(report, double(now) / 1000.0);
+            nextPrint += printEvery * ((now - nextPrint) / printEvery + 1);
+            continue;
+        }
+        // A worker that could not bind ends by itself; nothing else does.
+        if (worker.isFinished())
+            break;
+        qint64 wake = now + WatchMs;
+        if (deadline >= 0)
+            wake = std::min(wake, deadline);
+        if (printEvery > 0)
+            wake = std::min(wake, nextPrint);
+        if (platform::waitForStopRequest(std::uint32_t(std::max<qint64>(0, wake - now)))) {
+            ending = EndedByRequest;
+            break;
+        }
+    }
+
+    RunControl::stop(worker);
+    elapsed = double(clock.elapsed()) / 1000.0;
+
+    if (worker.lastRunEnd == RtThread::RunBindFailed) {
+        err << "vantrel-cli: " << StatsReport::portTakenMessage() << Qt::endl;
+        ending = EndedPortTaken;
+        return 1;
+    }
+    if (worker.lastRunEnd == RtThread::RunTerminated)
+        ending = EndedTerminated;
+
+    printReport(report, elapsed);
+
+    bool written = true;
+    if (!options.jsonPath.isEmpty()) {
+        const QByteArray json = QJsonDocument(results()).toJson(QJsonDocument::Indented);
+        if (options.jsonPath == "-")
+            out << json << Qt::flush;
+        else
+            written = writeFile(options.jsonPath, json, err);
+    }
+    if (!options.intervalsPath.isEmpty())
+        written = writeFile(options.intervalsPath, intervalsText(), err) && written;
+
+    if (ending == EndedTerminated) {
+        err << "vantrel-cli: the worker did not stop within 5 s and was terminated; the figures "
+               "end where it stopped"
+            << Qt::endl;
+        return 1;
+    }
+    if (worker.keptIntervals() == intervals.size() && !intervals.empty())
+        err << "vantrel-cli: only the first " << intervals.size()
+            << " intervals fitted in the room set aside; the histogram has them all" << Qt::endl;
+    return written ? 0 : 1;
+}
+
+void HeadlessRun::printReport(QTextStream &out, double elapsedSeconds) const
+{
+    out << "After " << QString::number(elapsedSeconds, 'f', 1) << " s, " << read(worker.tickCount)
+        << " ticks" << Qt::endl;
+    out << "Actual Rate" << StatsReport::meanInterval(read(worker.averagePeriod)) << Qt::endl;
+    out << StatsReport::histogramTable(worker) << Qt::endl;
+}
+
+bool HeadlessRun::writeFile(const QString &path, const QByteArray &data, QTextStream &err) const
+{
+    QFile file(path);
+    if (file.open(QIODevice::WriteOnly | QIODevice::Truncate) && file.write(data) == data.size() &&
+        file.flush())
+        return true;
+    err << "vantrel-cli: could not write " << path << ": " << file.errorString() << Qt::endl;
+    return false;
+}
+
+QByteArray HeadlessRun::intervalsText() const
+{
+    QByteArray text;
+    const quint64 kept = worker.keptIntervals();
+    text.reserve(int(std::min<quint64>(kept * 12, 1u << 30)));
+    for (quint64 i = 0; i < kept; ++i) {
+        text += QByteArray::number(intervals[i] * 1e6, 'f', 3);
+        text += '\n';
+    }
+    return text;
+}
+
+QJsonObject HeadlessRun::results() const
+{
+    QJsonObject configuration{
+        {"clockMode", options.clockMode},
+        {"clockModeName", RunControl::clockModeNames().at(options.clockMode)},
+        {"periodMs", options.periodMs},
+        {"target", options.target.isEmpty() ? QJsonValue() : QJsonValue(options.target)},
+        {"send", options.send},
+        {"processLevel", RunControl::processLevelNames().at(options.processLevel)},
+        {"threadLevel", RunControl::threadLevelNames().at(options.threadLevel)},
+        {"durationSeconds", options.durationSeconds},
+    };
+
+    QJsonArray bins;
+    quint64 counted = 0;
+    for (int i = 0; i < RtThread::HistogramBins; ++i) {
+        const quint64 count = read(worker.histogram[i]);
+        if (count == 0)
+            continue;
+        counted += count;
+        // Seconds as the report labels the row: the longest overflow for the
+        // last bin.
+        const double label = i == RtThread::OverflowBin ? read(worker.maxInterval) : i / 10000.0;
+        bins.append(QJsonObject{{"bin", i}, {"seconds", label}, {"count", qint64(count)}});
+    }
+
+    const platform::ThreadScheduling &granted = worker.grantedScheduling;
+    return QJsonObject{
+        {"configuration", configuration},
+        {"ended", EndingNames[ending]},
+        {"elapsedSeconds", elapsed},
+        {"tickCount", qint64(read(worker.tickCount))},
+        {"countedIntervals", qint64(counted)},
+        {"meanInterval", read(worker.averagePeriod)},
+        {"maxInterval", read(worker.maxInterval)},
+        {"bins", bins},
+        {"keptIntervals", qint64(worker.keptIntervals())},
+        {"worker",
+         QJsonObject{{"policy", QString::fromStdString(granted.policy)},
+                     {"priority", granted.priority},
+                     {"nice", granted.nice}}},
+    };
+}
