@@ -103,6 +103,24 @@ private slots:
         QCOMPARE(binOf(interval), bin);
     }
 
+    void keptIntervalsAreTheCountedOnesUntilFull()
+    {
+        double kept[4] = {-1, -1, -1, -1};
+        worker->keepIntervals(kept, 3);
+        skipTimerGate(); // counts nothing, keeps nothing
+        QCOMPARE(worker->keptIntervals(), quint64(0));
+        timerTick(0.0011);
+        receiveTick(0.0305);
+        timerTick(0.0000001);
+        timerTick(0.002); // no room left
+        QCOMPARE(worker->keptIntervals(), quint64(3));
+        QVERIFY(qAbs(kept[0] - 0.0011) < 1e-12);
+        QVERIFY(qAbs(kept[1] - 0.0305) < 1e-12);
+        QVERIFY(qAbs(kept[2] - 0.0000001) < 1e-12);
+        QCOMPARE(kept[3], -1.0);
+        QCOMPARE(histogramTotal(*worker), quint64(4));
+    }
+
     void overflowRowTakesItsLongestCountedInterval()
     {
         skipTimerGate();

@@ -1,0 +1,50 @@
+// Runs vantrel-cli as a person or a script would and keeps what it said.
+#pragma once
+
+#include <QProcess>
+#include <QStringList>
+
+struct CliResult
+{
+    bool finished = false;
+    int exitCode = -1;
+    QString out;
+    QString err;
+};
+
+// The program, or `ip netns exec <namespace>` around it.
+inline QStringList cliCommand(const QString &netns = QString())
+{
+    if (netns.isEmpty())
+        return {VANTREL_CLI};
+    return {"ip", "netns", "exec", netns, VANTREL_CLI};
+}
+
+inline void startCli(QProcess &process, const QStringList &arguments,
+                     const QString &netns = QString())
+{
+    QStringList command = cliCommand(netns) + arguments;
+    const QString program = command.takeFirst();
+    process.start(program, command);
+}
+
+inline CliResult finishCli(QProcess &process, int timeoutMs)
+{
+    CliResult result;
+    result.finished = process.waitForFinished(timeoutMs);
+    if (!result.finished) {
+        process.kill();
+        process.waitForFinished(2000);
+    }
+    result.exitCode = process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
+    result.out = QString::fromUtf8(process.readAllStandardOutput());
+    result.err = QString::fromUtf8(process.readAllStandardError());
+    return result;
+}
+
+inline CliResult runCli(const QStringList &arguments, int timeoutMs = 15000)
+{
+    QProcess process;
+    startCli(process, arguments);
+    return finishCli(process, timeoutMs);
+}

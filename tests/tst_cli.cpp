@@ -1,0 +1,252 @@
+// vantrel-cli from the outside: what it refuses, what it prints and writes,
+// and how it stops. Runs inside a network namespace of its own: some
+// arguments are malformed addresses, and the only target is loopback.
+#include "cliprocess.h"
+#include "engine/statsreport.h"
+#include "processprobe.h"
+
+#include <QFile>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <signal.h>
+
+namespace {
+
+QJsonObject readJson(const QString &path)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        return {};
+    return QJsonDocument::fromJson(file.readAll()).object();
+}
+
+// The table as the window would show it for these bins.
+QString tableOf(const QJsonArray &bins)
+{
+    quint64 total = 0;
+    for (const QJsonValue &bin : bins)
+        total += quint64(bin["count"].toInteger());
+    QString table = StatsReport::header();
+    for (const QJsonValue &bin : bins)
+        table += StatsReport::row(bin["bin"].toInt(), bin["seconds"].toDouble(),
+                                  quint64(bin["count"].toInteger()), total);
+    return table;
+}
+
+} // namespace
+
+class TestCli : public QObject
+{
+    Q_OBJECT
+
+private:
+    QTemporaryDir dir;
+
+private slots:
+    void helpNamesEveryOptionWithAnExample()
+    {
+        const CliResult run = runCli({"--help"});
+        QCOMPARE(run.exitCode, 0);
+        QVERIFY(run.err.isEmpty());
+        QVERIFY(run.out.startsWith("Usage: vantrel-cli [options]\n"));
+        for (const char *option : {"--mode", "--period", "--target", "--send", "--process",
+                                   "--thread", "--duration", "--print", "--json", "--intervals"})
+            QVERIFY2(run.out.contains(option), option);
+        QVERIFY(run.out.contains("Examples:\n  vantrel-cli "));
+    }
+
+    void refusesBadArgumentsBeforeMeasuring_data()
+    {
+        QTest::addColumn<QStringList>("arguments");
+        QTest::addColumn<QString>("saying");
+        QTest::newRow("unknown option") << QStringList{"--fast"} << "Unknown option 'fast'";
+        QTest::newRow("stray argument") << QStringList{"2"} << "unexpected argument \"2\"";
+        QTest::newRow("mode 3") << QStringList{"-m", "3"} << "unknown clock mode \"3\"";
+        QTest::newRow("mode by wrong name") << QStringList{"-m", "Win32"} << "clock mode";
+        QTest::newRow("negative period") << QStringList{"-p", "-1"} << "--period";
+        QTest::newRow("period with unit") << QStringList{"-p", "1ms"} << "--period";
+        QTest::newRow("process level") << QStringList{"--process", "Turbo"} << "process level";
+        QTest::newRow("thread level 7") << QStringList{"--thread", "7"} << "thread level";
+        QTest::newRow("negative duration") << QStringList{"-d", "-1"} << "--duration";
+        QTest::newRow("duration nan") << QStringList{"-d", "nan"} << "--duration";
+        QTest::newRow("print interval") << QStringList{"--print", "soon"} << "--print";
+        QTest::newRow("send without target") << QStringList{"--send"} << "--send needs --target";
+        QTest::newRow("short form") << QStringList{"-s", "-t", "1.2.3"} << "not an IPv4 address";
+        QTest::newRow("field over 255") << QStringList{"-s", "-t", "256.1.1.1"} << "not an IPv4";
+        QTest::newRow("IPv6") << QStringList{"-s", "-t", "::1"} << "not an IPv4 address";
+        QTest::newRow("empty target") << QStringList{"-s", "-t", ""} << "not an IPv4 address";
+        QTest::newRow("periodic without period")
+            << QStringList{"-m", "2", "-p", "0"} << "\"Win32 Periodic\" needs a period";
+        QTest::newRow("send on arriving datagrams")
+            << QStringList{"-p", "0", "-s", "-t", "127.0.0.1"} << "--send needs a period";
+        QTest::newRow("intervals without duration")
+            << QStringList{"--intervals", "x.txt"} << "--intervals needs --duration";
+        QTest::newRow("intervals beyond the room")
+            << QStringList{"-p", "0", "-d", "1000", "--intervals", "x.txt"} << "50,000,000";
+    }
+    void refusesBadArgumentsBeforeMeasuring()
+    {
+        QFETCH(QStringList, arguments);
+        QFETCH(QString, saying);
+        const CliResult run = runCli(arguments);
+        QCOMPARE(run.exitCode, 2);
+        QVERIFY(run.out.isEmpty());
+        // One line, and no run began.
+        QVERIFY2(run.err.startsWith("vantrel-cli: ") && run.err.count('\n') == 1,
+                 qPrintable(run.err));
+        QVERIFY2(run.err.contains(saying), qPrintable(run.err));
+        QVERIFY(!run.err.contains("measuring"));
+    }
+
+    void takenPortIsOneLineAndNothingRuns()
+    {
+        QUdpSocket holder;
+        QVERIFY(holder.bind(RtThread::UdpPort));
+        const CliResult run =
+            runCli({"-m", "2", "-p", "1", "-d", "1", "--json", dir.filePath("taken.json")});
+        QCOMPARE(run.exitCode, 1);
+        QVERIFY(run.out.isEmpty());
+        QCOMPARE(run.err, "vantrel-cli: " + StatsReport::portTakenMessage() + "\n");
+        QVERIFY(!QFile::exists(dir.filePath("taken.json")));
+    }
+
+    // The printed table is the window's text for the bins the JSON lists,
+    // and the JSON adds up.
+    void reportAndJsonTellTheSameRun()
+    {
+        const QString json = dir.filePath("run.json");
+        const QString kept = dir.filePath("intervals.txt");
+        const CliResult run =
+            runCli({"--mode", "win32 periodic", "-p", "2", "-d", "1.5", "--process", "3",
+                    "--thread", "Time Critical", "--json", json, "--intervals", kept});
+        QCOMPARE(run.exitCode, 0);
+        QVERIFY2(run.err.startsWith("vantrel-cli: measuring \"Win32 Periodic\" every 2 ms"),
+                 qPrintable(run.err));
+
+        const QJsonObject results = readJson(json);
+        const QJsonObject configuration = results["configuration"].toObject();
+        QCOMPARE(configuration["clockMode"].toInt(), 2);
+        QCOMPARE(configuration["periodMs"].toInt(), 2);
+        QCOMPARE(configuration["processLevel"].toString(), "Realtime");
+        QCOMPARE(configuration["send"].toBool(), false);
+        QCOMPARE(results["ended"].toString(), "duration");
+
+        // 750 ticks due; loose, the machine is shared. The first 11 are
+        // never counted.
+        const qint64 ticks = results["tickCount"].toInteger();
+        QVERIFY2(ticks > 300 && ticks < 800, qPrintable(QString::number(ticks)));
+        const QJsonArray bins = results["bins"].toArray();
+        qint64 counted = 0;
+        qint64 peak = 0;
+        int peakBin = -1;
+        for (const QJsonValue &bin : bins) {
+            counted += bin["count"].toInteger();
+            if (bin["count"].toInteger() > peak) {
+                peak = bin["count"].toInteger();
+                peakBin = bin["bin"].toInt();
+            }
+        }
+        QCOMPARE(counted, ticks - 11);
+        QCOMPARE(results["countedIntervals"].toInteger(), counted);
+        QCOMPARE(peakBin, 20);
+        QVERIFY(qAbs(results["meanInterval"].toDouble() - 0.002) < 0.0005);
+
+        const QString finalReport = run.out.mid(run.out.lastIndexOf("After "));
+        QVERIFY2(finalReport.contains(QString(" s, %1 ticks\n").arg(ticks)),
+                 qPrintable(finalReport));
+        QVERIFY(finalReport.contains(
+            "Actual Rate" + StatsReport::meanInterval(results["meanInterval"].toDouble())));
+        QVERIFY2(finalReport.contains(tableOf(bins)), qPrintable(finalReport));
+
+        // Every counted interval, in microseconds.
+        QFile file(kept);
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        const QList<QByteArray> lines = file.readAll().trimmed().split('\n');
+        QCOMPARE(qint64(lines.size()), counted);
+        QCOMPARE(results["keptIntervals"].toInteger(), counted);
+        int inPeakBin = 0;
+        for (const QByteArray &line : lines)
+            inPeakBin += int(line.toDouble() / 100.0 + 0.5) == 20;
+        QCOMPARE(qint64(inPeakBin), peak);
+
+#ifdef Q_OS_LINUX
+        const QJsonObject worker = results["worker"].toObject();
+        const QString granted =
+            worker["policy"].toString() + " " + QString::number(worker["priority"].toInt());
+        QCOMPARE(granted, fifoPermitted() ? "SCHED_FIFO 99" : "SCHED_OTHER 0");
+#endif
+    }
+
+    void jsonAloneOnStandardOutput()
+    {
+        const CliResult run = runCli({"-m", "Qt msleep", "-p", "3", "-d", "0.5", "--json", "-"});
+        QCOMPARE(run.exitCode, 0);
+        QJsonParseError error;
+        const QJsonObject results = QJsonDocument::fromJson(run.out.toUtf8(), &error).object();
+        QCOMPARE(error.error, QJsonParseError::NoError);
+        QCOMPARE(results["configuration"]["clockModeName"].toString(), "Qt msleep");
+        QVERIFY(results["tickCount"].toInteger() > 0);
+        QVERIFY(run.err.contains("Actual Rate"));
+    }
+
+#ifdef Q_OS_LINUX
+    void sendsToTheTargetOnlyWhenAsked()
+    {
+        for (const bool send : {false, true}) {
+            QProcess process;
+            QStringList arguments{"-m", "2", "-p", "2", "-d", "1.5", "-t", "127.0.0.1"};
+            if (send)
+                arguments << "--send";
+            startCli(process, arguments);
+            // Its own socket holds the port, so what it sends to loopback
+            // waits in that socket's queue, unread.
+            QTRY_VERIFY_WITH_TIMEOUT(portInUse(), 5000);
+            if (send)
+                QTRY_VERIFY_WITH_TIMEOUT(portReceiveQueue() > 0, 5000);
+            const qint64 queued = portReceiveQueue();
+            const CliResult run = finishCli(process, 10000);
+            QCOMPARE(run.exitCode, 0);
+            if (!send)
+                QCOMPARE(queued, 0);
+        }
+    }
+
+    void stopRequestEndsWithTheFinalReport_data()
+    {
+        QTest::addColumn<int>("signal");
+        QTest::newRow("Ctrl-C") << SIGINT;
+        QTest::newRow("SIGTERM") << SIGTERM;
+    }
+    void stopRequestEndsWithTheFinalReport()
+    {
+        QFETCH(int, signal);
+        const QString json = dir.filePath("stopped.json");
+        QProcess process;
+        startCli(process, {"-m", "QTimer Event", "-p", "2", "--print", "0.2", "--json", json});
+        // Accumulated: QTRY evaluates its condition again after it holds.
+        QByteArray printed;
+        QTRY_VERIFY_WITH_TIMEOUT((printed += process.readAllStandardOutput()).contains("After "),
+                                 5000);
+        QElapsedTimer stopping;
+        stopping.start();
+        ::kill(pid_t(process.processId()), signal);
+        const CliResult run = finishCli(process, 8000);
+        QVERIFY(run.finished);
+        // The event-loop clock lingers half a second after quit.
+        QVERIFY2(stopping.elapsed() < 6000, qPrintable(QString::number(stopping.elapsed())));
+        QCOMPARE(run.exitCode, 0);
+        QVERIFY(run.out.contains("Actual Rate"));
+        const QJsonObject results = readJson(json);
+        QCOMPARE(results["ended"].toString(), "stop request");
+        QVERIFY(results["tickCount"].toInteger() > 0);
+        QVERIFY(!portInUse());
+    }
+#endif
+};
+
+QTEST_GUILESS_MAIN(TestCli)
+#include "tst_cli.moc"
