@@ -12,6 +12,7 @@
 #include <functional>
 #include <mutex>
 #include <sched.h>
+#include <signal.h>
 #include <thread>
 #include <unistd.h>
 
@@ -251,6 +252,55 @@ private slots:
         QCOMPARE(rank(raised.tid), 6);
         QCOMPARE(rank(untouched.tid), 0);
         QCOMPARE(sched_getscheduler(0), SCHED_OTHER);
+    }
+
+    void grantedSchedulingIsWhatTheKernelGave()
+    {
+        Helper thread;
+        platform::ThreadScheduling granted;
+        const auto grantedAt = [&](ThreadLevel level) {
+            thread.run([&] {
+                os().setCurrentThreadLevel(level);
+                granted = os().currentThreadScheduling();
+            });
+        };
+        thread.run([&] { granted = os().currentThreadScheduling(); });
+        QCOMPARE(granted.policy, std::string("SCHED_OTHER"));
+        QCOMPARE(granted.nice, getpriority(PRIO_PROCESS, id_t(thread.tid)));
+        if (!mayUseRealtime())
+            QSKIP("the rest needs permission for SCHED_FIFO (CAP_SYS_NICE or root)");
+        auto restore = qScopeGuard([] { os().setProcessClass(ProcessClass::Normal); });
+        os().setProcessClass(ProcessClass::Realtime);
+        grantedAt(ThreadLevel::TimeCritical);
+        QCOMPARE(granted.policy, std::string("SCHED_FIFO"));
+        QCOMPARE(granted.priority, sched_get_priority_max(SCHED_FIFO));
+        os().setProcessClass(ProcessClass::Normal);
+        grantedAt(ThreadLevel::Idle);
+        QCOMPARE(granted.policy, std::string("SCHED_IDLE"));
+        grantedAt(ThreadLevel::Lowest); // base 6: nice 6
+        QCOMPARE(granted.policy + " " + std::to_string(granted.priority) + " " +
+                     std::to_string(granted.nice),
+                 std::string("SCHED_OTHER 0 6"));
+    }
+
+    // A caught request is data for the waiting thread; it no longer ends the
+    // process.
+    void stopRequestsAreTakenNotDelivered()
+    {
+        sigset_t before;
+        pthread_sigmask(SIG_SETMASK, nullptr, &before);
+        auto restore = qScopeGuard([&] { pthread_sigmask(SIG_SETMASK, &before, nullptr); });
+        platform::catchStopRequests();
+
+        QElapsedTimer waited;
+        waited.start();
+        QVERIFY(!platform::waitForStopRequest(50));
+        QVERIFY(waited.elapsed() >= 45);
+        for (int signal : {SIGINT, SIGTERM}) {
+            raise(signal);
+            QVERIFY(platform::waitForStopRequest(1000));
+            QVERIFY(!platform::waitForStopRequest(0)); // taken once
+        }
     }
 
     void basePriorityTable()
