@@ -118,6 +118,11 @@ int HeadlessRun::exec(QTextStream &out, QTextStream &err)
         ending = EndedTerminated;
 
     printReport(report, elapsed);
+    // What was asked for is not always granted: without the right to raise
+    // priority the run went on at the normal one.
+    const platform::ThreadScheduling &granted = worker.grantedScheduling;
+    err << "vantrel-cli: the worker ran " << QString::fromStdString(granted.policy) << ", priority "
+        << granted.priority << ", nice " << granted.nice << Qt::endl;
 
     bool written = true;
     if (!options.jsonPath.isEmpty()) {
