@@ -4,15 +4,20 @@
 # the same period and priority, back to back, and prints for each the share of
 # intervals in the 1.0 ms bin and p50 / p99 / max of |interval - period|.
 #
-#   bash bench/fidelity.sh [seconds-per-run]      (default 30; as root for FIFO)
+#   bash bench/fidelity.sh [seconds-per-run] [rounds]   (30 and 1; as root for FIFO)
+#
+# With several rounds the three take turns (cyclictest, "Win32 Periodic",
+# "Qt msleep", then again), and the figures pool every round, so noise from
+# the rest of the machine falls on all three alike.
 #
 # VANTREL_CLI names the program to measure (default build/src/cli/vantrel-cli).
 # Arithmetic is bash, coreutils and awk only, so a bare Debian can run it.
 set -euo pipefail
 
 seconds=${1:-30}
-if ! [[ $seconds =~ ^[1-9][0-9]*$ ]]; then
-    echo "usage: bash bench/fidelity.sh [whole seconds per run, default 30]" >&2
+rounds=${2:-1}
+if ! [[ $seconds =~ ^[1-9][0-9]*$ && $rounds =~ ^[1-9][0-9]*$ ]]; then
+    echo "usage: bash bench/fidelity.sh [whole seconds per run, default 30] [rounds, default 1]" >&2
     exit 2
 fi
 period_ms=1
@@ -78,9 +83,10 @@ percentiles() {
         END { printf "%.1f %.1f %.1f\n", p50, p99, max }' "$sorted"
 }
 
-# One run of vantrel-cli; leaves name.json, name.us (intervals) and name.dev.
+# One run of vantrel-cli; leaves name.json and name.us (intervals), and adds
+# to base.dev and base.jsons.
 run_vantrel() {
-    local name=$1 mode=$2
+    local name=$1 mode=$2 base=$3
     local cmd=("${netns[@]}" "$cli" --mode "$mode" --period "$period_ms" --process Realtime
         --thread "Time Critical" --duration "$seconds" --json "$out/$name.json"
         --intervals "$out/$name.us")
@@ -91,43 +97,55 @@ run_vantrel() {
         cat "$out/$name.log" >&2
         exit 1
     }
-    awk -v p="$period_us" '{ d = $1 - p; print d < 0 ? -d : d }' "$out/$name.us" > "$out/$name.dev"
+    awk -v p="$period_us" '{ d = $1 - p; print d < 0 ? -d : d }' "$out/$name.us" >> "$out/$base.dev"
+    echo "$out/$name.json" >> "$out/$base.jsons"
 }
-
-run_vantrel periodic "Win32 Periodic"
-run_vantrel msleep "Qt msleep"
 
 # cyclictest: -v prints "thread: loop: latency" in us; consecutive wake-ups
 # lie period + (latency_k - latency_k-1) apart. It insists on realtime
 # priority for itself, so without that right it does not run at all.
 cyc=(cyclictest -i "$period_us" -p 99 -v -l "$loops")
 commands+=("$(printf '%q ' "${cyc[@]}")")
-echo "running cyclictest for $loops loops ..." >&2
-start_ns=$(date +%s%N)
-cyc_ran=yes
-if ! "${cyc[@]}" > "$out/cyclictest.txt" 2> "$out/cyclictest.err"; then
-    echo "fidelity: cyclictest failed:" >&2
-    cat "$out/cyclictest.err" >&2
-    [[ $root == yes ]] && exit 1
-    cyc_ran=no
-fi
-cyc_wall=$((($(date +%s%N) - start_ns) / 1000000))
-awk -v p="$period_us" -v skip="$skip" -v dev="$out/cyclictest.dev" '
-    $1 == "0:" && NF == 3 {
-        lat = $3 + 0
-        if (++seen > skip + 1) {
-            d = lat - last; print (d < 0 ? -d : d) > dev
-            i = p + d; n++
-            if (int((i + 50) / 100) == p / 100) inbin++
+cyc_ran=yes cyc_wall=0 cyc_n=0 cyc_inbin=0
+run_cyclictest() {
+    local round=$1 start_ns n inbin
+    echo "running cyclictest for $loops loops ..." >&2
+    start_ns=$(date +%s%N)
+    if ! "${cyc[@]}" > "$out/cyclictest-$round.txt" 2> "$out/cyclictest.err"; then
+        echo "fidelity: cyclictest failed:" >&2
+        cat "$out/cyclictest.err" >&2
+        [[ $root == yes ]] && exit 1
+        cyc_ran=no
+        return
+    fi
+    cyc_wall=$((cyc_wall + ($(date +%s%N) - start_ns) / 1000000))
+    read -r n inbin < <(awk -v p="$period_us" -v skip="$skip" -v dev="$out/cyclictest.dev" '
+        $1 == "0:" && NF == 3 {
+            lat = $3 + 0
+            if (++seen > skip + 1) {
+                d = lat - last; print (d < 0 ? -d : d) >> dev
+                i = p + d; n++
+                if (int((i + 50) / 100) == p / 100) inbin++
+            }
+            last = lat
         }
-        last = lat
-    }
-    END { print n + 0, inbin + 0 }' "$out/cyclictest.txt" > "$out/cyclictest.count"
-read -r cyc_n cyc_inbin < "$out/cyclictest.count"
-if [[ $cyc_ran == yes && $cyc_n -eq 0 ]]; then
-    echo "fidelity: no intervals in cyclictest's output ($out/cyclictest.txt)" >&2
-    exit 1
-fi
+        END { print n + 0, inbin + 0 }' "$out/cyclictest-$round.txt")
+    if [[ $n -eq 0 ]]; then
+        echo "fidelity: no intervals in cyclictest's output ($out/cyclictest-$round.txt)" >&2
+        exit 1
+    fi
+    cyc_n=$((cyc_n + n)) cyc_inbin=$((cyc_inbin + inbin))
+}
+
+for ((round = 1; round <= rounds; round++)); do
+    [[ $rounds -gt 1 ]] && echo "round $round of $rounds" >&2
+    [[ $cyc_ran == yes ]] && run_cyclictest "$round"
+    run_vantrel "periodic-$round" "Win32 Periodic" periodic
+    run_vantrel "msleep-$round" "Qt msleep" msleep
+    # The commands are the same every round; list them once.
+    [[ $round -eq 1 ]] && first_commands=("${commands[@]}")
+done
+commands=("${first_commands[@]}")
 
 bin=$((period_us / 100))
 c50=n/a c99=n/a cmax=n/a cyc_share=n/a
@@ -140,7 +158,7 @@ ratio() { awk -v a="$1" -v b="$2" 'BEGIN { if (b != "n/a" && b > 0) printf "%.2f
 
 echo
 echo "Machine: kernel $(uname -r), $(awk -F': ' '/^model name/ { print $2; exit }' /proc/cpuinfo), $(nproc) cores"
-echo "Root: $root; each run $seconds s; period $period_ms ms; bin $bin = ${period_ms}.0 ms +- 0.05 ms"
+echo "Root: $root; $rounds round(s) of $seconds s each, pooled; period $period_ms ms; bin $bin = ${period_ms}.0 ms +- 0.05 ms"
 echo "Results in $out"
 echo
 printf '%-16s %9s %9s %9s %9s %9s   %s\n' "" intervals "in bin %" "p50 us" "p99 us" "max us" "worker / ratio p50 p99 max vs cyclictest"
@@ -149,11 +167,14 @@ printf '%-16s %9s %9s %9s %9s %9s   %s\n' cyclictest "$cyc_n" "$cyc_share" "$c50
 
 goal_share='' goal_p99='' goal_sched=''
 for name in periodic msleep; do
-    f=$out/$name.json
-    counted=$(json_field "$f" countedIntervals)
-    kept=$(json_field "$f" keptIntervals)
-    inbin=$(json_bin "$f" "$bin")
+    counted=0 kept=0 inbin=0
+    while read -r f; do
+        counted=$((counted + $(json_field "$f" countedIntervals)))
+        kept=$((kept + $(json_field "$f" keptIntervals)))
+        inbin=$((inbin + $(json_bin "$f" "$bin")))
+    done < "$out/$name.jsons"
     share=$(awk -v a="$inbin" -v n="$counted" 'BEGIN { printf "%.3f", (n > 0 ? 100 * a / n : 0) }')
+    f=$(head -n 1 "$out/$name.jsons")
     sched="$(json_field "$f" policy) $(json_field "$f" priority) nice $(json_field "$f" nice)"
     read -r v50 v99 vmax < <(percentiles "$out/$name.dev")
     label=$([[ $name == periodic ]] && echo "Win32 Periodic" || echo "Qt msleep")
@@ -166,7 +187,7 @@ for name in periodic msleep; do
 done
 if [[ $cyc_ran == yes ]]; then
     echo
-    echo "cyclictest: $cyc_n intervals after the first $skip; $loops loops took $cyc_wall ms (its header's"
+    echo "cyclictest: $cyc_n intervals after the first $skip; $rounds x $loops loops took $cyc_wall ms (its header's"
     echo "\"Interval\" line may differ; the wall time shows the period it kept)"
 fi
 echo
