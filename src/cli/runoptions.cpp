@@ -115,13 +115,20 @@ RunOptions::Outcome RunOptions::parse(const QStringList &arguments)
     }
 
     const bool sound = [&]() {
-        const QStringList modes = RunControl::clockModeNames();
-        if (parser.isSet("mode")) {
-            clockMode = choice(parser.value("mode"), modes);
-            if (clockMode < 0)
-                return refuse("unknown clock mode \"" + parser.value("mode") +
-                              "\"; give 0, 1, 2 or " + quotedList(modes));
-        }
+        // A choice from one of the window's lists, by number or by name.
+        const auto pick = [&](const char *option, const char *what, const QStringList &names,
+                              int *value) {
+            if (!parser.isSet(option))
+                return true;
+            *value = choice(parser.value(option), names);
+            if (*value >= 0)
+                return true;
+            return refuse(QString("unknown %1 \"%2\"; give %3 or 0-%4")
+                              .arg(what, parser.value(option), quotedList(names))
+                              .arg(names.size() - 1));
+        };
+        if (!pick("mode", "clock mode", RunControl::clockModeNames(), &clockMode))
+            return false;
         if (parser.isSet("period")) {
             bool ok = false;
             periodMs = parser.value("period").trimmed().toInt(&ok, 10);
@@ -129,20 +136,9 @@ RunOptions::Outcome RunOptions::parse(const QStringList &arguments)
                 return refuse("--period takes whole milliseconds, 0 or more, not \"" +
                               parser.value("period") + "\"");
         }
-        if (parser.isSet("process")) {
-            const QStringList levels = RunControl::processLevelNames();
-            processLevel = choice(parser.value("process"), levels);
-            if (processLevel < 0)
-                return refuse("unknown process level \"" + parser.value("process") + "\"; give " +
-                              quotedList(levels) + " or 0-3");
-        }
-        if (parser.isSet("thread")) {
-            const QStringList levels = RunControl::threadLevelNames();
-            threadLevel = choice(parser.value("thread"), levels);
-            if (threadLevel < 0)
-                return refuse("unknown thread level \"" + parser.value("thread") + "\"; give " +
-                              quotedList(levels) + " or 0-6");
-        }
+        if (!pick("process", "process level", RunControl::processLevelNames(), &processLevel) ||
+            !pick("thread", "thread level", RunControl::threadLevelNames(), &threadLevel))
+            return false;
         if (parser.isSet("duration") && !seconds(parser.value("duration"), &durationSeconds))
             return refuse("--duration takes seconds, 0 or more, not \"" + parser.value("duration") +
                           "\"");
