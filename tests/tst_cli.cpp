@@ -114,6 +114,18 @@ private slots:
         QVERIFY(!QFile::exists(dir.filePath("taken.json")));
     }
 
+    void unwritableFileIsFoundBeforeTheRun()
+    {
+        for (const char *option : {"--json", "--intervals"}) {
+            const CliResult run =
+                runCli({"-d", "30", option, dir.filePath("missing-folder/out.txt")});
+            QCOMPARE(run.exitCode, 1);
+            QVERIFY2(run.err.startsWith("vantrel-cli: cannot write ") && run.err.count('\n') == 1,
+                     qPrintable(run.err));
+            QVERIFY(run.out.isEmpty());
+        }
+    }
+
     // The printed table is the window's text for the bins the JSON lists,
     // and the JSON adds up.
     void reportAndJsonTellTheSameRun()

@@ -14,6 +14,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <new>
 
 namespace {
 
@@ -53,7 +54,18 @@ int HeadlessRun::exec(QTextStream &out, QTextStream &err)
         return 1;
     }
 
-    intervals.assign(options.intervalCapacity(), 0.0);
+    // Files that cannot be written, and room that cannot be had, are found
+    // out now rather than after the run.
+    if (!openOutput(jsonFile, options.jsonPath == "-" ? QString() : options.jsonPath, err) ||
+        !openOutput(intervalsFile, options.intervalsPath, err))
+        return 1;
+    try {
+        intervals.assign(options.intervalCapacity(), 0.0);
+    } catch (const std::bad_alloc &) {
+        err << "vantrel-cli: no memory for " << options.intervalCapacity()
+            << " intervals; shorten --duration" << Qt::endl;
+        return 1;
+    }
     worker.keepIntervals(intervals.empty() ? nullptr : intervals.data(), intervals.size());
     worker.clockMode = options.clockMode;
     worker.clockPeriodMs = options.periodMs;
@@ -106,8 +118,9 @@ int HeadlessRun::exec(QTextStream &out, QTextStream &err)
         }
     }
 
-    RunControl::stop(worker);
+    // Measured time ends here; the stop protocol may take a while longer.
     elapsed = double(clock.elapsed()) / 1000.0;
+    RunControl::stop(worker);
 
     if (worker.lastRunEnd == RtThread::RunBindFailed) {
         err << "vantrel-cli: " << StatsReport::portTakenMessage() << Qt::endl;
@@ -130,10 +143,10 @@ int HeadlessRun::exec(QTextStream &out, QTextStream &err)
         if (options.jsonPath == "-")
             out << json << Qt::flush;
         else
-            written = writeFile(options.jsonPath, json, err);
+            written = writeOutput(jsonFile, json, err);
     }
-    if (!options.intervalsPath.isEmpty())
-        written = writeFile(options.intervalsPath, intervalsText(), err) && written;
+    if (intervalsFile)
+        written = writeOutput(intervalsFile, intervalsText(), err) && written;
 
     if (ending == EndedTerminated) {
         err << "vantrel-cli: the worker did not stop within 5 s and was terminated; the figures "
@@ -155,13 +168,24 @@ void HeadlessRun::printReport(QTextStream &out, double elapsedSeconds) const
     out << StatsReport::histogramTable(worker) << Qt::endl;
 }
 
-bool HeadlessRun::writeFile(const QString &path, const QByteArray &data, QTextStream &err) const
+bool HeadlessRun::openOutput(std::unique_ptr<QFile> &file, const QString &path, QTextStream &err)
 {
-    QFile file(path);
-    if (file.open(QIODevice::WriteOnly | QIODevice::Truncate) && file.write(data) == data.size() &&
-        file.flush())
+    if (path.isEmpty())
         return true;
-    err << "vantrel-cli: could not write " << path << ": " << file.errorString() << Qt::endl;
+    file = std::make_unique<QFile>(path);
+    if (file->open(QIODevice::WriteOnly | QIODevice::Truncate))
+        return true;
+    err << "vantrel-cli: cannot write " << path << ": " << file->errorString() << Qt::endl;
+    return false;
+}
+
+bool HeadlessRun::writeOutput(const std::unique_ptr<QFile> &file, const QByteArray &data,
+                              QTextStream &err)
+{
+    if (file->write(data) == data.size() && file->flush())
+        return true;
+    err << "vantrel-cli: could not write " << file->fileName() << ": " << file->errorString()
+        << Qt::endl;
     return false;
 }
 

@@ -6,8 +6,10 @@
 #include "cli/runoptions.h"
 #include "engine/rtthread.h"
 
+#include <QFile>
 #include <QJsonObject>
 
+#include <memory>
 #include <vector>
 
 QT_BEGIN_NAMESPACE
@@ -34,12 +36,18 @@ public:
 
 private:
     void printReport(QTextStream &out, double elapsedSeconds) const;
-    bool writeFile(const QString &path, const QByteArray &data, QTextStream &err) const;
+    // A file for the results, opened (and emptied) before the run; none for
+    // an empty path. Both say why on err when they fail.
+    static bool openOutput(std::unique_ptr<QFile> &file, const QString &path, QTextStream &err);
+    static bool writeOutput(const std::unique_ptr<QFile> &file, const QByteArray &data,
+                            QTextStream &err);
     QByteArray intervalsText() const;
 
     RunOptions options;
     RtThread worker;
     std::vector<double> intervals;
+    std::unique_ptr<QFile> jsonFile;
+    std::unique_ptr<QFile> intervalsFile;
     Ending ending = EndedByDuration;
-    double elapsed = 0; // seconds from the start of the run to the stop
+    double elapsed = 0; // seconds from the start of the run to the stop request
 };
