@@ -94,8 +94,7 @@ void Qt_Vantrel_App::runDisplay()
         return;
     }
 
-    ui->actualRate->setText(
-        StatsReport::meanInterval(rtThread.averagePeriod.load(std::memory_order_relaxed)));
+    ui->actualRate->setText(StatsReport::meanInterval(loadRelaxed(rtThread.averagePeriod)));
 
     // One insertion of the whole table leaves the same text and cursor as a
     // row at a time, and lays the document out once instead of 301 times.

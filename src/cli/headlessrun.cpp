@@ -18,16 +18,10 @@
 
 namespace {
 
-const char *const EndingNames[] = {"duration", "stop request", "port taken", "terminated"};
+const char *const EndingNames[] = {"duration", "stop request", "terminated"};
 
 // How often the waiting thread looks whether the worker ended by itself.
 const qint64 WatchMs = 200;
-
-template <typename T>
-T read(const std::atomic<T> &value)
-{
-    return value.load(std::memory_order_relaxed);
-}
 
 // Binds the port as the worker will, so that a port another program holds is
 // reported before anything runs. The worker still reports it should the port
@@ -50,7 +44,6 @@ int HeadlessRun::exec(QTextStream &out, QTextStream &err)
 
     if (!portFree()) {
         err << "vantrel-cli: " << StatsReport::portTakenMessage() << Qt::endl;
-        ending = EndedPortTaken;
         return 1;
     }
 
@@ -66,7 +59,7 @@ int HeadlessRun::exec(QTextStream &out, QTextStream &err)
             << " intervals; shorten --duration" << Qt::endl;
         return 1;
     }
-    worker.keepIntervals(intervals.empty() ? nullptr : intervals.data(), intervals.size());
+    worker.keepIntervals(intervals.data(), intervals.size());
     worker.clockMode = options.clockMode;
     worker.clockPeriodMs = options.periodMs;
     worker.sendAddress = options.target;
@@ -124,7 +117,6 @@ int HeadlessRun::exec(QTextStream &out, QTextStream &err)
 
     if (worker.lastRunEnd == RtThread::RunBindFailed) {
         err << "vantrel-cli: " << StatsReport::portTakenMessage() << Qt::endl;
-        ending = EndedPortTaken;
         return 1;
     }
     if (worker.lastRunEnd == RtThread::RunTerminated)
@@ -138,13 +130,10 @@ int HeadlessRun::exec(QTextStream &out, QTextStream &err)
         << granted.priority << ", nice " << granted.nice << Qt::endl;
 
     bool written = true;
-    if (!options.jsonPath.isEmpty()) {
-        const QByteArray json = QJsonDocument(results()).toJson(QJsonDocument::Indented);
-        if (options.jsonPath == "-")
-            out << json << Qt::flush;
-        else
-            written = writeOutput(jsonFile, json, err);
-    }
+    if (options.jsonPath == "-")
+        out << QJsonDocument(results()).toJson() << Qt::flush;
+    else if (jsonFile)
+        written = writeOutput(jsonFile, QJsonDocument(results()).toJson(), err);
     if (intervalsFile)
         written = writeOutput(intervalsFile, intervalsText(), err) && written;
 
@@ -162,9 +151,10 @@ int HeadlessRun::exec(QTextStream &out, QTextStream &err)
 
 void HeadlessRun::printReport(QTextStream &out, double elapsedSeconds) const
 {
-    out << "After " << QString::number(elapsedSeconds, 'f', 1) << " s, " << read(worker.tickCount)
-        << " ticks" << Qt::endl;
-    out << "Actual Rate" << StatsReport::meanInterval(read(worker.averagePeriod)) << Qt::endl;
+    out << "After " << QString::number(elapsedSeconds, 'f', 1) << " s, "
+        << loadRelaxed(worker.tickCount) << " ticks" << Qt::endl;
+    out << "Actual Rate" << StatsReport::meanInterval(loadRelaxed(worker.averagePeriod))
+        << Qt::endl;
     out << StatsReport::histogramTable(worker) << Qt::endl;
 }
 
@@ -217,13 +207,14 @@ QJsonObject HeadlessRun::results() const
     QJsonArray bins;
     quint64 counted = 0;
     for (int i = 0; i < RtThread::HistogramBins; ++i) {
-        const quint64 count = read(worker.histogram[i]);
+        const quint64 count = loadRelaxed(worker.histogram[i]);
         if (count == 0)
             continue;
         counted += count;
         // Seconds as the report labels the row: the longest overflow for the
         // last bin.
-        const double label = i == RtThread::OverflowBin ? read(worker.maxInterval) : i / 10000.0;
+        const double label =
+            i == RtThread::OverflowBin ? loadRelaxed(worker.maxInterval) : i / 10000.0;
         bins.append(QJsonObject{{"bin", i}, {"seconds", label}, {"count", qint64(count)}});
     }
 
@@ -232,10 +223,10 @@ QJsonObject HeadlessRun::results() const
         {"configuration", configuration},
         {"ended", EndingNames[ending]},
         {"elapsedSeconds", elapsed},
-        {"tickCount", qint64(read(worker.tickCount))},
+        {"tickCount", qint64(loadRelaxed(worker.tickCount))},
         {"countedIntervals", qint64(counted)},
-        {"meanInterval", read(worker.averagePeriod)},
-        {"maxInterval", read(worker.maxInterval)},
+        {"meanInterval", loadRelaxed(worker.averagePeriod)},
+        {"maxInterval", loadRelaxed(worker.maxInterval)},
         {"bins", bins},
         {"keptIntervals", qint64(worker.keptIntervals())},
         {"worker",

@@ -20,7 +20,7 @@ class HeadlessRun
 {
 public:
     // How the run ended, as --json names it.
-    enum Ending { EndedByDuration, EndedByRequest, EndedPortTaken, EndedTerminated };
+    enum Ending { EndedByDuration, EndedByRequest, EndedTerminated };
 
     explicit HeadlessRun(const RunOptions &options);
 

@@ -12,14 +12,8 @@
 
 namespace {
 
-// The statistics have one writer, the worker; these keep each access a plain
-// load or store that the GUI thread can never see half-written.
-template <typename T>
-inline T get(const std::atomic<T> &value)
-{
-    return value.load(std::memory_order_relaxed);
-}
-
+// The worker is the statistics' one writer: a relaxed store is a plain store
+// that the GUI thread can never see half-written.
 template <typename T>
 inline void put(std::atomic<T> &value, T newValue)
 {
@@ -271,8 +265,8 @@ void RtThread::runPeriodicTimerClock(int periodMs)
 Q_ALWAYS_INLINE void RtThread::countTick(Gate gate)
 {
     const double now = stopwatch.elapsedSeconds();
-    const double interval = now - get(lastTickTime);
-    put(windowIntervalSum, get(windowIntervalSum) + interval);
+    const double interval = now - loadRelaxed(lastTickTime);
+    put(windowIntervalSum, loadRelaxed(windowIntervalSum) + interval);
     put(lastTickTime, now);
 
     // Nearest 0.1 ms, a half going up; compared as a double first so that no
@@ -286,25 +280,26 @@ Q_ALWAYS_INLINE void RtThread::countTick(Gate gate)
 
     // The first ticks of a run (timer) or of each window (receive) wait out
     // the start-up, so the histogram leaves them out.
-    const quint64 gateCount = gate == TimerGate ? get(tickCount) : get(windowTickCount);
+    const quint64 gateCount =
+        gate == TimerGate ? loadRelaxed(tickCount) : loadRelaxed(windowTickCount);
     if (gateCount > UncountedTicks) {
-        put(histogram[bin], get(histogram[bin]) + 1);
+        put(histogram[bin], loadRelaxed(histogram[bin]) + 1);
         // The overflow row is labelled with the longest interval it counted;
         // an uncounted tick (the warm-up span) must not set that label.
-        if (bin == OverflowBin && interval > get(maxInterval))
+        if (bin == OverflowBin && interval > loadRelaxed(maxInterval))
             put(maxInterval, interval);
         if (keptCount < intervalCapacity)
             intervalLog[keptCount++] = interval;
     }
 
-    quint64 inWindow = get(windowTickCount) + 1;
+    quint64 inWindow = loadRelaxed(windowTickCount) + 1;
     if (inWindow == WindowTicks) {
-        put(averagePeriod, get(windowIntervalSum) / double(inWindow));
+        put(averagePeriod, loadRelaxed(windowIntervalSum) / double(inWindow));
         inWindow = 0;
         put(windowIntervalSum, 0.0);
     }
     put(windowTickCount, inWindow);
-    put(tickCount, get(tickCount) + 1);
+    put(tickCount, loadRelaxed(tickCount) + 1);
 }
 
 void RtThread::runTimerTick()

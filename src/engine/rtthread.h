@@ -16,6 +16,14 @@ class QTimer;
 class QUdpSocket;
 QT_END_NAMESPACE
 
+// The statistics have one writer, the worker; every reader loads them
+// relaxed, which reads each value whole at the cost of a plain load.
+template <typename T>
+inline T loadRelaxed(const std::atomic<T> &value)
+{
+    return value.load(std::memory_order_relaxed);
+}
+
 class RtThread : public QThread
 {
     Q_OBJECT

@@ -33,12 +33,6 @@ void writeRow(QTextStream &out, int bin, double label, quint64 count, quint64 to
     out << Qt::endl;
 }
 
-template <typename T>
-T read(const std::atomic<T> &value)
-{
-    return value.load(std::memory_order_relaxed);
-}
-
 } // namespace
 
 QString StatsReport::meanInterval(double seconds)
@@ -82,14 +76,14 @@ QString StatsReport::histogramTable(const RtThread &worker)
     // and not in the total.
     quint64 total = 0;
     for (const auto &bin : worker.histogram)
-        total += read(bin);
+        total += loadRelaxed(bin);
 
     for (int i = 0; i < RtThread::HistogramBins; ++i) {
-        const quint64 count = read(worker.histogram[i]);
+        const quint64 count = loadRelaxed(worker.histogram[i]);
         if (count == 0)
             continue;
         const double label =
-            i == RtThread::OverflowBin ? read(worker.maxInterval) : double(i) * BinSeconds;
+            i == RtThread::OverflowBin ? loadRelaxed(worker.maxInterval) : double(i) * BinSeconds;
         writeRow(out, i, label, count, total);
     }
     return text;
