@@ -4,7 +4,10 @@
 
 #include "engine/rtthread.h"
 
+#include <QNetworkInterface>
 #include <QUdpSocket>
+
+#include <algorithm>
 
 #ifdef Q_OS_LINUX
 #include <QByteArray>
@@ -21,6 +24,16 @@ inline bool portIsFree()
 {
     QUdpSocket probe;
     return probe.bind(RtThread::UdpPort);
+}
+
+// Whether loopback is the only interface here: the condition for feeding
+// malformed target addresses to anything that sends.
+inline bool onlyLoopback()
+{
+    const auto interfaces = QNetworkInterface::allInterfaces();
+    return std::all_of(interfaces.begin(), interfaces.end(), [](const QNetworkInterface &i) {
+        return i.type() == QNetworkInterface::Loopback;
+    });
 }
 
 #ifdef Q_OS_LINUX
@@ -91,6 +104,49 @@ inline QString scheduling(pid_t tid)
     default:
         return "other policy";
     }
+}
+
+// UDP sends this network namespace has seen, to any address, over IPv4 and
+// IPv6: sent datagrams and those refused for want of a route.
+inline qint64 udpSendsSeen()
+{
+    qint64 total = 0;
+    QFile snmp("/proc/net/snmp"); // "Ip: names..." then "Ip: values..."
+    if (snmp.open(QIODevice::ReadOnly)) {
+        const QList<QByteArray> lines = snmp.readAll().split('\n');
+        for (int i = 0; i + 1 < lines.size(); i += 2) {
+            const QList<QByteArray> names = lines[i].simplified().split(' ');
+            const QList<QByteArray> values = lines[i + 1].simplified().split(' ');
+            for (int k = 0; k < names.size() && k < values.size(); ++k) {
+                const QByteArray key = names[0] + names[k];
+                if (key == "Ip:OutNoRoutes" || key == "Udp:OutDatagrams")
+                    total += values[k].toLongLong();
+            }
+        }
+    }
+    QFile snmp6("/proc/net/snmp6"); // "Name value" lines
+    if (snmp6.open(QIODevice::ReadOnly)) {
+        for (const QByteArray &line : snmp6.readAll().split('\n')) {
+            const QList<QByteArray> fields = line.simplified().split(' ');
+            if (fields.size() == 2 &&
+                (fields[0] == "Ip6OutNoRoutes" || fields[0] == "Udp6OutDatagrams"))
+                total += fields[1].toLongLong();
+        }
+    }
+    return total;
+}
+
+// Resident memory of this process, in kB.
+inline qint64 residentKb()
+{
+    QFile status("/proc/self/status");
+    if (!status.open(QIODevice::ReadOnly))
+        return -1;
+    for (const QByteArray &line : status.readAll().split('\n')) {
+        if (line.startsWith("VmRSS:"))
+            return line.mid(6).simplified().split(' ').value(0).toLongLong();
+    }
+    return -1;
 }
 
 inline QString topFifo()

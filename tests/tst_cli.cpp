@@ -79,6 +79,18 @@ private slots:
         QTest::newRow("field over 255") << QStringList{"-s", "-t", "256.1.1.1"} << "not an IPv4";
         QTest::newRow("IPv6") << QStringList{"-s", "-t", "::1"} << "not an IPv4 address";
         QTest::newRow("empty target") << QStringList{"-s", "-t", ""} << "not an IPv4 address";
+        const QStringList badTargets{"   ",
+                                     "abc",
+                                     "1",
+                                     "0x7f.1",
+                                     "010.0.0.1",
+                                     "1.2.3.4.5",
+                                     "fe80::1%eth0",
+                                     QString(300, 'a'),
+                                     QString::fromUtf8("адрес ١٢٧.٠.٠.١")};
+        for (const QString &target : badTargets)
+            QTest::addRow("target \"%s\"", qPrintable(target.left(20)))
+                << QStringList{"-t", target, "-s"} << "\"" + target + "\" is not an IPv4 address";
         QTest::newRow("periodic without period")
             << QStringList{"-m", "2", "-p", "0"} << "\"Win32 Periodic\" needs a period";
         QTest::newRow("send on arriving datagrams")

@@ -20,7 +20,8 @@ bool parseDottedQuad(const QString &text, quint32 *address)
             if (field > 255)
                 return false;
         }
-        if (digits == 0)
+        // "010" is 8 to some readers and 10 to others: refuse rather than guess.
+        if (digits == 0 || (digits > 1 && *(at - digits) == u'0'))
             return false;
         result = (result << 8) | field;
         if (++fields == 4)

@@ -48,9 +48,12 @@ void FakeOs::record(std::string call)
 }
 
 // Simulated time moves the counter by the time waited; a short real pause
-// keeps a waiting loop from spinning while a test waits to stop it.
+// keeps a waiting loop from spinning while a test waits to stop it. The
+// mutex is not held here: a hanging thread may be terminated.
 void FakeOs::passTime(std::int64_t ms)
 {
+    while (waitsHang.load())
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
     value.fetch_add(ms * frequency.load() / 1000);
     std::this_thread::sleep_for(std::chrono::milliseconds(1));
 }

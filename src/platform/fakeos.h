@@ -25,6 +25,10 @@ public:
     void setTimerCreationFails(bool fails) { creationFails.store(fails); }
     void setTimerArmingFails(bool fails) { armingFails.store(fails); }
 
+    // While set, every wait and sleep blocks in real time, so a worker in its
+    // clock loop never looks at its stop request: the seam for termination.
+    void setWaitsHang(bool hang) { waitsHang.store(hang); }
+
     // Every call so far, e.g. "setPeriodicTimer(3)"; counter reads
     // ("counterValue") only when asked for, since every tick makes one.
     std::vector<std::string> calls(bool withCounterReads = false) const;
@@ -53,6 +57,7 @@ private:
     std::atomic<std::int64_t> value{0};
     std::atomic<bool> creationFails{false};
     std::atomic<bool> armingFails{false};
+    std::atomic<bool> waitsHang{false};
     std::atomic<int> armedPeriodMs{0};
     char timerToken = 0; // what the fake's timer handle points at
 };
