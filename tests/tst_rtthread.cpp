@@ -11,7 +11,9 @@
 #include <QTest>
 #include <QUdpSocket>
 
+#include <atomic>
 #include <memory>
+#include <thread>
 
 using platform::FakeOs;
 
@@ -175,6 +177,65 @@ private slots:
         QCOMPARE(worker.tickCount.load(), quint64(0));
         QCOMPARE(worker.lastRunEnd.load(), int(RtThread::RunStopped));
     }
+
+#ifdef Q_OS_LINUX
+    // A sender that keeps the socket from ever emptying: it has a CPU of its
+    // own, while the worker, at the lowest priority, shares another with a
+    // busy loop. Stop must still end the drain by request, not by
+    // termination.
+    void stopEndsADrainThatNeverEmpties_data()
+    {
+        QTest::addColumn<int>("mode");
+        QTest::newRow("event loop") << int(RtThread::TimerEventMode);
+        QTest::newRow("receive loop") << int(RtThread::MsleepMode);
+    }
+    void stopEndsADrainThatNeverEmpties()
+    {
+        QFETCH(int, mode);
+        cpu_set_t all;
+        QCOMPARE(sched_getaffinity(0, sizeof all, &all), 0);
+        if (CPU_COUNT(&all) < 2)
+            QSKIP("needs two CPUs");
+        int cpus[2] = {-1, -1};
+        for (int cpu = 0, found = 0; found < 2; ++cpu) {
+            if (CPU_ISSET(cpu, &all))
+                cpus[found++] = cpu;
+        }
+        const auto pin = [](int cpu) {
+            cpu_set_t one;
+            CPU_ZERO(&one);
+            CPU_SET(cpu, &one);
+            return sched_setaffinity(0, sizeof one, &one) == 0;
+        };
+        QVERIFY(pin(cpus[0])); // the worker and the busy loop inherit it
+
+        RtThread worker;
+        start(worker, mode, 0, QThread::IdlePriority);
+        QVERIFY(sendUntilTicked(worker, 1));
+        std::atomic<bool> going{true};
+        std::thread busy([&going] {
+            while (going) { }
+        });
+        std::thread sender([&going, &pin, &cpus] {
+            pin(cpus[1]);
+            QUdpSocket socket;
+            socket.setProxy(QNetworkProxy::NoProxy);
+            const QByteArray datagram(64, '\0');
+            while (going)
+                socket.writeDatagram(datagram, QHostAddress::LocalHost, RtThread::UdpPort);
+        });
+        QTRY_VERIFY(portReceiveQueue() > 100000); // full from here on
+        const qint64 stopMs = timedStop(worker);
+        going = false;
+        busy.join();
+        sender.join();
+        sched_setaffinity(0, sizeof all, &all);
+
+        qInfo("Stop during the flood: %lld ms", stopMs);
+        QVERIFY2(stopMs < 4900, qPrintable(QString::number(stopMs)));
+        QCOMPARE(worker.lastRunEnd.load(), int(RtThread::RunStopped));
+    }
+#endif
 
     void takenPortEndsTheRunAndSaysWhy()
     {

@@ -7,6 +7,7 @@
 #include "platform/fakeos.h"
 #include "processprobe.h"
 #include "ui_qt_vantrel_app.h"
+#include "windowdriver.h"
 #include "workerstats.h"
 
 #include <QCheckBox>
@@ -29,23 +30,6 @@ using platform::FakeOs;
 
 namespace {
 
-struct Settings
-{
-    int mode = 0;
-    int periodMs = 1;
-    int threadLevel = 6;
-    int processLevel = 3;
-};
-
-void start(Qt_Vantrel_App &window, const Settings &settings)
-{
-    window.ui->clockMode->setCurrentIndex(settings.mode);
-    window.ui->clockRate->setValue(settings.periodMs);
-    window.ui->threadLevel->setCurrentIndex(settings.threadLevel);
-    window.ui->processLevel->setCurrentIndex(settings.processLevel);
-    window.ui->startButton->click();
-}
-
 // The calls the window and the worker make about priority and timer
 // resolution, leaving out the clock's own.
 QStringList priorityCalls(const FakeOs &fake)
@@ -59,24 +43,6 @@ QStringList priorityCalls(const FakeOs &fake)
             calls << text;
     }
     return calls;
-}
-
-bool inRunningState(const Qt_Vantrel_App &window)
-{
-    const Ui::Qt_Vantrel_AppClass &ui = *window.ui;
-    const bool settingsLocked = !ui.startButton->isEnabled() && !ui.clockMode->isEnabled() &&
-        !ui.sendIpAddr->isEnabled() && !ui.clockRate->isEnabled() && !ui.threadLevel->isEnabled() &&
-        !ui.processLevel->isEnabled();
-    return settingsLocked && ui.stopButton->isEnabled() && window.displayTimer.isActive();
-}
-
-bool inIdleState(const Qt_Vantrel_App &window)
-{
-    const Ui::Qt_Vantrel_AppClass &ui = *window.ui;
-    const bool settingsOpen = ui.startButton->isEnabled() && ui.clockMode->isEnabled() &&
-        ui.sendIpAddr->isEnabled() && ui.clockRate->isEnabled() && ui.threadLevel->isEnabled() &&
-        ui.processLevel->isEnabled();
-    return settingsOpen && !ui.stopButton->isEnabled() && !window.displayTimer.isActive();
 }
 
 void refresh(Qt_Vantrel_App &window)

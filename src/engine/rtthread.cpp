@@ -97,6 +97,9 @@ void RtThread::stopRun()
 {
     if (!isRunning())
         return;
+    // Datagrams that keep arriving would keep a drain from ever returning to
+    // the event loop or the stop flag; udpRead looks at this between them.
+    requestInterruption();
     switch (clockMode) {
     case TimerEventMode:
         quit();
@@ -222,7 +225,7 @@ void RtThread::runReceiveLoop()
             continue;
         // udpRead drains the socket; a datagram it cannot remove must not
         // keep this loop from the stop flag.
-        while (udpSocket->hasPendingDatagrams()) {
+        while (!stopRequested && udpSocket->hasPendingDatagrams()) {
             udpRead();
             if (drainStalled)
                 break;
@@ -321,7 +324,9 @@ void RtThread::udpRead()
     drainStalled = false;
     if (!udpSocket)
         return;
-    while (udpSocket->hasPendingDatagrams()) {
+    // Once a stop is asked for, what is still pending is left to the
+    // teardown, which closes the socket anyway.
+    while (!isInterruptionRequested() && udpSocket->hasPendingDatagrams()) {
         // A negative size means the socket could not tell; read with the
         // whole buffer then, which still removes the datagram.
         const qint64 size = udpSocket->pendingDatagramSize();
