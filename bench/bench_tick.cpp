@@ -7,6 +7,13 @@
 
 #include <QUdpSocket>
 
+#ifdef Q_OS_UNIX
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+#endif
+
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
@@ -99,6 +106,38 @@ void sendingTimerTick(benchmark::State &state)
     worker.udpSocket = nullptr;
 }
 
+#ifdef Q_OS_UNIX
+// A receive tick that drains one 64-byte datagram, sent just before by a
+// plain POSIX socket (which allocates nothing) to an ephemeral loopback port.
+void receiveTickOneDatagram(benchmark::State &state)
+{
+    BenchThread worker;
+    QUdpSocket socket;
+    if (!socket.bind(QHostAddress::LocalHost, 0)) {
+        state.SkipWithError("cannot bind a loopback port");
+        return;
+    }
+    worker.udpSocket = &socket;
+    const int sender = ::socket(AF_INET, SOCK_DGRAM, 0);
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_port = htons(socket.localPort());
+    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    const char payload[64] = {};
+    worker.stopwatch.restart();
+    const long before = allocations.load();
+    for (auto _ : state) {
+        ::sendto(sender, payload, sizeof payload, 0, reinterpret_cast<sockaddr *>(&to), sizeof to);
+        worker.udpRead();
+    }
+    state.counters["allocs/tick"] =
+        double(allocations.load() - before) / double(state.iterations());
+    worker.udpSocket = nullptr;
+    ::close(sender);
+}
+BENCHMARK(receiveTickOneDatagram);
+#endif
+
 BENCHMARK(bareClockGettime);
 BENCHMARK(osLayerCounterRead);
 BENCHMARK(stopwatchReading);
@@ -143,8 +182,9 @@ int main(int argc, char **argv)
     if (has("bareClockGettime") && has("timerTick")) {
         const double bare = t.at("bareClockGettime");
         std::printf("\nper tick, against a bare counter read (%.1f ns):\n", bare);
-        for (const char *name : {"osLayerCounterRead", "stopwatchReading", "timerTick",
-                                 "receiveTickWithoutDatagrams", "sendingTimerTick"}) {
+        for (const char *name :
+             {"osLayerCounterRead", "stopwatchReading", "timerTick", "receiveTickWithoutDatagrams",
+              "receiveTickOneDatagram", "sendingTimerTick"}) {
             if (has(name))
                 std::printf("  %-28s %7.1f ns  %5.2f x\n", name, t.at(name), t.at(name) / bare);
         }
