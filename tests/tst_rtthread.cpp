@@ -4,6 +4,9 @@
 #include "engine/rtthread.h"
 #include "platform/fakeos.h"
 #include "processprobe.h"
+#ifdef Q_OS_LINUX
+#include "loopbackflood.h"
+#endif
 #include "workerstats.h"
 
 #include <QElapsedTimer>
@@ -201,13 +204,10 @@ private slots:
             if (CPU_ISSET(cpu, &all))
                 cpus[found++] = cpu;
         }
-        const auto pin = [](int cpu) {
-            cpu_set_t one;
-            CPU_ZERO(&one);
-            CPU_SET(cpu, &one);
-            return sched_setaffinity(0, sizeof one, &one) == 0;
-        };
-        QVERIFY(pin(cpus[0])); // the worker and the busy loop inherit it
+        cpu_set_t first;
+        CPU_ZERO(&first);
+        CPU_SET(cpus[0], &first);
+        QCOMPARE(sched_setaffinity(0, sizeof first, &first), 0); // inherited by the threads below
 
         RtThread worker;
         start(worker, mode, 0, QThread::IdlePriority);
@@ -216,19 +216,12 @@ private slots:
         std::thread busy([&going] {
             while (going) { }
         });
-        std::thread sender([&going, &pin, &cpus] {
-            pin(cpus[1]);
-            QUdpSocket socket;
-            socket.setProxy(QNetworkProxy::NoProxy);
-            const QByteArray datagram(64, '\0');
-            while (going)
-                socket.writeDatagram(datagram, QHostAddress::LocalHost, RtThread::UdpPort);
-        });
+        LoopbackFlood flood(cpus[1]);
         QTRY_VERIFY(portReceiveQueue() > 100000); // full from here on
         const qint64 stopMs = timedStop(worker);
         going = false;
         busy.join();
-        sender.join();
+        flood.stop();
         sched_setaffinity(0, sizeof all, &all);
 
         qInfo("Stop during the flood: %lld ms", stopMs);

@@ -3,6 +3,7 @@
 // its stop request, and a close in the middle of a run. Runs in a network
 // namespace of its own with only loopback, so a malformed target can never
 // reach a real network.
+#include "loopbackflood.h"
 #include "platform/fakeos.h"
 #include "processprobe.h"
 #include "windowdriver.h"
@@ -15,15 +16,6 @@
 #include <QTextEdit>
 #include <QUdpSocket>
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <pthread.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
-#include <atomic>
-#include <thread>
-
 #if defined(__SANITIZE_ADDRESS__)
 const bool underAddressSanitizer = true; // its quarantine holds freed memory
 #else
@@ -31,47 +23,6 @@ const bool underAddressSanitizer = false;
 #endif
 
 namespace {
-
-// Sends 64-byte datagrams to 127.0.0.1:UdpPort as fast as one thread can,
-// until stopped.
-class Flood
-{
-public:
-    Flood() : thread([this] { send(); }) { }
-    ~Flood() { stop(); }
-    qint64 stop()
-    {
-        running = false;
-        if (thread.joinable())
-            thread.join();
-        return sent;
-    }
-
-private:
-    void send()
-    {
-        // Threads started during a run inherit the realtime scheduling that
-        // Start gave this process; a sender is an ordinary program.
-        const sched_param normal{};
-        pthread_setschedparam(pthread_self(), SCHED_OTHER, &normal);
-        const int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
-        sockaddr_in to{};
-        to.sin_family = AF_INET;
-        to.sin_port = htons(RtThread::UdpPort);
-        to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        const char payload[64] = {};
-        while (running) {
-            if (::sendto(fd, payload, sizeof payload, 0, reinterpret_cast<sockaddr *>(&to),
-                         sizeof to) == qint64(sizeof payload))
-                ++sent;
-        }
-        ::close(fd);
-    }
-
-    std::atomic<bool> running{true};
-    std::atomic<qint64> sent{0};
-    std::thread thread;
-};
 
 // Typed key by key; QTest::keyClicks takes Latin-1 only.
 void type(QWidget *widget, const QString &text)
@@ -199,7 +150,7 @@ private slots:
         start(window, {mode, 0, 6, 3});
         QTRY_VERIFY(portInUse());
         const qint64 residentBefore = residentKb();
-        Flood flood;
+        LoopbackFlood flood;
         const qint64 floodStart = clock.elapsed();
         while (clock.elapsed() - floodStart < 10000)
             QTest::qWait(20); // the window's own event loop runs meanwhile

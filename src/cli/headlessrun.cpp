@@ -211,11 +211,8 @@ QJsonObject HeadlessRun::results() const
         if (count == 0)
             continue;
         counted += count;
-        // Seconds as the report labels the row: the longest overflow for the
-        // last bin.
-        const double label =
-            i == RtThread::OverflowBin ? loadRelaxed(worker.maxInterval) : i / 10000.0;
-        bins.append(QJsonObject{{"bin", i}, {"seconds", label}, {"count", qint64(count)}});
+        bins.append(QJsonObject{
+            {"bin", i}, {"seconds", StatsReport::rowLabel(worker, i)}, {"count", qint64(count)}});
     }
 
     const platform::ThreadScheduling &granted = worker.grantedScheduling;

@@ -223,9 +223,10 @@ void RtThread::runReceiveLoop()
     while (!stopRequested) {
         if (!udpSocket->waitForReadyRead(100))
             continue;
-        // udpRead drains the socket; a datagram it cannot remove must not
-        // keep this loop from the stop flag.
-        while (!stopRequested && udpSocket->hasPendingDatagrams()) {
+        // udpRead drains the socket; a datagram it cannot remove, or a stop
+        // that leaves datagrams behind, must not keep this loop from the
+        // stop flag.
+        while (!isInterruptionRequested() && udpSocket->hasPendingDatagrams()) {
             udpRead();
             if (drainStalled)
                 break;

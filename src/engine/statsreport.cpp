@@ -7,8 +7,6 @@
 
 namespace {
 
-const double BinSeconds = 0.0001;
-
 void setUp(QTextStream &out)
 {
     out.setFieldWidth(10);
@@ -62,6 +60,11 @@ QString StatsReport::row(int bin, double label, quint64 count, quint64 total)
     return text;
 }
 
+double StatsReport::rowLabel(const RtThread &worker, int bin)
+{
+    return bin == RtThread::OverflowBin ? loadRelaxed(worker.maxInterval) : bin / 10000.0;
+}
+
 QString StatsReport::histogramTable(const RtThread &worker)
 {
     QString text;
@@ -82,9 +85,7 @@ QString StatsReport::histogramTable(const RtThread &worker)
         const quint64 count = loadRelaxed(worker.histogram[i]);
         if (count == 0)
             continue;
-        const double label =
-            i == RtThread::OverflowBin ? loadRelaxed(worker.maxInterval) : double(i) * BinSeconds;
-        writeRow(out, i, label, count, total);
+        writeRow(out, i, rowLabel(worker, i), count, total);
     }
     return text;
 }

@@ -19,6 +19,10 @@ public:
     static QString header();
     static QString row(int bin, double label, quint64 count, quint64 total);
 
+    // The seconds a bin's row is labelled with: its interval (bin / 10000, the
+    // nearest double to the decimal), or the longest overflow for bin 299.
+    static double rowLabel(const RtThread &worker, int bin);
+
     // The header and a row per non-empty bin, read from the worker while it
     // runs. Bins 0 to 298 are labelled with their interval, bin 299 with the
     // longest overflow; each value is read once, when it is written.
