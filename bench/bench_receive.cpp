@@ -8,7 +8,7 @@
 // datagrams arrive one by one rather than in pairs at the timer's latency;
 // whatever fell due while it was held up goes out at once, as a burst. That
 // costs up to a core. Only loopback is ever sent to.
-#include "engine/rtthread.h"
+#include "rtthread.h"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>

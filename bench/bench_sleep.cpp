@@ -1,6 +1,6 @@
 // What asking for a finer timer buys: the mean of 1 ms sleeps through the OS
 // layer, before and after beginTimerResolution(1).
-#include "platform/platform.h"
+#include "platform.h"
 
 #include <chrono>
 #include <cstdio>

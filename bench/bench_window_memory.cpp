@@ -6,7 +6,7 @@
 //   bench_window_memory [seconds, default 30]
 //
 // The worker binds UDP port 1667, so nothing else may hold it meanwhile.
-#include "app/qt_vantrel_app.h"
+#include "qt_vantrel_app.h"
 #include "ui_qt_vantrel_app.h"
 
 #include <QApplication>
@@ -71,7 +71,7 @@ int main(int argc, char *argv[])
     sampler.start(1000);
     app.exec();
 
-    const quint64 ticks = window.rtThread.tickCount.load();
+    const quint64 ticks = window.rtThread.statistics().tickCount;
     const bool portTaken = window.rtThread.lastRunEnd == RtThread::RunBindFailed;
     window.ui->stopButton->click();
     const long peak = statusKb("VmHWM");

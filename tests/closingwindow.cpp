@@ -2,7 +2,6 @@
 // given (mode and period in ms), and once the run has ticked, close the
 // window like a person would. Prints the moment of the close on the monotonic
 // clock, which the test compares with the moment the process has ended.
-#include "app/qt_vantrel_app.h"
 #include "windowdriver.h"
 
 #include <QApplication>
@@ -20,11 +19,11 @@ int main(int argc, char *argv[])
     }
     Qt_Vantrel_App w;
     w.show();
-    start(w, {std::atoi(argv[1]), std::atoi(argv[2]), 6, 3});
+    start(w, defaultRun(std::atoi(argv[1]), std::atoi(argv[2])));
 
     QTimer poll;
     QObject::connect(&poll, &QTimer::timeout, [&] {
-        if (w.rtThread.tickCount < 20)
+        if (w.rtThread.statistics().tickCount < 20)
             return;
         poll.stop();
         QElapsedTimer now;

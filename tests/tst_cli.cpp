@@ -2,8 +2,9 @@
 // and how it stops. Runs inside a network namespace of its own: some
 // arguments are malformed addresses, and the only target is loopback.
 #include "cliprocess.h"
-#include "engine/statsreport.h"
-#include "processprobe.h"
+#include "probes.h"
+#include "rtthread.h"
+#include "statsreport.h"
 
 #include <QFile>
 #include <QJsonArray>
@@ -11,6 +12,7 @@
 #include <QJsonObject>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QUdpSocket>
 
 #include <signal.h>
 

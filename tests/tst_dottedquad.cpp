@@ -1,9 +1,9 @@
 // Target addresses: only a plain dotted quad is ever sent to. The sending
 // cases feed malformed addresses to the worker, so they run only where
 // loopback is the sole interface (run-in-own-netns.sh sets that up).
-#include "engine/dottedquad.h"
-#include "engine/rtthread.h"
-#include "processprobe.h"
+#include "dottedquad.h"
+#include "probes.h"
+#include "rtthread.h"
 
 #include <QNetworkDatagram>
 #include <QTest>

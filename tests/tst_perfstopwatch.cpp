@@ -1,5 +1,5 @@
-#include "engine/perfstopwatch.h"
-#include "platform/fakeos.h"
+#include "fakeos.h"
+#include "perfstopwatch.h"
 
 #include <QRandomGenerator>
 #include <QTest>

@@ -1,6 +1,7 @@
 // The Linux OS layer against the real kernel: counter, periodic timer,
 // scheduler mapping of the Windows priorities, timer slack.
-#include "platform/platform.h"
+#include "platform.h"
+#include "probes.h"
 
 #include <QElapsedTimer>
 #include <QTest>
@@ -30,15 +31,12 @@ platform::Os &os()
 // lowest, then SCHED_OTHER by nice, then SCHED_FIFO by priority.
 int rank(pid_t tid)
 {
-    const int policy = sched_getscheduler(tid);
-    if (policy == SCHED_IDLE)
+    const platform::ThreadScheduling seen = threadScheduling(tid);
+    if (seen.policy == "SCHED_IDLE")
         return -100;
-    if (policy == SCHED_FIFO) {
-        sched_param param{};
-        sched_getparam(tid, &param);
-        return 100 + param.sched_priority;
-    }
-    return -getpriority(PRIO_PROCESS, id_t(tid));
+    if (seen.policy == "SCHED_FIFO")
+        return 100 + seen.priority;
+    return -seen.nice;
 }
 
 // A thread that runs what it is given, so levels can be set on it.
@@ -85,14 +83,6 @@ private:
     bool hasJob = false;
     std::thread thread;
 };
-
-bool mayUseRealtime()
-{
-    Helper probe;
-    sched_param param{};
-    param.sched_priority = sched_get_priority_min(SCHED_FIFO);
-    return sched_setscheduler(probe.tid, SCHED_FIFO, &param) == 0;
-}
 
 } // namespace
 
@@ -184,7 +174,7 @@ private slots:
 
     void prioritiesFollowTheWindowsTable()
     {
-        if (!mayUseRealtime())
+        if (!fifoPermitted())
             QSKIP(
                 "no permission for SCHED_FIFO and negative nice here (needs CAP_SYS_NICE or root)");
         auto restore = qScopeGuard([] { os().setProcessClass(ProcessClass::Normal); });
@@ -231,7 +221,7 @@ private slots:
 
     void classChangeKeepsEachThreadsLevel()
     {
-        if (!mayUseRealtime())
+        if (!fifoPermitted())
             QSKIP(
                 "no permission for SCHED_FIFO and negative nice here (needs CAP_SYS_NICE or root)");
         auto restore = qScopeGuard([] { os().setProcessClass(ProcessClass::Normal); });
@@ -267,7 +257,7 @@ private slots:
         thread.run([&] { granted = os().currentThreadScheduling(); });
         QCOMPARE(granted.policy, std::string("SCHED_OTHER"));
         QCOMPARE(granted.nice, getpriority(PRIO_PROCESS, id_t(thread.tid)));
-        if (!mayUseRealtime())
+        if (!fifoPermitted())
             QSKIP("the rest needs permission for SCHED_FIFO (CAP_SYS_NICE or root)");
         auto restore = qScopeGuard([] { os().setProcessClass(ProcessClass::Normal); });
         os().setProcessClass(ProcessClass::Realtime);

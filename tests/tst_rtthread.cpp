@@ -1,13 +1,10 @@
 // The worker on real time: each clock source ticks, the stop protocol ends
 // each run, and every way a run can end is recorded. Bounds are loose: these
 // machines are shared and noisy.
-#include "engine/rtthread.h"
-#include "platform/fakeos.h"
-#include "processprobe.h"
-#ifdef Q_OS_LINUX
-#include "loopbackflood.h"
-#endif
-#include "workerstats.h"
+#include "fakeos.h"
+#include "probes.h"
+#include "rtthread.h"
+#include "senders.h"
 
 #include <QElapsedTimer>
 #include <QNetworkProxy>
@@ -28,6 +25,11 @@ quint64 receiveGateCounts(quint64 n)
     return 89 * (n / 100) + (n % 100 > 11 ? n % 100 - 11 : 0);
 }
 
+quint64 ticks(const RtThread &worker)
+{
+    return worker.statistics().tickCount;
+}
+
 // What the run control does: configure, move into its own thread, start.
 void start(RtThread &worker, int mode, int periodMs,
            QThread::Priority priority = QThread::InheritPriority)
@@ -46,18 +48,10 @@ qint64 timedStop(RtThread &worker)
     return clock.elapsed();
 }
 
-// Sends datagrams to the worker's port until it has counted `ticks`.
-bool sendUntilTicked(RtThread &worker, quint64 ticks)
+// Sends datagrams to the worker's port until it has counted `count` ticks.
+bool sendUntilTicked(const RtThread &worker, quint64 count)
 {
-    QUdpSocket sender;
-    sender.setProxy(QNetworkProxy::NoProxy);
-    QElapsedTimer clock;
-    clock.start();
-    while (worker.tickCount < ticks && clock.elapsed() < 20000) {
-        sender.writeDatagram(QByteArray(64, '\0'), QHostAddress::LocalHost, RtThread::UdpPort);
-        QTest::qWait(2);
-    }
-    return worker.tickCount >= ticks;
+    return sendUntil([&] { return ticks(worker) >= count; });
 }
 
 } // namespace
@@ -83,7 +77,7 @@ private slots:
         QFETCH(qint64, minStopMs);
         RtThread worker;
         start(worker, mode, 2);
-        QTRY_VERIFY_WITH_TIMEOUT(worker.tickCount >= 150, 15000);
+        QTRY_VERIFY_WITH_TIMEOUT(ticks(worker) >= 150, 15000);
         QVERIFY(worker.isRunning());
 
         const qint64 stopMs = timedStop(worker);
@@ -95,12 +89,12 @@ private slots:
 
         // The statistics stay after the stop. A 2 ms clock on a busy machine
         // may be late, but not by orders of magnitude.
-        const double mean = worker.averagePeriod;
+        const RunStatistics after = worker.statistics();
+        const double mean = after.meanInterval;
         QVERIFY2(mean > 0.0015 && mean < 0.05, qPrintable(QString::number(mean)));
-        QCOMPARE(histogramTotal(worker), worker.tickCount - 11);
-        const auto peak = std::max_element(std::begin(worker.histogram), std::end(worker.histogram),
-                                           [](const auto &a, const auto &b) { return a < b; });
-        const auto peakBin = peak - std::begin(worker.histogram);
+        QCOMPARE(after.counted(), after.tickCount - 11);
+        const auto peakBin =
+            std::max_element(after.bins.begin(), after.bins.end()) - after.bins.begin();
         QVERIFY2(peakBin >= 15 && peakBin <= 40, qPrintable(QString::number(peakBin)));
     }
 
@@ -121,23 +115,24 @@ private slots:
         timedStop(worker);
         QCOMPARE(worker.lastRunEnd.load(), int(RtThread::RunStopped));
         // Every tick came through udpRead, so its gate decides the count.
-        QCOMPARE(histogramTotal(worker), receiveGateCounts(worker.tickCount));
-        QVERIFY(worker.averagePeriod > 0.0);
+        const RunStatistics after = worker.statistics();
+        QCOMPARE(after.counted(), receiveGateCounts(after.tickCount));
+        QVERIFY(after.meanInterval > 0.0);
     }
 
     void eventLoopCountsTimerAndDatagramsTogether()
     {
         RtThread worker;
         start(worker, RtThread::TimerEventMode, 100);
-        QTRY_VERIFY(worker.tickCount >= 2); // the timer alone: ten a second
+        QTRY_VERIFY(ticks(worker) >= 2); // the timer alone: ten a second
         QElapsedTimer clock;
         clock.start();
         QVERIFY(sendUntilTicked(worker, 80));
         const qint64 elapsed = clock.elapsed();
         timedStop(worker);
         // Far more ticks than a 100 ms timer gives in that time.
-        QVERIFY2(worker.tickCount > quint64(elapsed / 100 + 20),
-                 qPrintable(QString("%1 ticks in %2 ms").arg(worker.tickCount).arg(elapsed)));
+        QVERIFY2(ticks(worker) > quint64(elapsed / 100 + 20),
+                 qPrintable(QString("%1 ticks in %2 ms").arg(ticks(worker)).arg(elapsed)));
     }
 
     void configurationsWithoutAClockEndAtOnce_data()
@@ -157,7 +152,7 @@ private slots:
         start(worker, mode, period);
         QTRY_VERIFY_WITH_TIMEOUT(!worker.isRunning(), 3000);
         QCOMPARE(worker.lastRunEnd.load(), int(RtThread::RunHadNoClock));
-        QCOMPARE(worker.tickCount.load(), quint64(0));
+        QCOMPARE(ticks(worker), quint64(0));
         QVERIFY(worker.udpSocket == nullptr);
         QVERIFY(timedStop(worker) < 100); // nothing left to stop
         QVERIFY(portIsFree());
@@ -177,7 +172,7 @@ private slots:
         const qint64 stopMs = timedStop(worker);
         // The warm-up runs out (its first wait may return at once).
         QVERIFY2(stopMs >= 700 && stopMs < 5000, qPrintable(QString::number(stopMs)));
-        QCOMPARE(worker.tickCount.load(), quint64(0));
+        QCOMPARE(ticks(worker), quint64(0));
         QCOMPARE(worker.lastRunEnd.load(), int(RtThread::RunStopped));
     }
 
@@ -238,14 +233,14 @@ private slots:
         start(worker, RtThread::MsleepMode, 1);
         QTRY_VERIFY_WITH_TIMEOUT(!worker.isRunning(), 3000);
         QCOMPARE(worker.lastRunEnd.load(), int(RtThread::RunBindFailed));
-        QCOMPARE(worker.tickCount.load(), quint64(0));
+        QCOMPARE(ticks(worker), quint64(0));
         QVERIFY(worker.udpSocket == nullptr);
 
         // Once the port is free the next run binds, and the reason is reset.
         holder.close();
         start(worker, RtThread::MsleepMode, 1);
         QCOMPARE(worker.lastRunEnd.load(), int(RtThread::RunNotEnded));
-        QTRY_VERIFY(worker.tickCount >= 20);
+        QTRY_VERIFY(ticks(worker) >= 20);
         worker.stopRun();
         QCOMPARE(worker.lastRunEnd.load(), int(RtThread::RunStopped));
     }
@@ -253,17 +248,20 @@ private slots:
     void startRunDuringARunStartsAfresh()
     {
         RtThread worker;
-        start(worker, RtThread::MsleepMode, 2);
-        QTRY_VERIFY(worker.tickCount >= 100);
-        worker.maxInterval = 99.0; // stands out if not reset
+        // 40 ms intervals all land in the overflow bin and set its label.
+        start(worker, RtThread::MsleepMode, 40);
+        QTRY_VERIFY(worker.statistics().maxInterval > 0.0);
 
+        worker.clockPeriodMs = 2;
         worker.startRun(QThread::InheritPriority); // stops the run, then starts anew
         QVERIFY(worker.isRunning());
         // The warm-up of ten 2 ms sleeps comes before the new first tick.
-        QVERIFY2(worker.tickCount < 5, qPrintable(QString::number(worker.tickCount)));
-        QCOMPARE(worker.maxInterval.load(), 0.0);
+        const RunStatistics fresh = worker.statistics();
+        QVERIFY2(fresh.tickCount < 5, qPrintable(QString::number(fresh.tickCount)));
+        QCOMPARE(fresh.maxInterval, 0.0);
+        QCOMPARE(fresh.bins[RunStatistics::OverflowBin], quint64(0));
         QVERIFY(!worker.stopRequested);
-        QTRY_VERIFY(worker.tickCount >= 20); // not stopped by the old request
+        QTRY_VERIFY(ticks(worker) >= 20); // not stopped by the old request
         worker.stopRun();
     }
 
@@ -271,7 +269,7 @@ private slots:
     {
         auto worker = std::make_unique<RtThread>();
         start(*worker, RtThread::TimerEventMode, 2);
-        QTRY_VERIFY(worker->tickCount >= 20);
+        QTRY_VERIFY(ticks(*worker) >= 20);
         QElapsedTimer clock;
         clock.start();
         worker.reset();
@@ -299,7 +297,7 @@ private slots:
         QVERIFY(portIsFree());
 
         start(worker, RtThread::WaitableTimerMode, 2);
-        QTRY_VERIFY(worker.tickCount >= 20);
+        QTRY_VERIFY(ticks(worker) >= 20);
         worker.stopRun();
         QCOMPARE(worker.lastRunEnd.load(), int(RtThread::RunStopped));
     }
@@ -338,12 +336,12 @@ private slots:
         {
             RtThread worker;
             start(worker, RtThread::WaitableTimerMode, 3, QThread::HighestPriority);
-            QTRY_VERIFY(worker.tickCount >= 120);
+            QTRY_VERIFY(ticks(worker) >= 120);
             worker.stopRun();
 
             QStringList expected{"setCurrentThreadLevel(Highest)"};
             expected << setUp;
-            for (quint64 i = 0; i < 10 + worker.tickCount; ++i)
+            for (quint64 i = 0; i < 10 + ticks(worker); ++i)
                 expected << wait;
             if (closes)
                 expected << "closePeriodicTimer";
@@ -355,13 +353,14 @@ private slots:
 
             // Simulated time: every wait is exactly 3 ms; the first interval
             // spans the warm-up and is left out, so no overflow is labelled.
-            QCOMPARE(worker.histogram[30].load(), worker.tickCount - 11);
-            QCOMPARE(histogramTotal(worker), worker.tickCount - 11);
-            QCOMPARE(worker.maxInterval.load(), 0.0);
+            const RunStatistics after = worker.statistics();
+            QCOMPARE(after.bins[30], after.tickCount - 11);
+            QCOMPARE(after.counted(), after.tickCount - 11);
+            QCOMPARE(after.maxInterval, 0.0);
             // The first window holds the warm-up span, 33 ms, and 99 of 3 ms;
             // later windows only 3 ms intervals.
-            const double mean = worker.tickCount < 200 ? 0.0033 : 0.003;
-            QVERIFY(qFuzzyCompare(worker.averagePeriod.load(), mean));
+            const double mean = after.tickCount < 200 ? 0.0033 : 0.003;
+            QVERIFY(qFuzzyCompare(after.meanInterval, mean));
         }
     }
 
@@ -393,7 +392,7 @@ private slots:
         auto restore =
             qScopeGuard([] { platform::os().setProcessClass(platform::ProcessClass::Normal); });
         start(worker, RtThread::MsleepMode, 2, QThread::TimeCriticalPriority);
-        QTRY_VERIFY(worker.tickCount >= 5);
+        QTRY_VERIFY(ticks(worker) >= 5);
 
         const pid_t tid = workerTid();
         QVERIFY(tid > 0);

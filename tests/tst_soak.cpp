@@ -4,14 +4,12 @@
 // Stop must end its run by request, never by termination, and leave the
 // window idle with the port free for the next Start. In the sanitizer build
 // the process must also end without a leak report.
-#include "processprobe.h"
+#include "probes.h"
+#include "senders.h"
 #include "windowdriver.h"
 
 #include <QElapsedTimer>
-#include <QNetworkProxy>
 #include <QTest>
-#include <QTimer>
-#include <QUdpSocket>
 
 class TestSoak : public QObject
 {
@@ -29,13 +27,7 @@ private slots:
         window.show();
 
         // Datagrams for the runs that arriving datagrams drive.
-        QUdpSocket feeder;
-        feeder.setProxy(QNetworkProxy::NoProxy);
-        QTimer feed;
-        connect(&feed, &QTimer::timeout, [&feeder] {
-            feeder.writeDatagram(QByteArray(64, '\0'), QHostAddress::LocalHost, RtThread::UdpPort);
-        });
-        feed.start(5);
+        const DatagramFeed feed(5);
 
         qint64 worstStopMs[3] = {};
         qint64 totalStopMs[3] = {};
@@ -53,11 +45,11 @@ private slots:
                                       .arg(periodMs)
                                       .arg(holdMs);
 
-            start(window, {mode, periodMs, 6, 3});
+            start(window, defaultRun(mode, periodMs));
             QVERIFY2(inRunningState(window), qPrintable(cycle));
             if (holdMs > 0)
                 QTest::qWait(holdMs); // the run's length is what varies here
-            if (mode != 0 && periodMs > 0 && window.rtThread.tickCount == 0)
+            if (mode != 0 && periodMs > 0 && window.rtThread.statistics().tickCount == 0)
                 ++warmUpStops;
 
             QElapsedTimer clock;
@@ -66,7 +58,7 @@ private slots:
             const qint64 stopMs = clock.elapsed();
             worstStopMs[mode] = std::max(worstStopMs[mode], stopMs);
             totalStopMs[mode] += stopMs;
-            ticks += window.rtThread.tickCount;
+            ticks += window.rtThread.statistics().tickCount;
 
             // Only "Win32 Periodic" at 0 has no clock and ends by itself.
             const int expectedEnd =

@@ -1,7 +1,6 @@
 // The report's text from known statistics, byte for byte: · stands for a
 // space in the expected lines below.
-#include "engine/rtthread.h"
-#include "engine/statsreport.h"
+#include "statsreport.h"
 
 #include <QTest>
 
@@ -12,12 +11,14 @@ QString dots(const char *line)
     return QString::fromUtf8(line).replace(QChar(0xB7), QChar(' '));
 }
 
-void setBins(RtThread &worker, std::initializer_list<std::pair<int, quint64>> bins)
+RunStatistics withBins(std::initializer_list<std::pair<int, quint64>> bins,
+                       double maxInterval = 0.0)
 {
-    for (auto &bin : worker.histogram)
-        bin = 0;
+    RunStatistics statistics;
     for (const auto &[index, count] : bins)
-        worker.histogram[index] = count;
+        statistics.bins[size_t(index)] = count;
+    statistics.maxInterval = maxInterval;
+    return statistics;
 }
 
 } // namespace
@@ -31,11 +32,9 @@ private slots:
     // of 52.1 ms.
     void workedExample()
     {
-        RtThread worker;
-        setBins(worker, {{9, 2}, {10, 95}, {11, 2}, {299, 1}});
-        worker.maxInterval = 0.0521;
+        const RunStatistics statistics = withBins({{9, 2}, {10, 95}, {11, 2}, {299, 1}}, 0.0521);
 
-        QCOMPARE(StatsReport::histogramTable(worker),
+        QCOMPARE(StatsReport::histogramTable(statistics),
                  dots("···Seconds·····Count·········%·········\n"
                       "····0.0009·········2····2.0000·········\n"
                       "····0.0010········95···95.0000·········\n"
@@ -47,12 +46,10 @@ private slots:
     // What a row at a time would insert adds up to the whole table.
     void tableIsTheHeaderAndItsRows()
     {
-        RtThread worker;
-        setBins(worker, {{0, 1}, {1, 2}, {298, 3}, {299, 4}});
-        worker.maxInterval = 0.25;
+        const RunStatistics statistics = withBins({{0, 1}, {1, 2}, {298, 3}, {299, 4}}, 0.25);
         const QString rows = StatsReport::row(0, 0.0, 1, 10) + StatsReport::row(1, 0.0001, 2, 10) +
             StatsReport::row(298, 298 * 0.0001, 3, 10) + StatsReport::row(299, 0.25, 4, 10);
-        QCOMPARE(StatsReport::histogramTable(worker), StatsReport::header() + rows);
+        QCOMPARE(StatsReport::histogramTable(statistics), StatsReport::header() + rows);
         QCOMPARE(rows,
                  dots("····0.0000·········1···10.0000·········\n"
                       "····0.0001·········2···20.0000·········\n"
@@ -62,8 +59,7 @@ private slots:
 
     void emptyHistogramIsTheHeaderAlone()
     {
-        RtThread worker;
-        QCOMPARE(StatsReport::histogramTable(worker), StatsReport::header());
+        QCOMPARE(StatsReport::histogramTable(RunStatistics()), StatsReport::header());
         QCOMPARE(StatsReport::header(), dots("···Seconds·····Count·········%·········\n"));
         QCOMPARE(StatsReport::meanInterval(0.0), dots("····0.0000"));
     }
@@ -86,17 +82,13 @@ private slots:
     {
         QFETCH(double, maxInterval);
         QFETCH(QString, row);
-        RtThread worker;
-        setBins(worker, {{299, 1}});
-        worker.maxInterval = maxInterval;
-        QCOMPARE(StatsReport::histogramTable(worker), StatsReport::header() + row);
+        QCOMPARE(StatsReport::histogramTable(withBins({{299, 1}}, maxInterval)),
+                 StatsReport::header() + row);
     }
 
     void percentages()
     {
-        RtThread worker;
-        setBins(worker, {{5, 1}, {6, 2}});
-        QCOMPARE(StatsReport::histogramTable(worker).split('\n').at(1),
+        QCOMPARE(StatsReport::histogramTable(withBins({{5, 1}, {6, 2}})).split('\n').at(1),
                  dots("····0.0005·········1···33.3333·········"));
 
         // Counts of 2^63 and more stay positive in the division.

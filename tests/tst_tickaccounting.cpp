@@ -1,8 +1,7 @@
 // Tick accounting on a hand-driven counter: every interval is exact, so bins,
 // gates and means can be checked tick by tick.
-#include "engine/rtthread.h"
-#include "platform/fakeos.h"
-#include "workerstats.h"
+#include "fakeos.h"
+#include "rtthread.h"
 
 #include <QNetworkDatagram>
 #include <QTest>
@@ -24,15 +23,16 @@ private:
     FakeOs *fake = nullptr;
     RtThread *worker = nullptr;
 
-    // A fresh run as the worker begins one: statistics zero, stopwatch
-    // restarted, first reading taken. No thread runs; the test ticks.
+    // A fresh worker: statistics zero, the stopwatch started on the counter
+    // as it stands, so the first tick's interval is the counter's step. No
+    // thread runs; the test ticks.
     void beginRun()
     {
         delete worker;
         worker = new RtThread;
-        worker->stopwatch.restart();
-        worker->lastTickTime = worker->stopwatch.elapsedSeconds();
     }
+
+    RunStatistics stats() const { return worker->statistics(); }
 
     void timerTick(double interval)
     {
@@ -48,10 +48,11 @@ private:
     // The bin a counted timer tick of this interval lands in, or -1.
     int binOf(double interval)
     {
-        std::vector<quint64> before(worker->histogram, worker->histogram + RtThread::HistogramBins);
+        const RunStatistics before = stats();
         timerTick(interval);
-        for (int bin = 0; bin < RtThread::HistogramBins; ++bin) {
-            if (worker->histogram[bin] != before[size_t(bin)])
+        const RunStatistics after = stats();
+        for (int bin = 0; bin < RunStatistics::Bins; ++bin) {
+            if (after.bins[size_t(bin)] != before.bins[size_t(bin)])
                 return bin;
         }
         return -1;
@@ -118,22 +119,22 @@ private slots:
         QVERIFY(qAbs(kept[1] - 0.0305) < 1e-12);
         QVERIFY(qAbs(kept[2] - 0.0000001) < 1e-12);
         QCOMPARE(kept[3], -1.0);
-        QCOMPARE(histogramTotal(*worker), quint64(4));
+        QCOMPARE(stats().counted(), quint64(4));
     }
 
     void overflowRowTakesItsLongestCountedInterval()
     {
         skipTimerGate();
         timerTick(0.0299); // counted in the overflow bin
-        QCOMPARE(worker->maxInterval.load(), 0.0299);
+        QCOMPARE(stats().maxInterval, 0.0299);
         timerTick(0.0305);
-        QCOMPARE(worker->maxInterval.load(), 0.0305);
+        QCOMPARE(stats().maxInterval, 0.0305);
         timerTick(0.0299); // shorter: the label stays
         timerTick(0.001);
-        QCOMPARE(worker->maxInterval.load(), 0.0305);
+        QCOMPARE(stats().maxInterval, 0.0305);
         timerTick(3 * 3600.0);
-        QCOMPARE(worker->maxInterval.load(), 3 * 3600.0);
-        QCOMPARE(worker->histogram[299].load(), quint64(4));
+        QCOMPARE(stats().maxInterval, 3 * 3600.0);
+        QCOMPARE(stats().bins[299], quint64(4));
     }
 
     void uncountedTicksNeverLabelTheOverflowRow()
@@ -144,30 +145,30 @@ private slots:
         timerTick(0.55);
         for (int i = 0; i < 200; ++i)
             timerTick(0.050);
-        QCOMPARE(worker->maxInterval.load(), 0.050);
-        QCOMPARE(worker->histogram[299].load(), quint64(200 - 10));
+        QCOMPARE(stats().maxInterval, 0.050);
+        QCOMPARE(stats().bins[299], quint64(200 - 10));
 
         // Same on the receive side: the first ticks of every window are
         // outside the histogram.
         beginRun();
         for (int i = 0; i < 250; ++i)
             receiveTick(i % 100 == 5 ? 2.0 : 0.001);
-        QCOMPARE(worker->maxInterval.load(), 0.0);
-        QCOMPARE(worker->histogram[299].load(), quint64(0));
+        QCOMPARE(stats().maxInterval, 0.0);
+        QCOMPARE(stats().bins[299], quint64(0));
     }
 
     void timerGateLeavesOutTheFirstElevenTicksOfARun()
     {
         for (int i = 0; i < 11; ++i)
             timerTick(0.001);
-        QCOMPARE(histogramTotal(*worker), quint64(0));
+        QCOMPARE(stats().counted(), quint64(0));
         timerTick(0.001);
-        QCOMPARE(histogramTotal(*worker), quint64(1));
+        QCOMPARE(stats().counted(), quint64(1));
         for (int i = 12; i < 250; ++i)
             timerTick(0.001);
-        QCOMPARE(histogramTotal(*worker), quint64(239));
-        QCOMPARE(worker->histogram[10].load(), quint64(239));
-        QCOMPARE(worker->tickCount.load(), quint64(250));
+        QCOMPARE(stats().counted(), quint64(239));
+        QCOMPARE(stats().bins[10], quint64(239));
+        QCOMPARE(stats().tickCount, quint64(250));
     }
 
     void receiveGateLeavesOutTheFirstElevenTicksOfEveryWindow()
@@ -177,9 +178,9 @@ private slots:
         for (const auto &[after, counted] : expected) {
             for (; ticks < after; ++ticks)
                 receiveTick(0.002);
-            QCOMPARE(histogramTotal(*worker), counted);
+            QCOMPARE(stats().counted(), counted);
         }
-        QCOMPARE(worker->histogram[20].load(), quint64(217));
+        QCOMPARE(stats().bins[20], quint64(217));
     }
 
     void interleavedTicksMeasureFromEitherKind()
@@ -188,9 +189,9 @@ private slots:
         timerTick(0.001);
         receiveTick(0.0004); // receive gate: windowTickCount is 12, above 10
         timerTick(0.0006);
-        QCOMPARE(worker->histogram[4].load(), quint64(1));
-        QCOMPARE(worker->histogram[6].load(), quint64(1));
-        QCOMPARE(worker->tickCount.load(), quint64(14));
+        QCOMPARE(stats().bins[4], quint64(1));
+        QCOMPARE(stats().bins[6], quint64(1));
+        QCOMPARE(stats().tickCount, quint64(14));
     }
 
     void meanIsTakenOverWindowsOfAHundredTicks()
@@ -198,31 +199,28 @@ private slots:
         timerTick(0.011); // the warm-up span belongs to the first window
         for (int i = 1; i < 99; ++i)
             timerTick(0.001);
-        QCOMPARE(worker->averagePeriod.load(), 0.0);
+        QCOMPARE(stats().meanInterval, 0.0);
         timerTick(0.001);
-        QVERIFY(qFuzzyCompare(worker->averagePeriod.load(), 0.0011));
-        QCOMPARE(worker->windowTickCount.load(), quint64(0));
-        QCOMPARE(worker->windowIntervalSum.load(), 0.0);
+        QVERIFY(qFuzzyCompare(stats().meanInterval, 0.0011));
         for (int i = 100; i < 199; ++i)
             timerTick(0.002);
-        QVERIFY(qFuzzyCompare(worker->averagePeriod.load(), 0.0011));
-        QCOMPARE(worker->windowTickCount.load(), quint64(99));
+        QVERIFY(qFuzzyCompare(stats().meanInterval, 0.0011));
         timerTick(0.002);
-        QVERIFY(qFuzzyCompare(worker->averagePeriod.load(), 0.002));
+        QVERIFY(qFuzzyCompare(stats().meanInterval, 0.002));
     }
 
     void counterWithoutFrequencyCountsEverythingInBinZero()
     {
         fake->setFrequency(0);
         RtThread blind;
-        blind.stopwatch.restart();
         for (int i = 0; i < 150; ++i) {
             fake->advanceCounter(1000000);
             QMetaObject::invokeMethod(&blind, "runTimerTick", Qt::DirectConnection);
         }
-        QCOMPARE(blind.histogram[0].load(), quint64(139));
-        QCOMPARE(blind.averagePeriod.load(), 0.0);
-        QCOMPARE(blind.maxInterval.load(), 0.0);
+        const RunStatistics seen = blind.statistics();
+        QCOMPARE(seen.bins[0], quint64(139));
+        QCOMPARE(seen.meanInterval, 0.0);
+        QCOMPARE(seen.maxInterval, 0.0);
     }
 
     void counterSteppingBackGivesAZeroInterval()
@@ -231,7 +229,7 @@ private slots:
         timerTick(0.001);
         fake->advanceCounter(-500000);
         QCOMPARE(binOf(0.0), 0);
-        QCOMPARE(worker->histogram[0].load(), quint64(1));
+        QCOMPARE(stats().bins[0], quint64(1));
     }
 
     void sendsFollowTheSendFlagTickByTick()
@@ -266,12 +264,12 @@ private slots:
                 QTRY_VERIFY(receiver.hasPendingDatagrams());
         }
         QCOMPARE(received, 4);
-        QCOMPARE(worker->tickCount.load(), quint64(10)); // sent or not, each tick counts
+        QCOMPARE(stats().tickCount, quint64(10)); // sent or not, each tick counts
 
         // No socket: the tick counts and nothing is sent.
         worker->udpSocket = nullptr;
         timerTick(0.001);
-        QCOMPARE(worker->tickCount.load(), quint64(11));
+        QCOMPARE(stats().tickCount, quint64(11));
     }
 
     void receiveTickDrainsEveryPendingDatagram()
@@ -281,7 +279,7 @@ private slots:
         worker->udpSocket = &socket;
 
         receiveTick(0.001); // nothing pending: still a tick
-        QCOMPARE(worker->tickCount.load(), quint64(1));
+        QCOMPARE(stats().tickCount, quint64(1));
 
         QUdpSocket sender;
         const QByteArray largest(65507, 'x'); // the largest IPv4 datagram
@@ -295,12 +293,12 @@ private slots:
         QTRY_VERIFY(socket.hasPendingDatagrams());
 
         receiveTick(0.001);
-        QCOMPARE(worker->tickCount.load(), quint64(2)); // three datagrams, one tick
+        QCOMPARE(stats().tickCount, quint64(2)); // three datagrams, one tick
         QVERIFY(!socket.hasPendingDatagrams());
 
         worker->udpSocket = nullptr;
         receiveTick(0.001);
-        QCOMPARE(worker->tickCount.load(), quint64(3));
+        QCOMPARE(stats().tickCount, quint64(3));
     }
 };
 

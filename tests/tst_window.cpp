@@ -1,14 +1,14 @@
 // The window, offscreen: the form as built, run control against the recording
 // OS layer, the report drawn from known statistics, and real short runs.
-#include "app/fixedpitch.h"
-#include "app/qt_vantrel_app.h"
-#include "engine/dottedquad.h"
-#include "engine/statsreport.h"
-#include "platform/fakeos.h"
-#include "processprobe.h"
+#include "dottedquad.h"
+#include "fakeos.h"
+#include "fixedpitch.h"
+#include "probes.h"
+#include "qt_vantrel_app.h"
+#include "senders.h"
+#include "statsreport.h"
 #include "ui_qt_vantrel_app.h"
 #include "windowdriver.h"
-#include "workerstats.h"
 
 #include <QCheckBox>
 #include <QComboBox>
@@ -25,6 +25,7 @@
 #include <QUdpSocket>
 
 #include <memory>
+#include <optional>
 
 using platform::FakeOs;
 
@@ -48,6 +49,11 @@ QStringList priorityCalls(const FakeOs &fake)
 void refresh(Qt_Vantrel_App &window)
 {
     QVERIFY(QMetaObject::invokeMethod(&window, "runDisplay", Qt::DirectConnection));
+}
+
+quint64 ticks(const Qt_Vantrel_App &window)
+{
+    return window.rtThread.statistics().tickCount;
 }
 
 QStringList items(const QComboBox *list)
@@ -214,10 +220,12 @@ private slots:
     // for short sleeps.
     void startAndStopCallTheOs_data()
     {
-        QTest::addColumn<Settings>("settings");
+        QTest::addColumn<RunSettings>("settings");
         QTest::addColumn<QStringList>("atStart"); // the worker's own level last
         QTest::addColumn<QStringList>("atStop");
-        const auto run = [](const char *name, Settings settings, const char *processClass,
+        using platform::ProcessClass;
+        using platform::ThreadLevel;
+        const auto run = [](const char *name, RunSettings settings, const char *processClass,
                             const char *workerLevel, const char *resolution) {
             QStringList atStart = {QString("setProcessClass(%1)").arg(processClass),
                                    "setCurrentThreadLevel(Normal)"};
@@ -231,17 +239,22 @@ private slots:
                    << "setCurrentThreadLevel(Normal)";
             QTest::newRow(name) << settings << atStart << atStop;
         };
-        run("defaults, periodic 1 ms", {2, 1, 6, 3}, "Realtime", "TimeCritical", "");
-        run("sleep 1 ms", {1, 1, 3, 1}, "Normal", "Normal", "1");
-        run("sleep 9 ms", {1, 9, 2, 2}, "High", "BelowNormal", "9");
-        run("sleep 10 ms", {1, 10, 0, 0}, "Idle", "Idle", "");
-        run("sleep 0 ms, receive-driven", {1, 0, 1, 3}, "Realtime", "Lowest", "0");
-        run("event timer 1 ms", {0, 1, 4, 1}, "Normal", "AboveNormal", "");
-        run("periodic 5 ms", {2, 5, 5, 2}, "High", "Highest", "");
+        run("defaults, periodic 1 ms",
+            runOf(2, 1, ProcessClass::Realtime, ThreadLevel::TimeCritical), "Realtime",
+            "TimeCritical", "");
+        run("sleep 1 ms", runOf(1, 1), "Normal", "Normal", "1");
+        run("sleep 9 ms", runOf(1, 9, ProcessClass::High, ThreadLevel::Low), "High", "Low", "9");
+        run("sleep 10 ms", runOf(1, 10, ProcessClass::Idle, ThreadLevel::Idle), "Idle", "Idle", "");
+        run("sleep 0 ms, receive-driven", runOf(1, 0, ProcessClass::Realtime, ThreadLevel::Lowest),
+            "Realtime", "Lowest", "0");
+        run("event timer 1 ms", runOf(0, 1, ProcessClass::Normal, ThreadLevel::High), "Normal",
+            "High", "");
+        run("periodic 5 ms", runOf(2, 5, ProcessClass::High, ThreadLevel::Highest), "High",
+            "Highest", "");
     }
     void startAndStopCallTheOs()
     {
-        QFETCH(Settings, settings);
+        QFETCH(RunSettings, settings);
         QFETCH(QStringList, atStart);
         QFETCH(QStringList, atStop);
         FakeOs fake;
@@ -250,7 +263,7 @@ private slots:
 
         start(window, settings);
         QVERIFY(inRunningState(window));
-        QCOMPARE(window.rtThread.clockMode, settings.mode);
+        QCOMPARE(window.rtThread.clockMode, int(settings.clockMode));
         QCOMPARE(window.rtThread.clockPeriodMs, settings.periodMs);
         QCOMPARE(window.rtThread.thread(), &window.rtThread);
         QTRY_COMPARE(priorityCalls(fake), atStart);
@@ -269,7 +282,7 @@ private slots:
         FakeOs fake;
         platform::install(&fake);
         Qt_Vantrel_App window;
-        start(window, {2, 0, 6, 3});
+        start(window, defaultRun(2, 0));
         QTRY_VERIFY(!window.rtThread.isRunning());
         QCOMPARE(window.rtThread.lastRunEnd.load(), int(RtThread::RunHadNoClock));
         QVERIFY(inRunningState(window));
@@ -287,19 +300,21 @@ private slots:
         FakeOs fake;
         platform::install(&fake);
         Qt_Vantrel_App window;
-        start(window, {2, 1, 3, 1});
-        QTRY_VERIFY(window.rtThread.tickCount >= 50);
+        // A first run at 25 ms of simulated time leaves a mark no 1 ms tick
+        // could make: it must be gone when the next run starts.
+        start(window, runOf(2, 25));
+        QTRY_VERIFY(ticks(window) >= 50);
+        QVERIFY(window.rtThread.statistics().bins[250] > 0);
         window.ui->stopButton->click();
         window.ui->textEdit->setPlainText("last report");
 
-        // A mark no 1 ms tick could make: it must be gone when the run starts.
-        window.rtThread.histogram[250] = 12345;
+        window.ui->clockRate->setValue(1);
         window.ui->startButton->click();
-        QCOMPARE(window.rtThread.histogram[250].load(), quint64(0));
+        QCOMPARE(window.rtThread.statistics().bins[250], quint64(0));
         QVERIFY(window.ui->textEdit->toPlainText().isEmpty());
         QVERIFY(inRunningState(window));
-        QTRY_VERIFY(window.rtThread.tickCount >= 50);
-        QVERIFY(window.rtThread.histogram[10] > 0);
+        QTRY_VERIFY(ticks(window) >= 50);
+        QVERIFY(window.rtThread.statistics().bins[10] > 0);
         window.ui->stopButton->click();
         QCOMPARE(window.rtThread.lastRunEnd.load(), int(RtThread::RunStopped));
     }
@@ -313,45 +328,47 @@ private slots:
         platform::install(&fake);
         Qt_Vantrel_App window;
         window.ui->sendIpAddr->setText("127.0.0.1");
-        start(window, {2, 2, 3, 1});
-        QTRY_VERIFY(window.rtThread.tickCount >= 30);
+        start(window, runOf(2, 2));
+        QTRY_VERIFY(ticks(window) >= 30);
         QCOMPARE(portReceiveQueue(), qint64(0));
 
         window.ui->sendUDP->setChecked(true);
         QTRY_VERIFY(portReceiveQueue() > 0);
         window.ui->sendUDP->setChecked(false);
         // One tick may still be on its way; after it the queue stays still.
-        const quint64 ticks = window.rtThread.tickCount;
-        QTRY_VERIFY(window.rtThread.tickCount > ticks + 1);
+        const quint64 toggled = ticks(window);
+        QTRY_VERIFY(ticks(window) > toggled + 1);
         const qint64 queued = portReceiveQueue();
-        const quint64 later = window.rtThread.tickCount;
-        QTRY_VERIFY(window.rtThread.tickCount > later + 20);
+        const quint64 later = ticks(window);
+        QTRY_VERIFY(ticks(window) > later + 20);
         QCOMPARE(portReceiveQueue(), queued);
         QVERIFY(inRunningState(window));
         window.ui->stopButton->click();
     }
 #endif
 
-    // The worked example, through the window: a receive-driven worker that
-    // no datagram reaches keeps the statistics the test writes.
+    // The worked example, through the window: on the fake OS the periodic
+    // clock's waits take the script's times, then hang, so the statistics
+    // hold still at the example's: bins 9, 10 and 11 with 2, 95 and 2
+    // intervals, bin 299 one of 52.1 ms, a first window averaging 0.0010.
     void reportShowsTheStatistics()
     {
+        const std::int64_t ms = 1000000;        // counts at the fake's 1 GHz
+        std::vector<std::int64_t> waits(10, 0); // the warm-up: no time at all
+        waits.insert(waits.end(), 11, ms);      // the ticks the histogram leaves out
+        waits.insert(waits.end(), 2, 9 * ms / 10);
+        waits.insert(waits.end(), 95, ms);
+        waits.insert(waits.end(), 2, 11 * ms / 10);
+        waits.push_back(521 * ms / 10);
         FakeOs fake;
+        fake.scriptWaits(waits);
         platform::install(&fake);
         Qt_Vantrel_App window;
         window.ui->actualRate->setText("old");
-        start(window, {1, 0, 3, 1});
+        start(window, runOf(2, 1));
         QCOMPARE(window.ui->actualRate->text(), QString("old")); // until the first refresh
-        QTRY_COMPARE(window.ui->textEdit->toPlainText(), StatsReport::header());
-        QCOMPARE(window.ui->actualRate->text(), QString("    0.0000"));
 
-        RtThread &worker = window.rtThread;
-        worker.histogram[9] = 2;
-        worker.histogram[10] = 95;
-        worker.histogram[11] = 2;
-        worker.histogram[299] = 1;
-        worker.maxInterval = 0.0521;
-        worker.averagePeriod = 0.0010012;
+        QTRY_COMPARE(ticks(window), quint64(111));
         window.ui->textEdit->moveCursor(QTextCursor::Start);
         refresh(window);
         QCOMPARE(window.ui->textEdit->toPlainText(),
@@ -364,8 +381,8 @@ private slots:
         QVERIFY(window.ui->textEdit->textCursor().atEnd());
 
         // Stopped, the report stays as it was.
+        fake.setWaitsHang(false);
         window.ui->stopButton->click();
-        worker.histogram[50] = 7;
         window.ui->actualRate->setText("kept");
         const QString last = window.ui->textEdit->toPlainText();
         refresh(window);
@@ -381,7 +398,7 @@ private slots:
         QUdpSocket holder;
         QVERIFY(holder.bind(RtThread::UdpPort));
 
-        start(window, {1, 10, 3, 1});
+        start(window, runOf(1, 10));
         QTRY_COMPARE(window.ui->textEdit->toPlainText(), StatsReport::portTakenMessage());
         QCOMPARE(window.rtThread.lastRunEnd.load(), int(RtThread::RunBindFailed));
         refresh(window);
@@ -414,23 +431,18 @@ private slots:
         QFETCH(int, mode);
         QFETCH(int, periodMs);
         Qt_Vantrel_App window;
-        QUdpSocket sender;
-        QTimer feed;
-        connect(&feed, &QTimer::timeout, [&sender] {
-            sender.writeDatagram(QByteArray(64, '\0'), QHostAddress::LocalHost, RtThread::UdpPort);
-        });
+        std::optional<DatagramFeed> feed;
         if (periodMs == 0)
-            feed.start(2);
+            feed.emplace(2);
         window.show();
-        start(window, {mode, periodMs, 3, 1});
+        start(window, runOf(mode, periodMs));
 
         // Two windows of 100 ticks and a report with at least one row.
-        QTRY_VERIFY_WITH_TIMEOUT(window.rtThread.tickCount >= 200 &&
-                                     window.ui->textEdit->toPlainText().count('\n') >= 2,
-                                 15000);
+        QTRY_VERIFY_WITH_TIMEOUT(
+            ticks(window) >= 200 && window.ui->textEdit->toPlainText().count('\n') >= 2, 15000);
         const double mean = window.ui->actualRate->text().toDouble();
         QVERIFY2(mean >= 0.0015 && mean <= 0.02, qPrintable(window.ui->actualRate->text()));
-        QVERIFY(histogramTotal(window.rtThread) > 0);
+        QVERIFY(window.rtThread.statistics().counted() > 0);
         window.ui->stopButton->click();
         QCOMPARE(window.rtThread.lastRunEnd.load(), int(RtThread::RunStopped));
         QVERIFY(inIdleState(window));
@@ -450,8 +462,8 @@ private slots:
         QFETCH(int, mode);
         auto window = std::make_unique<Qt_Vantrel_App>();
         window->show();
-        start(*window, {mode, 2, 3, 1});
-        QTRY_VERIFY(window->rtThread.tickCount >= 20);
+        start(*window, runOf(mode, 2));
+        QTRY_VERIFY(ticks(*window) >= 20);
 
         QElapsedTimer clock;
         clock.start();
@@ -471,7 +483,7 @@ private slots:
             QSKIP("no permission for SCHED_FIFO here (needs CAP_SYS_NICE or root)");
         Qt_Vantrel_App window;
         window.ui->startButton->click();
-        QTRY_VERIFY(window.rtThread.tickCount >= 5);
+        QTRY_VERIFY(ticks(window) >= 5);
 
         const pid_t tid = workerTid();
         QVERIFY(tid > 0);

@@ -3,18 +3,16 @@
 // its stop request, and a close in the middle of a run. Runs in a network
 // namespace of its own with only loopback, so a malformed target can never
 // reach a real network.
-#include "loopbackflood.h"
-#include "platform/fakeos.h"
-#include "processprobe.h"
+#include "fakeos.h"
+#include "probes.h"
+#include "senders.h"
 #include "windowdriver.h"
 
 #include <QCheckBox>
 #include <QElapsedTimer>
-#include <QNetworkProxy>
 #include <QProcess>
 #include <QTest>
 #include <QTextEdit>
-#include <QUdpSocket>
 
 #if defined(__SANITIZE_ADDRESS__)
 const bool underAddressSanitizer = true; // its quarantine holds freed memory
@@ -31,12 +29,9 @@ void type(QWidget *widget, const QString &text)
         QTest::sendKeyEvent(QTest::Click, widget, Qt::Key_unknown, QString(c), Qt::NoModifier);
 }
 
-bool sendFromLoopback(const QByteArray &datagram)
+quint64 ticks(const Qt_Vantrel_App &window)
 {
-    QUdpSocket sender;
-    sender.setProxy(QNetworkProxy::NoProxy);
-    return sender.writeDatagram(datagram, QHostAddress::LocalHost, RtThread::UdpPort) ==
-        datagram.size();
+    return window.rtThread.statistics().tickCount;
 }
 
 } // namespace
@@ -91,8 +86,8 @@ private slots:
         window.ui->sendUDP->setChecked(true);
 
         const qint64 sendsBefore = udpSendsSeen();
-        start(window, {2, 1, 3, 1});
-        QTRY_VERIFY(window.rtThread.tickCount >= 100);
+        start(window, runOf(2, 1));
+        QTRY_VERIFY(ticks(window) >= 100);
         window.ui->stopButton->click();
         QCOMPARE(window.rtThread.lastRunEnd.load(), int(RtThread::RunStopped));
         const qint64 seen = udpSendsSeen() - sendsBefore;
@@ -114,16 +109,16 @@ private slots:
     {
         QFETCH(int, mode);
         Qt_Vantrel_App window;
-        start(window, {mode, 0, 3, 1});
+        start(window, runOf(mode, 0));
         QTRY_VERIFY(portInUse());
         for (const int size : {0, 1, 65507}) {
-            const quint64 before = window.rtThread.tickCount;
-            QVERIFY(sendFromLoopback(QByteArray(size, 'x')));
-            QTRY_COMPARE(window.rtThread.tickCount.load(), before + 1);
+            const quint64 before = ticks(window);
+            QVERIFY(sendDatagram(QByteArray(size, 'x')));
+            QTRY_COMPARE(ticks(window), before + 1);
             QTRY_COMPARE(portReceiveQueue(), 0);
         }
         window.ui->stopButton->click();
-        QCOMPARE(window.rtThread.tickCount.load(), quint64(3));
+        QCOMPARE(ticks(window), quint64(3));
         QCOMPARE(window.rtThread.lastRunEnd.load(), int(RtThread::RunStopped));
     }
 
@@ -147,7 +142,7 @@ private slots:
         connect(window.ui->textEdit, &QTextEdit::textChanged,
                 [&] { refreshes << clock.elapsed(); });
 
-        start(window, {mode, 0, 6, 3});
+        start(window, defaultRun(mode, 0));
         QTRY_VERIFY(portInUse());
         const qint64 residentBefore = residentKb();
         LoopbackFlood flood;
@@ -172,11 +167,10 @@ private slots:
         }
         qInfo("%lld datagrams sent in 10 s, %llu ticks; longest gap between refreshes %lld ms; "
               "Stop %lld ms; resident %lld kB before, %lld kB after",
-              sent, quint64(window.rtThread.tickCount), longestGap, stopMs, residentBefore,
-              residentAfter);
+              sent, ticks(window), longestGap, stopMs, residentBefore, residentAfter);
 
         QVERIFY2(sent > 10000, "the flood never got going");
-        QVERIFY(window.rtThread.tickCount >= 100);
+        QVERIFY(ticks(window) >= 100);
         QVERIFY(refreshesInFlood > 30);
         QVERIFY2(longestGap <= 300, qPrintable(QString::number(longestGap)));
         QCOMPARE(window.rtThread.lastRunEnd.load(), int(RtThread::RunStopped));
@@ -195,7 +189,7 @@ private slots:
         fake.setWaitsHang(true);
         platform::install(&fake);
         Qt_Vantrel_App window;
-        start(window, {2, 1, 3, 1});
+        start(window, runOf(2, 1));
         QTRY_VERIFY(portInUse());
 
         QElapsedTimer clock;
@@ -210,8 +204,8 @@ private slots:
 
         fake.setWaitsHang(false);
         platform::install(nullptr);
-        start(window, {2, 1, 3, 1});
-        QTRY_VERIFY(window.rtThread.tickCount >= 20);
+        start(window, runOf(2, 1));
+        QTRY_VERIFY(ticks(window) >= 20);
         window.ui->stopButton->click();
         QCOMPARE(window.rtThread.lastRunEnd.load(), int(RtThread::RunStopped));
     }

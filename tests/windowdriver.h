@@ -2,7 +2,8 @@
 // Start and Stop move it between.
 #pragma once
 
-#include "app/qt_vantrel_app.h"
+#include "qt_vantrel_app.h"
+#include "runsettings.h"
 #include "ui_qt_vantrel_app.h"
 
 #include <QComboBox>
@@ -10,21 +11,36 @@
 #include <QPushButton>
 #include <QSpinBox>
 
-// The four settings a run is chosen by; the priorities default to the form's.
-struct Settings
+// A run of this clock and period with the given priorities, by default the
+// normal ones, which any user may have.
+inline RunSettings runOf(int mode, int periodMs,
+                         platform::ProcessClass processClass = platform::ProcessClass::Normal,
+                         platform::ThreadLevel threadLevel = platform::ThreadLevel::Normal)
 {
-    int mode = 0;
-    int periodMs = 1;
-    int threadLevel = 6;
-    int processLevel = 3;
-};
+    RunSettings settings;
+    settings.clockMode = RtThread::ClockMode(mode);
+    settings.periodMs = periodMs;
+    settings.processClass = processClass;
+    settings.threadLevel = threadLevel;
+    return settings;
+}
 
-inline void start(Qt_Vantrel_App &window, const Settings &settings)
+// A run of this clock and period at the window's default priorities.
+inline RunSettings defaultRun(int mode, int periodMs)
 {
-    window.ui->clockMode->setCurrentIndex(settings.mode);
+    RunSettings settings;
+    settings.clockMode = RtThread::ClockMode(mode);
+    settings.periodMs = periodMs;
+    return settings;
+}
+
+// Chooses the clock, the period and the priorities in the form, then Start.
+inline void start(Qt_Vantrel_App &window, const RunSettings &settings)
+{
+    window.ui->clockMode->setCurrentIndex(settings.clockMode);
     window.ui->clockRate->setValue(settings.periodMs);
-    window.ui->threadLevel->setCurrentIndex(settings.threadLevel);
-    window.ui->processLevel->setCurrentIndex(settings.processLevel);
+    window.ui->processLevel->setCurrentIndex(int(settings.processClass));
+    window.ui->threadLevel->setCurrentIndex(int(settings.threadLevel));
     window.ui->startButton->click();
 }
 

@@ -1,7 +1,8 @@
-#include "app/fixedpitch.h"
+#include "fixedpitch.h"
 
 #include <QFontDatabase>
 #include <QFontInfo>
+#include <QStringList>
 
 QFont fixedPitch(const QFont &wanted)
 {
@@ -10,5 +11,15 @@ QFont fixedPitch(const QFont &wanted)
     QFont fixed = QFontDatabase::systemFont(QFontDatabase::FixedFont);
     if (wanted.pointSize() > 0)
         fixed.setPointSize(wanted.pointSize());
+    if (QFontInfo(fixed).fixedPitch())
+        return fixed;
+    // fontconfig's "monospace" can be a face with a few wide glyphs (Noto
+    // Sans Mono), which it does not call fixed pitch; any face it does will do.
+    for (const QString &family : QFontDatabase::families()) {
+        if (QFontDatabase::isFixedPitch(family)) {
+            fixed.setFamily(family);
+            break;
+        }
+    }
     return fixed;
 }

@@ -1,5 +1,5 @@
 // Vantrel's window: measures how regularly a periodic clock fires here.
-#include "app/qt_vantrel_app.h"
+#include "qt_vantrel_app.h"
 
 #include <QApplication>
 

@@ -1,8 +1,8 @@
-#include "app/qt_vantrel_app.h"
+#include "qt_vantrel_app.h"
 
-#include "app/fixedpitch.h"
-#include "engine/runcontrol.h"
-#include "engine/statsreport.h"
+#include "fixedpitch.h"
+#include "runcontrol.h"
+#include "statsreport.h"
 #include "ui_qt_vantrel_app.h"
 
 Qt_Vantrel_App::Qt_Vantrel_App(QWidget *parent)
@@ -17,18 +17,18 @@ Qt_Vantrel_App::Qt_Vantrel_App(QWidget *parent)
     // proportional font the report's columns would not line up.
     ui->textEdit->setFont(fixedPitch(ui->textEdit->font()));
 
+    // Each list's index is the number of the setting it names.
+    const RunSettings defaults;
     ui->clockMode->clear();
-    ui->clockMode->addItems(RunControl::clockModeNames());
+    ui->clockMode->addItems(RunSettings::clockModeNames());
 
-    // Index i is QThread::Priority i.
     ui->threadLevel->clear();
-    ui->threadLevel->addItems(RunControl::threadLevelNames());
-    ui->threadLevel->setCurrentIndex(6);
+    ui->threadLevel->addItems(RunSettings::threadLevelNames());
+    ui->threadLevel->setCurrentIndex(int(defaults.threadLevel));
 
-    // Index i is platform::ProcessClass i.
     ui->processLevel->clear();
-    ui->processLevel->addItems(RunControl::processLevelNames());
-    ui->processLevel->setCurrentIndex(3);
+    ui->processLevel->addItems(RunSettings::processClassNames());
+    ui->processLevel->setCurrentIndex(int(defaults.processClass));
 
     ui->textEdit->clear();
     setRunSettingsEnabled(true);
@@ -54,16 +54,22 @@ void Qt_Vantrel_App::setRunSettingsEnabled(bool enabled)
     ui->stopButton->setEnabled(!enabled);
 }
 
+RunSettings Qt_Vantrel_App::settingsFromForm() const
+{
+    RunSettings settings;
+    settings.clockMode = RtThread::ClockMode(ui->clockMode->currentIndex());
+    settings.periodMs = ui->clockRate->text().toInt(nullptr, 10);
+    settings.target = ui->sendIpAddr->text();
+    settings.send = ui->sendUDP->isChecked();
+    settings.processClass = platform::ProcessClass(ui->processLevel->currentIndex());
+    settings.threadLevel = platform::ThreadLevel(ui->threadLevel->currentIndex());
+    return settings;
+}
+
 void Qt_Vantrel_App::on_startButton_clicked()
 {
     setRunSettingsEnabled(false);
-
-    rtThread.clockMode = ui->clockMode->currentIndex();
-    rtThread.clockPeriodMs = ui->clockRate->text().toInt(nullptr, 10);
-    rtThread.sendAddress = ui->sendIpAddr->text();
-    rtThread.sendUdp = ui->sendUDP->isChecked();
-
-    RunControl::start(rtThread, ui->processLevel->currentIndex(), ui->threadLevel->currentIndex());
+    RunControl::start(rtThread, settingsFromForm());
 
     ui->textEdit->clear();
     portMessageShown = false;
@@ -94,11 +100,16 @@ void Qt_Vantrel_App::runDisplay()
         return;
     }
 
-    ui->actualRate->setText(StatsReport::meanInterval(loadRelaxed(rtThread.averagePeriod)));
+    showReport(rtThread.statistics());
+}
+
+void Qt_Vantrel_App::showReport(const RunStatistics &statistics)
+{
+    ui->actualRate->setText(StatsReport::meanInterval(statistics.meanInterval));
 
     // One insertion of the whole table leaves the same text and cursor as a
     // row at a time, and lays the document out once instead of 301 times.
     ui->textEdit->clear();
-    ui->textEdit->insertPlainText(StatsReport::histogramTable(rtThread));
+    ui->textEdit->insertPlainText(StatsReport::histogramTable(statistics));
     ui->textEdit->moveCursor(QTextCursor::End, QTextCursor::MoveAnchor);
 }

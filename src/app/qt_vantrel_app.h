@@ -2,7 +2,8 @@
 // the worker for its whole life and reuses it for every run.
 #pragma once
 
-#include "engine/rtthread.h"
+#include "rtthread.h"
+#include "runsettings.h"
 
 #include <QMainWindow>
 #include <QTimer>
@@ -21,6 +22,10 @@ public:
     explicit Qt_Vantrel_App(QWidget *parent = nullptr);
     ~Qt_Vantrel_App() override;
 
+    // Writes these statistics into the report area: the mean interval and
+    // the table. The 100 ms refresh shows the worker's this way.
+    void showReport(const RunStatistics &statistics);
+
     // Open like the worker's statistics: tests and benchmarks reach the widgets,
     // the worker and the timer as the slots do. Declared in the order they
     // are built; destroyed the other way round.
@@ -36,6 +41,7 @@ private slots:
 
 private:
     void setRunSettingsEnabled(bool enabled);
+    RunSettings settingsFromForm() const;
 
     bool portMessageShown; // the port-taken sentence is said once per run
 };

@@ -1,8 +1,8 @@
-#include "cli/headlessrun.h"
+#include "headlessrun.h"
 
-#include "engine/runcontrol.h"
-#include "engine/statsreport.h"
-#include "platform/platform.h"
+#include "platform.h"
+#include "runcontrol.h"
+#include "statsreport.h"
 
 #include <QElapsedTimer>
 #include <QFile>
@@ -33,6 +33,20 @@ bool portFree()
     return probe.bind(RtThread::UdpPort);
 }
 
+QString describe(const RunOptions &options)
+{
+    const RunSettings &settings = options.settings;
+    return QString("measuring \"%1\" %2%3, process \"%4\", thread \"%5\", %6")
+        .arg(settings.clockModeName(),
+             settings.periodMs > 0
+                 ? QString("every %1 ms").arg(settings.periodMs)
+                 : QString("on datagrams arriving at UDP port %1").arg(RtThread::UdpPort),
+             settings.send ? ", sending to " + settings.target : QString(),
+             settings.processClassName(), settings.threadLevelName(),
+             options.durationSeconds > 0 ? QString("for %1 s").arg(options.durationSeconds)
+                                         : QString("until Ctrl-C"));
+}
+
 } // namespace
 
 HeadlessRun::HeadlessRun(const RunOptions &options) : options(options) { }
@@ -42,44 +56,65 @@ int HeadlessRun::exec(QTextStream &out, QTextStream &err)
     // JSON on standard output leaves it to the JSON alone.
     QTextStream &report = options.jsonPath == "-" ? err : out;
 
-    if (!portFree()) {
+    if (!prepare(err))
+        return 1;
+    err << "vantrel-cli: " << describe(options) << Qt::endl;
+    measure(report);
+
+    if (worker.lastRunEnd == RtThread::RunBindFailed) {
         err << "vantrel-cli: " << StatsReport::portTakenMessage() << Qt::endl;
         return 1;
     }
+    if (worker.lastRunEnd == RtThread::RunTerminated)
+        ending = EndedTerminated;
 
+    printReport(report, elapsed);
+    // What was asked for is not always granted: without the right to raise
+    // priority the run went on at the normal one.
+    const platform::ThreadScheduling &granted = worker.grantedScheduling;
+    err << "vantrel-cli: the worker ran " << QString::fromStdString(granted.policy) << ", priority "
+        << granted.priority << ", nice " << granted.nice << Qt::endl;
+
+    const bool written = writeResults(out, err);
+    if (ending == EndedTerminated) {
+        err << "vantrel-cli: the worker did not stop within 5 s and was terminated; the figures "
+               "end where it stopped"
+            << Qt::endl;
+        return 1;
+    }
+    if (worker.keptIntervals() == intervals.size() && !intervals.empty())
+        err << "vantrel-cli: only the first " << intervals.size()
+            << " intervals fitted in the room set aside; the histogram has them all" << Qt::endl;
+    return written ? 0 : 1;
+}
+
+bool HeadlessRun::prepare(QTextStream &err)
+{
+    if (!portFree()) {
+        err << "vantrel-cli: " << StatsReport::portTakenMessage() << Qt::endl;
+        return false;
+    }
     // Files that cannot be written, and room that cannot be had, are found
     // out now rather than after the run.
     if (!openOutput(jsonFile, options.jsonPath == "-" ? QString() : options.jsonPath, err) ||
         !openOutput(intervalsFile, options.intervalsPath, err))
-        return 1;
+        return false;
     try {
         intervals.assign(options.intervalCapacity(), 0.0);
     } catch (const std::bad_alloc &) {
         err << "vantrel-cli: no memory for " << options.intervalCapacity()
             << " intervals; shorten --duration" << Qt::endl;
-        return 1;
+        return false;
     }
     worker.keepIntervals(intervals.data(), intervals.size());
-    worker.clockMode = options.clockMode;
-    worker.clockPeriodMs = options.periodMs;
-    worker.sendAddress = options.target;
-    worker.sendUdp = options.send;
+    return true;
+}
 
-    const QString mode = RunControl::clockModeNames().at(options.clockMode);
-    err << "vantrel-cli: measuring \"" << mode << "\" "
-        << (options.periodMs > 0
-                ? QString("every %1 ms").arg(options.periodMs)
-                : QString("on datagrams arriving at UDP port %1").arg(RtThread::UdpPort))
-        << (options.send ? ", sending to " + options.target : QString()) << ", process \""
-        << RunControl::processLevelNames().at(options.processLevel) << "\", thread \""
-        << RunControl::threadLevelNames().at(options.threadLevel) << "\", "
-        << (options.durationSeconds > 0 ? QString("for %1 s").arg(options.durationSeconds)
-                                        : QString("until Ctrl-C"))
-        << Qt::endl;
-
+void HeadlessRun::measure(QTextStream &report)
+{
     QElapsedTimer clock;
     clock.start();
-    RunControl::start(worker, options.processLevel, options.threadLevel);
+    RunControl::start(worker, options.settings);
 
     const qint64 deadline =
         options.durationSeconds > 0 ? qint64(std::llround(options.durationSeconds * 1000)) : -1;
@@ -114,21 +149,11 @@ int HeadlessRun::exec(QTextStream &out, QTextStream &err)
     // Measured time ends here; the stop protocol may take a while longer.
     elapsed = double(clock.elapsed()) / 1000.0;
     RunControl::stop(worker);
+    final = worker.statistics();
+}
 
-    if (worker.lastRunEnd == RtThread::RunBindFailed) {
-        err << "vantrel-cli: " << StatsReport::portTakenMessage() << Qt::endl;
-        return 1;
-    }
-    if (worker.lastRunEnd == RtThread::RunTerminated)
-        ending = EndedTerminated;
-
-    printReport(report, elapsed);
-    // What was asked for is not always granted: without the right to raise
-    // priority the run went on at the normal one.
-    const platform::ThreadScheduling &granted = worker.grantedScheduling;
-    err << "vantrel-cli: the worker ran " << QString::fromStdString(granted.policy) << ", priority "
-        << granted.priority << ", nice " << granted.nice << Qt::endl;
-
+bool HeadlessRun::writeResults(QTextStream &out, QTextStream &err)
+{
     bool written = true;
     if (options.jsonPath == "-")
         out << QJsonDocument(results()).toJson() << Qt::flush;
@@ -136,26 +161,16 @@ int HeadlessRun::exec(QTextStream &out, QTextStream &err)
         written = writeOutput(jsonFile, QJsonDocument(results()).toJson(), err);
     if (intervalsFile)
         written = writeOutput(intervalsFile, intervalsText(), err) && written;
-
-    if (ending == EndedTerminated) {
-        err << "vantrel-cli: the worker did not stop within 5 s and was terminated; the figures "
-               "end where it stopped"
-            << Qt::endl;
-        return 1;
-    }
-    if (worker.keptIntervals() == intervals.size() && !intervals.empty())
-        err << "vantrel-cli: only the first " << intervals.size()
-            << " intervals fitted in the room set aside; the histogram has them all" << Qt::endl;
-    return written ? 0 : 1;
+    return written;
 }
 
 void HeadlessRun::printReport(QTextStream &out, double elapsedSeconds) const
 {
-    out << "After " << QString::number(elapsedSeconds, 'f', 1) << " s, "
-        << loadRelaxed(worker.tickCount) << " ticks" << Qt::endl;
-    out << "Actual Rate" << StatsReport::meanInterval(loadRelaxed(worker.averagePeriod))
-        << Qt::endl;
-    out << StatsReport::histogramTable(worker) << Qt::endl;
+    const RunStatistics statistics = worker.statistics();
+    out << "After " << QString::number(elapsedSeconds, 'f', 1) << " s, " << statistics.tickCount
+        << " ticks" << Qt::endl;
+    out << "Actual Rate" << StatsReport::meanInterval(statistics.meanInterval) << Qt::endl;
+    out << StatsReport::histogramTable(statistics) << Qt::endl;
 }
 
 bool HeadlessRun::openOutput(std::unique_ptr<QFile> &file, const QString &path, QTextStream &err)
@@ -193,26 +208,24 @@ QByteArray HeadlessRun::intervalsText() const
 
 QJsonObject HeadlessRun::results() const
 {
-    QJsonObject configuration{
-        {"clockMode", options.clockMode},
-        {"clockModeName", RunControl::clockModeNames().at(options.clockMode)},
-        {"periodMs", options.periodMs},
-        {"target", options.target.isEmpty() ? QJsonValue() : QJsonValue(options.target)},
-        {"send", options.send},
-        {"processLevel", RunControl::processLevelNames().at(options.processLevel)},
-        {"threadLevel", RunControl::threadLevelNames().at(options.threadLevel)},
+    const RunSettings &settings = options.settings;
+    const QJsonObject configuration{
+        {"clockMode", int(settings.clockMode)},
+        {"clockModeName", settings.clockModeName()},
+        {"periodMs", settings.periodMs},
+        {"target", settings.target.isEmpty() ? QJsonValue() : QJsonValue(settings.target)},
+        {"send", settings.send},
+        {"processLevel", settings.processClassName()},
+        {"threadLevel", settings.threadLevelName()},
         {"durationSeconds", options.durationSeconds},
     };
 
     QJsonArray bins;
-    quint64 counted = 0;
-    for (int i = 0; i < RtThread::HistogramBins; ++i) {
-        const quint64 count = loadRelaxed(worker.histogram[i]);
-        if (count == 0)
-            continue;
-        counted += count;
-        bins.append(QJsonObject{
-            {"bin", i}, {"seconds", StatsReport::rowLabel(worker, i)}, {"count", qint64(count)}});
+    for (int i = 0; i < RunStatistics::Bins; ++i) {
+        const quint64 count = final.bins[size_t(i)];
+        if (count != 0)
+            bins.append(
+                QJsonObject{{"bin", i}, {"seconds", final.label(i)}, {"count", qint64(count)}});
     }
 
     const platform::ThreadScheduling &granted = worker.grantedScheduling;
@@ -220,10 +233,10 @@ QJsonObject HeadlessRun::results() const
         {"configuration", configuration},
         {"ended", EndingNames[ending]},
         {"elapsedSeconds", elapsed},
-        {"tickCount", qint64(loadRelaxed(worker.tickCount))},
-        {"countedIntervals", qint64(counted)},
-        {"meanInterval", loadRelaxed(worker.averagePeriod)},
-        {"maxInterval", loadRelaxed(worker.maxInterval)},
+        {"tickCount", qint64(final.tickCount)},
+        {"countedIntervals", qint64(final.counted())},
+        {"meanInterval", final.meanInterval},
+        {"maxInterval", final.maxInterval},
         {"bins", bins},
         {"keptIntervals", qint64(worker.keptIntervals())},
         {"worker",

@@ -3,8 +3,8 @@
 // the results for scripts.
 #pragma once
 
-#include "cli/runoptions.h"
-#include "engine/rtthread.h"
+#include "rtthread.h"
+#include "runoptions.h"
 
 #include <QFile>
 #include <QJsonObject>
@@ -35,6 +35,12 @@ public:
     QJsonObject results() const;
 
 private:
+    // The steps of exec: everything that can fail before the run; the run
+    // until its end, with the reports along the way; what is written after.
+    bool prepare(QTextStream &err);
+    void measure(QTextStream &report);
+    bool writeResults(QTextStream &out, QTextStream &err);
+
     void printReport(QTextStream &out, double elapsedSeconds) const;
     // A file for the results, opened (and emptied) before the run; none for
     // an empty path. Both say why on err when they fail.
@@ -45,6 +51,7 @@ private:
 
     RunOptions options;
     RtThread worker;
+    RunStatistics final; // taken once the worker has stopped
     std::vector<double> intervals;
     std::unique_ptr<QFile> jsonFile;
     std::unique_ptr<QFile> intervalsFile;

@@ -1,7 +1,7 @@
 // vantrel-cli: one measurement with Vantrel's worker and report, no window.
-#include "cli/headlessrun.h"
-#include "cli/runoptions.h"
-#include "platform/platform.h"
+#include "headlessrun.h"
+#include "platform.h"
+#include "runoptions.h"
 
 #include <QCoreApplication>
 #include <QTextStream>

@@ -1,8 +1,6 @@
-#include "cli/runoptions.h"
+#include "runoptions.h"
 
-#include "engine/dottedquad.h"
-#include "engine/rtthread.h"
-#include "engine/runcontrol.h"
+#include "dottedquad.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
@@ -15,28 +13,48 @@ namespace {
 // promised: well above what loopback delivers to one socket.
 const double ReceiveRateAllowance = 200000.0;
 
+// "\"Idle\", \"Normal\", \"High\" or \"Realtime\"", optionally numbered.
+QString orList(const QStringList &names, bool numbered = false)
+{
+    QStringList quoted;
+    for (int i = 0; i < names.size(); ++i)
+        quoted << (numbered ? QString("%1 \"%2\"").arg(i).arg(names[i]) : "\"" + names[i] + "\"");
+    const QString last = quoted.takeLast();
+    return quoted.join(", ") + " or " + last;
+}
+
 QList<QCommandLineOption> optionList()
 {
+    const RunSettings defaults;
     return {
         {{"h", "help"}, "Show this help."},
         {{"v", "version"}, "Show the version."},
         {{"m", "mode"},
-         "Clock to measure: 0 \"QTimer Event\", 1 \"Qt msleep\" or 2 \"Win32 Periodic\" "
-         "(number or name). Default: 0.",
+         QString("Clock to measure: %1 (number or name). Default: %2.")
+             .arg(orList(RunSettings::clockModeNames(), true))
+             .arg(int(defaults.clockMode)),
          "mode"},
         {{"p", "period"},
-         "Clock period in whole milliseconds. 0 in \"QTimer Event\" or \"Qt msleep\" makes "
-         "datagrams arriving on UDP port 1667 the clock. Default: 1.",
+         QString("Clock period in whole milliseconds. 0 in \"%1\" or \"%2\" makes datagrams "
+                 "arriving on UDP port %3 the clock. Default: %4.")
+             .arg(RunSettings::clockModeNames().at(RtThread::TimerEventMode),
+                  RunSettings::clockModeNames().at(RtThread::MsleepMode))
+             .arg(RtThread::UdpPort)
+             .arg(defaults.periodMs),
          "ms"},
         {{"t", "target"}, "IPv4 address (dotted quad) that --send sends to.", "address"},
         {{"s", "send"}, "Send a datagram to --target at every tick."},
         {"process",
-         "Process level: \"Idle\", \"Normal\", \"High\" or \"Realtime\" (or 0-3). "
-         "Default: Realtime.",
+         QString("Process level: %1 (or 0-%2). Default: %3.")
+             .arg(orList(RunSettings::processClassNames()))
+             .arg(RunSettings::processClassNames().size() - 1)
+             .arg(defaults.processClassName()),
          "level"},
         {"thread",
-         "Worker thread level: \"Idle\", \"Lowest\", \"Low\", \"Normal\", \"High\", "
-         "\"Highest\" or \"Time Critical\" (or 0-6). Default: Time Critical.",
+         QString("Worker thread level: %1 (or 0-%2). Default: %3.")
+             .arg(orList(RunSettings::threadLevelNames()))
+             .arg(RunSettings::threadLevelNames().size() - 1)
+             .arg(defaults.threadLevelName()),
          "level"},
         {{"d", "duration"},
          "Stop after this many seconds. Default: 0, run until Ctrl-C.",
@@ -54,7 +72,8 @@ QList<QCommandLineOption> optionList()
     };
 }
 
-// A number, or a name from the list (case and surrounding blanks ignored).
+// A number, or a name from the list (case and surrounding blanks ignored);
+// -1 for neither.
 int choice(const QString &text, const QStringList &names)
 {
     const QString wanted = text.trimmed();
@@ -67,11 +86,6 @@ int choice(const QString &text, const QStringList &names)
             return i;
     }
     return -1;
-}
-
-QString quotedList(const QStringList &names)
-{
-    return "\"" + names.join("\", \"") + "\"";
 }
 
 bool seconds(const QString &text, double *value)
@@ -113,76 +127,90 @@ RunOptions::Outcome RunOptions::parse(const QStringList &arguments)
                "\"; options start with - or --");
         return Refused;
     }
+    return read(parser) && validate() ? Measure : Refused;
+}
 
-    const bool sound = [&]() {
-        // A choice from one of the window's lists, by number or by name.
-        const auto pick = [&](const char *option, const char *what, const QStringList &names,
-                              int *value) {
-            if (!parser.isSet(option))
-                return true;
-            *value = choice(parser.value(option), names);
-            if (*value >= 0)
-                return true;
-            return refuse(QString("unknown %1 \"%2\"; give %3 or 0-%4")
-                              .arg(what, parser.value(option), quotedList(names))
-                              .arg(names.size() - 1));
-        };
-        if (!pick("mode", "clock mode", RunControl::clockModeNames(), &clockMode))
-            return false;
-        if (parser.isSet("period")) {
-            bool ok = false;
-            periodMs = parser.value("period").trimmed().toInt(&ok, 10);
-            if (!ok || periodMs < 0)
-                return refuse("--period takes whole milliseconds, 0 or more, not \"" +
-                              parser.value("period") + "\"");
-        }
-        if (!pick("process", "process level", RunControl::processLevelNames(), &processLevel) ||
-            !pick("thread", "thread level", RunControl::threadLevelNames(), &threadLevel))
-            return false;
-        if (parser.isSet("duration") && !seconds(parser.value("duration"), &durationSeconds))
-            return refuse("--duration takes seconds, 0 or more, not \"" + parser.value("duration") +
-                          "\"");
-        if (parser.isSet("print") && !seconds(parser.value("print"), &printSeconds))
-            return refuse("--print takes seconds, 0 or more, not \"" + parser.value("print") +
-                          "\"");
+bool RunOptions::read(const QCommandLineParser &parser)
+{
+    // A choice from one of the window's lists, by number or by name.
+    const auto pick = [&](const char *option, const char *what, const QStringList &names) {
+        const int picked = parser.isSet(option) ? choice(parser.value(option), names) : -2;
+        if (picked == -1)
+            refuse(QString("unknown %1 \"%2\"; give %3 or 0-%4")
+                       .arg(what, parser.value(option), "\"" + names.join("\", \"") + "\"")
+                       .arg(names.size() - 1));
+        return picked;
+    };
+    const int mode = pick("mode", "clock mode", RunSettings::clockModeNames());
+    if (mode == -1)
+        return false;
+    if (mode >= 0)
+        settings.clockMode = RtThread::ClockMode(mode);
 
-        send = parser.isSet("send");
-        if (parser.isSet("target")) {
-            target = parser.value("target");
-            quint32 address = 0;
-            if (!parseDottedQuad(target, &address))
-                return refuse("target \"" + target +
-                              "\" is not an IPv4 address in dotted-quad form "
-                              "(four numbers 0-255, e.g. 127.0.0.1)");
-            target = target.trimmed();
-        }
-        if (send && target.isEmpty())
-            return refuse("--send needs --target, the address to send to");
+    if (parser.isSet("period")) {
+        bool ok = false;
+        settings.periodMs = parser.value("period").trimmed().toInt(&ok, 10);
+        if (!ok || settings.periodMs < 0)
+            return refuse("--period takes whole milliseconds, 0 or more, not \"" +
+                          parser.value("period") + "\"");
+    }
 
-        if (periodMs == 0 && clockMode == RtThread::WaitableTimerMode)
-            return refuse("\"Win32 Periodic\" needs a period of 1 ms or more; arriving datagrams "
-                          "are the clock only in \"QTimer Event\" and \"Qt msleep\"");
-        if (periodMs == 0 && send)
-            return refuse("--send needs a period: with period 0 arriving datagrams are the "
-                          "clock, and those ticks send nothing");
+    const int process = pick("process", "process level", RunSettings::processClassNames());
+    if (process == -1)
+        return false;
+    if (process >= 0)
+        settings.processClass = platform::ProcessClass(process);
+    const int thread = pick("thread", "thread level", RunSettings::threadLevelNames());
+    if (thread == -1)
+        return false;
+    if (thread >= 0)
+        settings.threadLevel = platform::ThreadLevel(thread);
 
-        jsonPath = parser.value("json");
-        if (parser.isSet("json") && jsonPath.isEmpty())
-            return refuse("--json needs a file name, or - for standard output");
-        intervalsPath = parser.value("intervals");
-        if (parser.isSet("intervals")) {
-            if (intervalsPath.isEmpty() || intervalsPath == "-")
-                return refuse("--intervals needs a file name");
-            if (durationSeconds <= 0)
-                return refuse("--intervals needs --duration, so that room for every interval "
-                              "can be set aside before the run");
-            if (intervalCapacity() > MaxKeptIntervals)
-                return refuse("--intervals would keep more than 50,000,000 intervals; "
-                              "shorten --duration");
-        }
-        return true;
-    }();
-    return sound ? Measure : Refused;
+    if (parser.isSet("duration") && !seconds(parser.value("duration"), &durationSeconds))
+        return refuse("--duration takes seconds, 0 or more, not \"" + parser.value("duration") +
+                      "\"");
+    if (parser.isSet("print") && !seconds(parser.value("print"), &printSeconds))
+        return refuse("--print takes seconds, 0 or more, not \"" + parser.value("print") + "\"");
+
+    settings.send = parser.isSet("send");
+    if (parser.isSet("target")) {
+        const QString target = parser.value("target");
+        quint32 address = 0;
+        if (!parseDottedQuad(target, &address))
+            return refuse("target \"" + target +
+                          "\" is not an IPv4 address in dotted-quad form "
+                          "(four numbers 0-255, e.g. 127.0.0.1)");
+        settings.target = target.trimmed();
+    }
+
+    jsonPath = parser.value("json");
+    if (parser.isSet("json") && jsonPath.isEmpty())
+        return refuse("--json needs a file name, or - for standard output");
+    intervalsPath = parser.value("intervals");
+    if (parser.isSet("intervals") && (intervalsPath.isEmpty() || intervalsPath == "-"))
+        return refuse("--intervals needs a file name");
+    return true;
+}
+
+bool RunOptions::validate()
+{
+    if (settings.send && settings.target.isEmpty())
+        return refuse("--send needs --target, the address to send to");
+    if (settings.periodMs == 0 && settings.clockMode == RtThread::WaitableTimerMode)
+        return refuse("\"Win32 Periodic\" needs a period of 1 ms or more; arriving datagrams "
+                      "are the clock only in \"QTimer Event\" and \"Qt msleep\"");
+    if (settings.periodMs == 0 && settings.send)
+        return refuse("--send needs a period: with period 0 arriving datagrams are the "
+                      "clock, and those ticks send nothing");
+    if (!intervalsPath.isEmpty()) {
+        if (durationSeconds <= 0)
+            return refuse("--intervals needs --duration, so that room for every interval "
+                          "can be set aside before the run");
+        if (intervalCapacity() > MaxKeptIntervals)
+            return refuse("--intervals would keep more than 50,000,000 intervals; "
+                          "shorten --duration");
+    }
+    return true;
 }
 
 quint64 RunOptions::intervalCapacity() const
@@ -191,7 +219,8 @@ quint64 RunOptions::intervalCapacity() const
         return 0;
     // Twice the ticks the period promises, for late starts and bursts, or
     // the receive allowance when arriving datagrams are the clock.
-    const double perSecond = periodMs > 0 ? 2000.0 / periodMs : ReceiveRateAllowance;
+    const double perSecond =
+        settings.periodMs > 0 ? 2000.0 / settings.periodMs : ReceiveRateAllowance;
     return quint64(std::ceil(durationSeconds * perSecond)) + 1000;
 }
 

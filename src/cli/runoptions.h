@@ -3,8 +3,14 @@
 // where to write the results).
 #pragma once
 
+#include "runsettings.h"
+
 #include <QString>
 #include <QStringList>
+
+QT_BEGIN_NAMESPACE
+class QCommandLineParser;
+QT_END_NAMESPACE
 
 class RunOptions
 {
@@ -16,13 +22,7 @@ public:
         Refused      // error() says why, in one line
     };
 
-    // The window's defaults, except that nothing is sent unless asked.
-    int clockMode = 0;          // RtThread::ClockMode
-    int periodMs = 1;           // 0: arriving datagrams are the clock
-    QString target;             // dotted quad; empty when none was given
-    bool send = false;          // a datagram to target at every tick
-    int processLevel = 3;       // "Realtime"
-    int threadLevel = 6;        // "Time Critical"
+    RunSettings settings;       // the window's defaults; nothing is sent unless asked
     double durationSeconds = 0; // 0: until Ctrl-C
     double printSeconds = 0;    // 0: only the final report
     QString jsonPath;           // empty: no JSON; "-": standard output
@@ -41,6 +41,9 @@ public:
     static constexpr quint64 MaxKeptIntervals = 50000000; // 400 MB of doubles
 
 private:
+    // Each option's value on its own, then the options together.
+    bool read(const QCommandLineParser &parser);
+    bool validate();
     bool refuse(const QString &why);
 
     QString errorText;

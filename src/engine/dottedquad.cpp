@@ -1,4 +1,4 @@
-#include "engine/dottedquad.h"
+#include "dottedquad.h"
 
 bool parseDottedQuad(const QString &text, quint32 *address)
 {

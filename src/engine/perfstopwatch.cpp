@@ -1,4 +1,4 @@
-#include "engine/perfstopwatch.h"
+#include "perfstopwatch.h"
 
 PerfStopwatch::PerfStopwatch()
     : startCount(0)

@@ -4,7 +4,7 @@
 // the time already measured forward.
 #pragma once
 
-#include "platform/platform.h"
+#include "platform.h"
 
 #include <QtGlobal>
 

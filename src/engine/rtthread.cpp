@@ -1,7 +1,7 @@
-#include "engine/rtthread.h"
+#include "rtthread.h"
 
-#include "engine/dottedquad.h"
-#include "platform/platform.h"
+#include "dottedquad.h"
+#include "platform.h"
 
 #include <QHostAddress>
 #include <QNetworkProxy>
@@ -20,6 +20,12 @@ inline void put(std::atomic<T> &value, T newValue)
     value.store(newValue, std::memory_order_relaxed);
 }
 
+template <typename T>
+inline T loadRelaxed(const std::atomic<T> &value)
+{
+    return value.load(std::memory_order_relaxed);
+}
+
 const int WarmUpWaits = 10;
 const int WindowTicks = 100;
 const quint64 UncountedTicks = 10; // the gate passes a tick once its counter is above this
@@ -34,15 +40,15 @@ RtThread::RtThread(QObject *parent)
     , clockMode(TimerEventMode)
     , clockPeriodMs(0)
     , sendUdp(false)
+    , clockTimer(nullptr)
+    , udpSocket(nullptr)
+    , lastRunEnd(RunNotEnded)
     , windowTickCount(0)
     , averagePeriod(0.0)
     , maxInterval(0.0)
     , windowIntervalSum(0.0)
     , lastTickTime(0.0)
     , tickCount(0)
-    , clockTimer(nullptr)
-    , udpSocket(nullptr)
-    , lastRunEnd(RunNotEnded)
     , startPriority(InheritPriority)
     , periodicTimer(nullptr)
     , drainStalled(false)
@@ -71,6 +77,17 @@ void RtThread::resetStatistics()
         put(bin, quint64(0));
     keptCount = 0;
     grantedScheduling = platform::ThreadScheduling();
+}
+
+RunStatistics RtThread::statistics() const
+{
+    RunStatistics now;
+    for (int i = 0; i < RunStatistics::Bins; ++i)
+        now.bins[size_t(i)] = loadRelaxed(histogram[i]);
+    now.tickCount = loadRelaxed(tickCount);
+    now.meanInterval = loadRelaxed(averagePeriod);
+    now.maxInterval = loadRelaxed(maxInterval);
+    return now;
 }
 
 void RtThread::keepIntervals(double *buffer, quint64 capacity)
@@ -277,8 +294,8 @@ Q_ALWAYS_INLINE void RtThread::countTick(Gate gate)
     // interval, however long, overflows the conversion.
     const double scaled = interval * 10000.0 + 0.5;
     int bin = 0;
-    if (scaled >= double(HistogramBins))
-        bin = OverflowBin;
+    if (scaled >= double(RunStatistics::Bins))
+        bin = RunStatistics::OverflowBin;
     else if (scaled >= 1.0)
         bin = int(scaled);
 
@@ -290,7 +307,7 @@ Q_ALWAYS_INLINE void RtThread::countTick(Gate gate)
         put(histogram[bin], loadRelaxed(histogram[bin]) + 1);
         // The overflow row is labelled with the longest interval it counted;
         // an uncounted tick (the warm-up span) must not set that label.
-        if (bin == OverflowBin && interval > loadRelaxed(maxInterval))
+        if (bin == RunStatistics::OverflowBin && interval > loadRelaxed(maxInterval))
             put(maxInterval, interval);
         if (keptCount < intervalCapacity)
             intervalLog[keptCount++] = interval;

@@ -3,8 +3,9 @@
 // reads while the run goes on.
 #pragma once
 
-#include "engine/perfstopwatch.h"
-#include "platform/platform.h"
+#include "perfstopwatch.h"
+#include "platform.h"
+#include "runstatistics.h"
 
 #include <QString>
 #include <QThread>
@@ -15,14 +16,6 @@ QT_BEGIN_NAMESPACE
 class QTimer;
 class QUdpSocket;
 QT_END_NAMESPACE
-
-// The statistics have one writer, the worker; every reader loads them
-// relaxed, which reads each value whole at the cost of a plain load.
-template <typename T>
-inline T loadRelaxed(const std::atomic<T> &value)
-{
-    return value.load(std::memory_order_relaxed);
-}
 
 class RtThread : public QThread
 {
@@ -42,8 +35,6 @@ public:
     };
 
     static constexpr quint16 UdpPort = 1667;
-    static constexpr int HistogramBins = 300; // 0.1 ms each
-    static constexpr int OverflowBin = HistogramBins - 1;
     static constexpr int DatagramSize = 64;
 
     explicit RtThread(QObject *parent = nullptr);
@@ -58,23 +49,16 @@ public:
     void keepIntervals(double *buffer, quint64 capacity);
     quint64 keptIntervals() const { return keptCount; }
 
+    // The statistics as they are now, read while the worker may tick: every
+    // value whole, and the bins of one reading taken together.
+    RunStatistics statistics() const;
+
     // Written by the GUI thread, read by the worker.
     std::atomic<bool> stopRequested;
     int clockMode;
     int clockPeriodMs;
     QString sendAddress;
     std::atomic<bool> sendUdp;
-
-    // Written by the worker at every tick, read by the GUI thread. Single
-    // writer, so relaxed loads and stores are enough and cost nothing more
-    // than plain ones.
-    std::atomic<quint64> windowTickCount;
-    std::atomic<double> averagePeriod;
-    std::atomic<double> maxInterval; // longest interval counted in the overflow bin
-    std::atomic<double> windowIntervalSum;
-    std::atomic<double> lastTickTime;
-    std::atomic<quint64> histogram[HistogramBins];
-    std::atomic<quint64> tickCount;
 
     QTimer *clockTimer;
     QUdpSocket *udpSocket;
@@ -102,6 +86,17 @@ private:
     void runReceiveLoop();
     void runPeriodicTimerClock(int periodMs);
     void releaseTerminatedRun();
+
+    // Written by the worker at every tick, read by statistics() in another
+    // thread. Single writer, so relaxed loads and stores are enough and cost
+    // nothing more than plain ones.
+    std::atomic<quint64> windowTickCount;
+    std::atomic<double> averagePeriod;
+    std::atomic<double> maxInterval; // longest interval counted in the overflow bin
+    std::atomic<double> windowIntervalSum;
+    std::atomic<double> lastTickTime;
+    std::atomic<quint64> histogram[RunStatistics::Bins];
+    std::atomic<quint64> tickCount;
 
     QThread::Priority startPriority;
     platform::PeriodicTimer *periodicTimer; // held only for cleanup after a termination

@@ -1,22 +1,7 @@
-#include "engine/runcontrol.h"
+#include "runcontrol.h"
 
-#include "engine/rtthread.h"
-#include "platform/platform.h"
-
-QStringList RunControl::clockModeNames()
-{
-    return {"QTimer Event", "Qt msleep", "Win32 Periodic"};
-}
-
-QStringList RunControl::threadLevelNames()
-{
-    return {"Idle", "Lowest", "Low", "Normal", "High", "Highest", "Time Critical"};
-}
-
-QStringList RunControl::processLevelNames()
-{
-    return {"Idle", "Normal", "High", "Realtime"};
-}
+#include "platform.h"
+#include "rtthread.h"
 
 // Sleeps of a few milliseconds only wake on time with a finer system timer.
 bool RunControl::raisesTimerResolution(const RtThread &worker)
@@ -24,24 +9,23 @@ bool RunControl::raisesTimerResolution(const RtThread &worker)
     return worker.clockMode == RtThread::MsleepMode && worker.clockPeriodMs < 10;
 }
 
-void RunControl::start(RtThread &worker, int processIndex, int threadIndex)
+void RunControl::start(RtThread &worker, const RunSettings &settings)
 {
-    const QThread::Priority priority =
-        threadIndex >= QThread::IdlePriority && threadIndex <= QThread::TimeCriticalPriority
-        ? QThread::Priority(threadIndex)
-        : QThread::InheritPriority;
+    worker.clockMode = settings.clockMode;
+    worker.clockPeriodMs = settings.periodMs;
+    worker.sendAddress = settings.target;
+    worker.sendUdp = settings.send;
 
     platform::Os &os = platform::os();
-    if (processIndex >= int(platform::ProcessClass::Idle) &&
-        processIndex <= int(platform::ProcessClass::Realtime))
-        os.setProcessClass(platform::ProcessClass(processIndex));
+    os.setProcessClass(settings.processClass);
     os.setCurrentThreadLevel(platform::ThreadLevel::Normal);
     if (raisesTimerResolution(worker))
         os.beginTimerResolution(std::uint32_t(worker.clockPeriodMs));
 
-    // The worker's timer and socket deliver their ticks in its own thread.
+    // The worker's timer and socket deliver their ticks in its own thread;
+    // thread levels are numbered as QThread's priorities.
     worker.moveToThread(&worker);
-    worker.startRun(priority);
+    worker.startRun(QThread::Priority(int(settings.threadLevel)));
 }
 
 void RunControl::stop(RtThread &worker)

@@ -1,6 +1,6 @@
-#include "engine/statsreport.h"
+#include "statsreport.h"
 
-#include "engine/rtthread.h"
+#include "rtthread.h"
 
 #include <QIODevice>
 #include <QTextStream>
@@ -26,7 +26,7 @@ void writeRow(QTextStream &out, int bin, double label, quint64 count, quint64 to
 {
     const double percent = double(count) * 100.0 / double(total ? total : 1);
     out << label << count << percent;
-    if (bin == RtThread::OverflowBin)
+    if (bin == RunStatistics::OverflowBin)
         out << " max";
     out << Qt::endl;
 }
@@ -60,12 +60,7 @@ QString StatsReport::row(int bin, double label, quint64 count, quint64 total)
     return text;
 }
 
-double StatsReport::rowLabel(const RtThread &worker, int bin)
-{
-    return bin == RtThread::OverflowBin ? loadRelaxed(worker.maxInterval) : bin / 10000.0;
-}
-
-QString StatsReport::histogramTable(const RtThread &worker)
+QString StatsReport::histogramTable(const RunStatistics &statistics)
 {
     QString text;
     // A full table: 301 lines of at most 50 characters.
@@ -73,19 +68,11 @@ QString StatsReport::histogramTable(const RtThread &worker)
     QTextStream out(&text, QIODevice::ReadWrite);
     setUp(out);
     writeHeader(out);
-
-    // The total comes from the bins as they are now, not from the tick count;
-    // the rows read each bin again, so a tick in between can show in a row
-    // and not in the total.
-    quint64 total = 0;
-    for (const auto &bin : worker.histogram)
-        total += loadRelaxed(bin);
-
-    for (int i = 0; i < RtThread::HistogramBins; ++i) {
-        const quint64 count = loadRelaxed(worker.histogram[i]);
-        if (count == 0)
-            continue;
-        writeRow(out, i, rowLabel(worker, i), count, total);
+    const quint64 total = statistics.counted();
+    for (int i = 0; i < RunStatistics::Bins; ++i) {
+        const quint64 count = statistics.bins[size_t(i)];
+        if (count != 0)
+            writeRow(out, i, statistics.label(i), count, total);
     }
     return text;
 }

@@ -4,9 +4,9 @@
 // other program that reports a run prints the same text.
 #pragma once
 
-#include <QString>
+#include "runstatistics.h"
 
-class RtThread;
+#include <QString>
 
 class StatsReport
 {
@@ -19,14 +19,9 @@ public:
     static QString header();
     static QString row(int bin, double label, quint64 count, quint64 total);
 
-    // The seconds a bin's row is labelled with: its interval (bin / 10000, the
-    // nearest double to the decimal), or the longest overflow for bin 299.
-    static double rowLabel(const RtThread &worker, int bin);
-
-    // The header and a row per non-empty bin, read from the worker while it
-    // runs. Bins 0 to 298 are labelled with their interval, bin 299 with the
-    // longest overflow; each value is read once, when it is written.
-    static QString histogramTable(const RtThread &worker);
+    // The header and a row per non-empty bin, each labelled as
+    // RunStatistics::label says; the percentages are of the bins' total.
+    static QString histogramTable(const RunStatistics &statistics);
 
     // What the window says when the worker could not bind its port.
     static QString portTakenMessage();

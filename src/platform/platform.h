@@ -2,7 +2,7 @@
 // needs, behind one small interface. Plain C++, no Qt.
 //
 // One implementation per OS (platform_windows.cpp, platform_linux.cpp, picked
-// by CMake) and a recording fake for tests (fakeos.h). The engine reaches the
+// by CMake) and, under tests/, a recording fake. The engine reaches the
 // layer through os(); tests swap the fake in with install().
 #pragma once
 
@@ -16,8 +16,9 @@ namespace platform {
 enum class ProcessClass { Idle, Normal, High, Realtime };
 
 // The seven Windows thread priorities, numbered as QThread::Priority numbers
-// them from IdlePriority (0) to TimeCriticalPriority (6).
-enum class ThreadLevel { Idle, Lowest, BelowNormal, Normal, AboveNormal, Highest, TimeCritical };
+// them from IdlePriority (0) to TimeCriticalPriority (6); Low and High are
+// Windows' "below normal" and "above normal".
+enum class ThreadLevel { Idle, Lowest, Low, Normal, High, Highest, TimeCritical };
 
 // How the scheduler really treats a thread, in the OS's own terms. Linux: the
 // policy ("SCHED_FIFO", "SCHED_OTHER", ...), its realtime priority (0 outside

@@ -1,5 +1,5 @@
 // Linux side of the OS layer.
-#include "platform/platform.h"
+#include "platform.h"
 
 #include <sys/prctl.h>
 #include <sys/resource.h>

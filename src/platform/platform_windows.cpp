@@ -1,5 +1,5 @@
 // The OS layer on Windows: Win32 and the multimedia timer API (winmm).
-#include "platform/platform.h"
+#include "platform.h"
 
 #ifndef WIN32_LEAN_AND_MEAN
 #define WIN32_LEAN_AND_MEAN

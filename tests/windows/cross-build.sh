@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Proves the Windows OS layer compiles and links: cross-builds it with a small
-# driver for 64- and 32-bit Windows using Debian's mingw-w64 toolchains, then
-# checks the executables import the Win32 and winmm calls the layer makes.
+# driver for 64- and 32-bit Windows, through the project's own CMake
+# (VANTREL_OS_LAYER_ONLY) and its mingw-w64 toolchain files, then checks the
+# executables import the Win32 and winmm calls the layer makes.
 #
 # usage: bash cross-build.sh <repo-src-dir> <out-dir>
 set -euo pipefail
@@ -14,17 +15,6 @@ fi
 repo=$(cd "$1" && pwd)
 mkdir -p "$2"
 out=$(cd "$2" && pwd)
-
-sources=(
-    src/platform/platform.cpp
-    src/platform/platform_windows.cpp
-    tests/windows/driver.cpp
-)
-flags=(-std=c++17 -O2 -Wall -Wextra -Wpedantic -Werror "-I$repo/src")
-# -static folds libstdc++, libgcc and winpthreads in, so the .exe needs only
-# DLLs every Windows has.
-linkflags=(-static)
-libs=(-lwinmm)
 
 # What the executables must import, as "DLL function".
 expected_imports=(
@@ -96,32 +86,21 @@ for arch in x86_64 i686; do
     fi
     echo "compiler: $(command -v "$cxx") ($("$cxx" -dumpversion))"
 
-    mkdir -p "$objdir"
-    rm -f "$exe" "$objdir"/*.o
-    objects=()
-    compiled=1
-    for source in "${sources[@]}"; do
-        object=$objdir/$(basename "${source%.cpp}").o
-        echo "+ $cxx ${flags[*]} -c $repo/$source -o $object"
-        if ! "$cxx" "${flags[@]}" -c "$repo/$source" -o "$object"; then
-            fail "$arch: compiling $source"
-            compiled=0
-        fi
-        objects+=("$object")
-    done
-    if [[ $compiled -eq 0 ]]; then
+    echo "+ cmake -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-$arch.cmake -DVANTREL_OS_LAYER_ONLY=ON"
+    if ! cmake -S "$repo" -B "$objdir" -G Ninja -DCMAKE_BUILD_TYPE=Release \
+        -DCMAKE_TOOLCHAIN_FILE="$repo/cmake/mingw-w64-$arch.cmake" \
+        -DVANTREL_OS_LAYER_ONLY=ON >"$objdir.log" 2>&1 ||
+        ! cmake --build "$objdir" >>"$objdir.log" 2>&1; then
+        cat "$objdir.log" >&2
+        fail "$arch: building the driver"
         continue
     fi
-
-    echo "+ $cxx ${linkflags[*]} -o $exe ${objects[*]} ${libs[*]}"
-    if ! "$cxx" "${linkflags[@]}" -o "$exe" "${objects[@]}" "${libs[@]}"; then
-        fail "$arch: linking $exe"
-        continue
-    fi
+    cp "$objdir/tests/windows/os-driver.exe" "$exe"
     echo "built $exe ($(stat -c %s "$exe") bytes)"
+    layer_object=$(find "$objdir/src/platform" -name 'platform_windows.cpp.obj' | head -n 1)
 
     # On i686 the import symbols carry the stdcall decoration: __imp__Name@N.
-    layer_refs=$("$nm" -u "$objdir/platform_windows.o")
+    layer_refs=$("$nm" -u "$layer_object")
     for name in "${layer_calls[@]}"; do
         if ! grep -Eq "^[[:space:]]*U __imp__?${name}(@[0-9]+)?$" <<<"$layer_refs"; then
             fail "$arch: platform_windows.o does not call $name"

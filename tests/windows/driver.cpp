@@ -1,6 +1,6 @@
 // Exercises the Windows OS layer once per entry and checks what can be seen
 // from inside the process. Built by cross-build.sh; runs only on Windows.
-#include "platform/platform.h"
+#include "platform.h"
 
 #ifndef WIN32_LEAN_AND_MEAN
 #define WIN32_LEAN_AND_MEAN
@@ -153,8 +153,8 @@ void checkThreadLevels()
     static const Step steps[] = {
         {ThreadLevel::Idle, "Idle", THREAD_PRIORITY_IDLE},
         {ThreadLevel::Lowest, "Lowest", THREAD_PRIORITY_LOWEST},
-        {ThreadLevel::BelowNormal, "BelowNormal", THREAD_PRIORITY_BELOW_NORMAL},
-        {ThreadLevel::AboveNormal, "AboveNormal", THREAD_PRIORITY_ABOVE_NORMAL},
+        {ThreadLevel::Low, "Low", THREAD_PRIORITY_BELOW_NORMAL},
+        {ThreadLevel::High, "High", THREAD_PRIORITY_ABOVE_NORMAL},
         {ThreadLevel::Highest, "Highest", THREAD_PRIORITY_HIGHEST},
         {ThreadLevel::TimeCritical, "TimeCritical", THREAD_PRIORITY_TIME_CRITICAL},
         {ThreadLevel::Normal, "Normal", THREAD_PRIORITY_NORMAL},

@@ -1,4 +1,4 @@
-#include "platform/fakeos.h"
+#include "fakeos.h"
 
 #include <chrono>
 #include <thread>
@@ -15,8 +15,8 @@ const char *toString(ProcessClass processClass)
 
 const char *toString(ThreadLevel level)
 {
-    static const char *const names[] = {"Idle",        "Lowest",  "BelowNormal", "Normal",
-                                        "AboveNormal", "Highest", "TimeCritical"};
+    static const char *const names[] = {"Idle", "Lowest",  "Low",         "Normal",
+                                        "High", "Highest", "TimeCritical"};
     return names[static_cast<int>(level)];
 }
 
@@ -47,14 +47,33 @@ void FakeOs::record(std::string call)
     log.push_back(std::move(call));
 }
 
-// Simulated time moves the counter by the time waited; a short real pause
-// keeps a waiting loop from spinning while a test waits to stop it. The
-// mutex is not held here: a hanging thread may be terminated.
+void FakeOs::scriptWaits(std::vector<std::int64_t> counts)
+{
+    std::lock_guard<std::mutex> lock(mutex);
+    script.assign(counts.begin(), counts.end());
+    scripted = true;
+}
+
+// Simulated time moves the counter by the time waited, or by the script's
+// next step; a short real pause keeps a waiting loop from spinning while a
+// test waits to stop it. The mutex is not held while hanging: a hanging
+// thread may be terminated.
 void FakeOs::passTime(std::int64_t ms)
 {
+    std::int64_t counts = ms * frequency.load() / 1000;
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        if (scripted && script.empty()) {
+            scripted = false;
+            waitsHang.store(true);
+        } else if (scripted) {
+            counts = script.front();
+            script.pop_front();
+        }
+    }
     while (waitsHang.load())
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    value.fetch_add(ms * frequency.load() / 1000);
+    value.fetch_add(counts);
     std::this_thread::sleep_for(std::chrono::milliseconds(1));
 }
 

@@ -2,9 +2,10 @@
 // run on that counter instead of real time, and a log of every call in order.
 #pragma once
 
-#include "platform/platform.h"
+#include "platform.h"
 
 #include <atomic>
+#include <deque>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -28,6 +29,12 @@ public:
     // While set, every wait and sleep blocks in real time, so a worker in its
     // clock loop never looks at its stop request: the seam for termination.
     void setWaitsHang(bool hang) { waitsHang.store(hang); }
+
+    // How far the counter moves at each of the next waits and sleeps, in
+    // counts, in order. Once they are used up the waits hang as above, so a
+    // worker's statistics stay exactly as the script left them until the
+    // test lets go with setWaitsHang(false).
+    void scriptWaits(std::vector<std::int64_t> counts);
 
     // Every call so far, e.g. "setPeriodicTimer(3)"; counter reads
     // ("counterValue") only when asked for, since every tick makes one.
@@ -53,6 +60,8 @@ private:
 
     mutable std::mutex mutex;
     std::vector<std::string> log;
+    std::deque<std::int64_t> script; // under mutex
+    bool scripted = false;
     std::atomic<std::int64_t> frequency{1000000000};
     std::atomic<std::int64_t> value{0};
     std::atomic<bool> creationFails{false};

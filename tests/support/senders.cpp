@@ -1,0 +1,83 @@
+#include "senders.h"
+
+#include <QElapsedTimer>
+#include <QNetworkProxy>
+#include <QTest>
+
+#ifdef Q_OS_LINUX
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <pthread.h>
+#include <sched.h>
+#include <sys/socket.h>
+#include <unistd.h>
+#endif
+
+bool sendDatagram(const QByteArray &payload, quint16 port)
+{
+    QUdpSocket sender;
+    sender.setProxy(QNetworkProxy::NoProxy);
+    return sender.writeDatagram(payload, QHostAddress::LocalHost, port) == payload.size();
+}
+
+bool sendUntil(const std::function<bool()> &done, int timeoutMs)
+{
+    QUdpSocket sender;
+    sender.setProxy(QNetworkProxy::NoProxy);
+    const QByteArray payload(RtThread::DatagramSize, '\0');
+    QElapsedTimer clock;
+    clock.start();
+    while (!done() && clock.elapsed() < timeoutMs) {
+        sender.writeDatagram(payload, QHostAddress::LocalHost, RtThread::UdpPort);
+        QTest::qWait(2);
+    }
+    return done();
+}
+
+DatagramFeed::DatagramFeed(int periodMs)
+{
+    socket.setProxy(QNetworkProxy::NoProxy);
+    QObject::connect(&timer, &QTimer::timeout, [this] {
+        socket.writeDatagram(QByteArray(RtThread::DatagramSize, '\0'), QHostAddress::LocalHost,
+                             RtThread::UdpPort);
+    });
+    timer.start(periodMs);
+}
+
+#ifdef Q_OS_LINUX
+LoopbackFlood::LoopbackFlood(int cpu) : thread([this, cpu] { send(cpu); }) { }
+
+qint64 LoopbackFlood::stop()
+{
+    running = false;
+    if (thread.joinable())
+        thread.join();
+    return sent;
+}
+
+void LoopbackFlood::send(int cpu)
+{
+    // Threads started during a run inherit the realtime scheduling that
+    // Start gave the process; a sender is an ordinary program.
+    const sched_param normal{};
+    pthread_setschedparam(pthread_self(), SCHED_OTHER, &normal);
+    if (cpu >= 0) {
+        cpu_set_t one;
+        CPU_ZERO(&one);
+        CPU_SET(cpu, &one);
+        sched_setaffinity(0, sizeof one, &one);
+    }
+    const int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_port = htons(RtThread::UdpPort);
+    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    const char payload[RtThread::DatagramSize] = {};
+    while (running) {
+        if (::sendto(fd, payload, sizeof payload, 0, reinterpret_cast<sockaddr *>(&to),
+                     sizeof to) == qint64(sizeof payload))
+            ++sent;
+    }
+    ::close(fd);
+}
+#endif

@@ -1,0 +1,55 @@
+// Datagrams for the worker's receive clocks, all to 127.0.0.1: one at a time,
+// paced by a timer, or as fast as one thread can.
+#pragma once
+
+#include "rtthread.h"
+
+#include <QByteArray>
+#include <QTimer>
+#include <QUdpSocket>
+
+#include <atomic>
+#include <functional>
+#include <thread>
+
+// One datagram to 127.0.0.1 at the port; true when the whole of it was sent.
+bool sendDatagram(const QByteArray &payload = QByteArray(RtThread::DatagramSize, '\0'),
+                  quint16 port = RtThread::UdpPort);
+
+// Sends a datagram every 2 ms, letting events run in between, until done()
+// holds or timeoutMs have passed; returns done(). Datagrams sent before a
+// worker has bound are lost, so a test sends until it sees what it needs.
+bool sendUntil(const std::function<bool()> &done, int timeoutMs = 20000);
+
+// A datagram every periodMs from the event loop, while it lives.
+class DatagramFeed
+{
+public:
+    explicit DatagramFeed(int periodMs);
+
+private:
+    QUdpSocket socket;
+    QTimer timer;
+};
+
+#ifdef Q_OS_LINUX
+// 64-byte datagrams as fast as one thread can, at normal scheduling, from
+// construction until stop(); on the CPU given, or wherever the scheduler
+// puts it (-1).
+class LoopbackFlood
+{
+public:
+    explicit LoopbackFlood(int cpu = -1);
+    ~LoopbackFlood() { stop(); }
+
+    // Stops the sender; returns the datagrams it sent.
+    qint64 stop();
+
+private:
+    void send(int cpu);
+
+    std::atomic<bool> running{true};
+    std::atomic<qint64> sent{0};
+    std::thread thread;
+};
+#endif
