@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The sender for bench/receive-rate.sh: 64-byte datagrams to 127.0.0.1 port
 // 1667 at a given rate for a given time, paced by absolute deadlines (the
 // i-th datagram is due at start + i / rate), then how many were sent.

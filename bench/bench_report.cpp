@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The cost of one report refresh with all 300 bins filled: the window's
 // refresh (the table inserted once) beside the same text inserted a row at a
 // time, 301 insertions, measured alternately in one run. Offscreen unless a

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // What asking for a finer timer buys: the mean of 1 ms sleeps through the OS
 // layer, before and after beginTimerResolution(1).
 #include "platform.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Cost of one tick's accounting (stopwatch reading and statistics) beside a
 // bare read of the counter, in one run. Goal: at most 1.5 x the bare read.
 #include "platform.h"

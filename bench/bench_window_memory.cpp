@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The window's memory during a run: the real window, offscreen unless a
 // platform is given, runs "Win32 Periodic" at 1 ms with its 100 ms refresh
 // for N seconds; VmRSS is sampled every second, and the peak (VmHWM) and

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # How close Vantrel's 1 ms clocks come to cyclictest on this machine: runs
 # vantrel-cli in "Win32 Periodic" and "Qt msleep" at 1 ms, then cyclictest at
 # the same period and priority, back to back, and prints for each the share of

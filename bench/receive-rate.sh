@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # The highest datagram rate the receive-driven clocks keep up with: vantrel-cli
 # at period 0 ("Qt msleep", then "QTimer Event") receives while bench_receive
 # sends 64-byte datagrams to 127.0.0.1:1667 at rising rates. Per rate: sent,

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Takes docs/window.png: the window on a virtual display, "Win32 Periodic" at
 # 2 ms, a few seconds after Start. Needs xdotool and imagemagick besides what
 # scripts/setup.sh installs. Sends nothing: "Send UDP" stays unticked.

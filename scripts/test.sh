@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Installs what is missing, builds, and runs every test through CTest twice:
 # in build/, and in build-asan/ with AddressSanitizer (LeakSanitizer with it)
 # and UndefinedBehaviorSanitizer. Exits non-zero when a test fails or no test

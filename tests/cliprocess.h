@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Runs vantrel-cli as a person or a script would and keeps what it said.
 #pragma once
 

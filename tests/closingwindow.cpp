@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The window as main() runs it, for tst_windowstress: Start with the clock
 // given (mode and period in ms), and once the run has ticked, close the
 // window like a person would. Prints the moment of the close on the monotonic

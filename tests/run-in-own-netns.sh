@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: MIT
 # Runs a test inside a network namespace of its own with only loopback up, so
 # nothing the test sends can reach a real network, whatever address it names.
 # Exits 77 (a skip for CTest) where no namespace can be made.

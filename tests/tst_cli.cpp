@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // vantrel-cli from the outside: what it refuses, what it prints and writes,
 // and how it stops. Runs inside a network namespace of its own: some
 // arguments are malformed addresses, and the only target is loopback.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Target addresses: only a plain dotted quad is ever sent to. The sending
 // cases feed malformed addresses to the worker, so they run only where
 // loopback is the sole interface (run-in-own-netns.sh sets that up).

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "fakeos.h"
 #include "perfstopwatch.h"
 

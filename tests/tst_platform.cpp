@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The Linux OS layer against the real kernel: counter, periodic timer,
 // scheduler mapping of the Windows priorities, timer slack.
 #include "platform.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The worker on real time: each clock source ticks, the stop protocol ends
 // each run, and every way a run can end is recorded. Bounds are loose: these
 // machines are shared and noisy.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // 500 Start/Stop cycles of the window, offscreen, over every clock at periods
 // of 0, 1, 7 and 100 ms, each run held from no time at all (Stop before the
 // worker has bound, or during the warm-up) to a quarter of a second. Every

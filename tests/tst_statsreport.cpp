@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The report's text from known statistics, byte for byte: · stands for a
 // space in the expected lines below.
 #include "statsreport.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Tick accounting on a hand-driven counter: every interval is exact, so bins,
 // gates and means can be checked tick by tick.
 #include "fakeos.h"

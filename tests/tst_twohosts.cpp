@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Two hosts over UDP: two network namespaces joined by a veth pair, a sender
 // ticking "Win32 Periodic" at 2 ms in one and a receiver timing the arriving
 // datagrams in the other. Needs root; the traffic never leaves the pair.

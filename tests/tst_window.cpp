@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The window, offscreen: the form as built, run control against the recording
 // OS layer, the report drawn from known statistics, and real short runs.
 #include "dottedquad.h"

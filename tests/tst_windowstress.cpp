@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The window given what it should survive: malformed targets with "Send UDP"
 // ticked, datagrams of every size, a loopback flood, a worker that ignores
 // its stop request, and a close in the middle of a run. Runs in a network

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Driving the window as a person would: settings, Start, and the two states
 // Start and Stop move it between.
 #pragma once

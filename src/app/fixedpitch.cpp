@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "fixedpitch.h"
 
 #include <QFontDatabase>

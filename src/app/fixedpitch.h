@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The report's font must be fixed pitch for its columns to line up.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Vantrel's window: measures how regularly a periodic clock fires here.
 #include "qt_vantrel_app.h"
 

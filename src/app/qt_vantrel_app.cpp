@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "qt_vantrel_app.h"
 
 #include "fixedpitch.h"

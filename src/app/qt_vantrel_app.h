@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The one window: settings on the left, the live report on the right. It owns
 // the worker for its whole life and reuses it for every run.
 #pragma once

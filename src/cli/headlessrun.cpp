@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "headlessrun.h"
 
 #include "platform.h"
@@ -6,7 +7,6 @@
 
 #include <QElapsedTimer>
 #include <QFile>
-#include <QJsonArray>
 #include <QJsonDocument>
 #include <QNetworkProxy>
 #include <QTextStream>
@@ -67,11 +67,16 @@ int HeadlessRun::exec(QTextStream &out, QTextStream &err)
     }
     if (worker.lastRunEnd == RtThread::RunTerminated)
         ending = EndedTerminated;
+    result.settings = options.settings;
+    result.durationSeconds = options.durationSeconds;
+    result.ended = EndingNames[ending];
+    result.keptIntervals = worker.keptIntervals();
+    result.granted = worker.grantedScheduling;
 
-    printReport(report, elapsed);
+    printReport(report, result.elapsedSeconds);
     // What was asked for is not always granted: without the right to raise
     // priority the run went on at the normal one.
-    const platform::ThreadScheduling &granted = worker.grantedScheduling;
+    const platform::ThreadScheduling &granted = result.granted;
     err << "vantrel-cli: the worker ran " << QString::fromStdString(granted.policy) << ", priority "
         << granted.priority << ", nice " << granted.nice << Qt::endl;
 
@@ -147,18 +152,18 @@ void HeadlessRun::measure(QTextStream &report)
     }
 
     // Measured time ends here; the stop protocol may take a while longer.
-    elapsed = double(clock.elapsed()) / 1000.0;
+    result.elapsedSeconds = double(clock.elapsed()) / 1000.0;
     RunControl::stop(worker);
-    final = worker.statistics();
+    result.statistics = worker.statistics();
 }
 
 bool HeadlessRun::writeResults(QTextStream &out, QTextStream &err)
 {
     bool written = true;
     if (options.jsonPath == "-")
-        out << QJsonDocument(results()).toJson() << Qt::flush;
+        out << QJsonDocument(result.toJson()).toJson() << Qt::flush;
     else if (jsonFile)
-        written = writeOutput(jsonFile, QJsonDocument(results()).toJson(), err);
+        written = writeOutput(jsonFile, QJsonDocument(result.toJson()).toJson(), err);
     if (intervalsFile)
         written = writeOutput(intervalsFile, intervalsText(), err) && written;
     return written;
@@ -204,44 +209,4 @@ QByteArray HeadlessRun::intervalsText() const
         text += '\n';
     }
     return text;
-}
-
-QJsonObject HeadlessRun::results() const
-{
-    const RunSettings &settings = options.settings;
-    const QJsonObject configuration{
-        {"clockMode", int(settings.clockMode)},
-        {"clockModeName", settings.clockModeName()},
-        {"periodMs", settings.periodMs},
-        {"target", settings.target.isEmpty() ? QJsonValue() : QJsonValue(settings.target)},
-        {"send", settings.send},
-        {"processLevel", settings.processClassName()},
-        {"threadLevel", settings.threadLevelName()},
-        {"durationSeconds", options.durationSeconds},
-    };
-
-    QJsonArray bins;
-    for (int i = 0; i < RunStatistics::Bins; ++i) {
-        const quint64 count = final.bins[size_t(i)];
-        if (count != 0)
-            bins.append(
-                QJsonObject{{"bin", i}, {"seconds", final.label(i)}, {"count", qint64(count)}});
-    }
-
-    const platform::ThreadScheduling &granted = worker.grantedScheduling;
-    return QJsonObject{
-        {"configuration", configuration},
-        {"ended", EndingNames[ending]},
-        {"elapsedSeconds", elapsed},
-        {"tickCount", qint64(final.tickCount)},
-        {"countedIntervals", qint64(final.counted())},
-        {"meanInterval", final.meanInterval},
-        {"maxInterval", final.maxInterval},
-        {"bins", bins},
-        {"keptIntervals", qint64(worker.keptIntervals())},
-        {"worker",
-         QJsonObject{{"policy", QString::fromStdString(granted.policy)},
-                     {"priority", granted.priority},
-                     {"nice", granted.nice}}},
-    };
 }

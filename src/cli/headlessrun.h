@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // One measurement without a window: starts the worker as the window's Start
 // does, prints the window's report while it runs and at the end, and writes
 // the results for scripts.
@@ -5,9 +6,9 @@
 
 #include "rtthread.h"
 #include "runoptions.h"
+#include "runrecord.h"
 
 #include <QFile>
-#include <QJsonObject>
 
 #include <memory>
 #include <vector>
@@ -30,9 +31,10 @@ public:
     // called before any thread started.
     int exec(QTextStream &out, QTextStream &err);
 
-    // The final statistics: configuration, ticks, mean, every non-empty bin,
-    // the ending and what the worker's thread was granted. Valid after exec.
-    QJsonObject results() const;
+    // The run as asked for and measured: configuration, ticks, mean, every
+    // non-empty bin, the ending and what the worker's thread was granted.
+    // Complete after exec.
+    const RunRecord &record() const { return result; }
 
 private:
     // The steps of exec: everything that can fail before the run; the run
@@ -51,10 +53,9 @@ private:
 
     RunOptions options;
     RtThread worker;
-    RunStatistics final; // taken once the worker has stopped
+    RunRecord result;
     std::vector<double> intervals;
     std::unique_ptr<QFile> jsonFile;
     std::unique_ptr<QFile> intervalsFile;
     Ending ending = EndedByDuration;
-    double elapsed = 0; // seconds from the start of the run to the stop request
 };

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // vantrel-cli: one measurement with Vantrel's worker and report, no window.
 #include "headlessrun.h"
 #include "platform.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "runoptions.h"
 
 #include "dottedquad.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // One measurement as the command line asks for it: the window's settings, and
 // what only a program without a window needs (how long, how often to print,
 // where to write the results).

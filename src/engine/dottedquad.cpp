@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "dottedquad.h"
 
 bool parseDottedQuad(const QString &text, quint32 *address)

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Strict reading of a dotted-quad IPv4 address, the only form of target the
 // worker sends to.
 #pragma once

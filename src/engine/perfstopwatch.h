@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Seconds since the last restart, from the OS's high-resolution counter.
 // Readings never go backwards: when the counter comes out below the count of
 // the previous reading, the stopwatch re-bases on the new count and carries

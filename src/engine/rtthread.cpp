@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "rtthread.h"
 
 #include "dottedquad.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The measurement worker: one run from startRun to the stop protocol, ticking
 // on the chosen clock and keeping the interval statistics that the window
 // reads while the run goes on.

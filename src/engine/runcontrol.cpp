@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "runcontrol.h"
 
 #include "platform.h"

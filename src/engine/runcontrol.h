@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Starting and stopping a run the way every Vantrel program does it: what it
 // asks of the OS layer around the worker. The window and the command line
 // share it, so one run setting means the same in both.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "runsettings.h"
 
 const QStringList &RunSettings::clockModeNames()

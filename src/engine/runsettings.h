@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // What one run is chosen by, in the window or on the command line: the clock,
 // its period, the datagram target and the priorities, with one set of
 // defaults and one table of the names both programs show.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // One reading of a run's statistics, taken at one moment: what the report,
 // the JSON and every other reader show, so that the rows of one table always
 // add up to its total.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "statsreport.h"
 
 #include "rtthread.h"

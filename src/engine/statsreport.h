@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The text of a run's report: the mean interval, and the histogram table with
 // a row per non-empty bin. Every value is right-aligned in 10 characters, so
 // the table reads as columns in a fixed-pitch font. The window shows it; any

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The OS layer: every call into the operating system that the measurement
 // needs, behind one small interface. Plain C++, no Qt.
 //

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Linux side of the OS layer.
 #include "platform.h"
 

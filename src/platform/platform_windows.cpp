@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The OS layer on Windows: Win32 and the multimedia timer API (winmm).
 #include "platform.h"
 

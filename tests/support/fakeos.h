@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A stand-in OS layer for tests: a counter the test sets by hand, timers that
 // run on that counter instead of real time, and a log of every call in order.
 #pragma once

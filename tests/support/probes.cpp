@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "probes.h"
 
 #include "rtthread.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // What tests ask of the process and the machine around a worker: who holds
 // the port, which thread is the worker and how it is scheduled, what the
 // kernel counted.

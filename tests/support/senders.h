@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Datagrams for the worker's receive clocks, all to 127.0.0.1: one at a time,
 // paced by a timer, or as fast as one thread can.
 #pragma once

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Proves the Windows OS layer compiles and links: cross-builds it with a small
 # driver for 64- and 32-bit Windows, through the project's own CMake
 # (VANTREL_OS_LAYER_ONLY) and its mingw-w64 toolchain files, then checks the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Exercises the Windows OS layer once per entry and checks what can be seen
 // from inside the process. Built by cross-build.sh; runs only on Windows.
 #include "platform.h"
