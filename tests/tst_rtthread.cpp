@@ -340,7 +340,7 @@ private slots:
             QTRY_VERIFY(ticks(worker) >= 120);
             worker.stopRun();
 
-            QStringList expected{"setCurrentThreadLevel(Highest)"};
+            QStringList expected{"setRunThreadLevel(Highest)"};
             expected << setUp;
             for (quint64 i = 0; i < 10 + ticks(worker); ++i)
                 expected << wait;

@@ -2,16 +2,21 @@
 #include "qt_vantrel_app.h"
 
 #include "fixedpitch.h"
-#include "runcontrol.h"
+#include "runnotes.h"
 #include "statsreport.h"
 #include "ui_qt_vantrel_app.h"
+
+#include <QLabel>
+#include <QStatusBar>
 
 Qt_Vantrel_App::Qt_Vantrel_App(QWidget *parent)
     : QMainWindow(parent, Qt::WindowFlags())
     , ui(new Ui::Qt_Vantrel_AppClass)
     , rtThread(nullptr)
     , displayTimer(nullptr)
-    , portMessageShown(false)
+    , notesLabel(new QLabel)
+    , grantNoted(true)
+    , endNoted(true)
 {
     ui->setupUi(this);
     // The form asks for "Courier New"; where fontconfig maps that to a
@@ -35,6 +40,12 @@ Qt_Vantrel_App::Qt_Vantrel_App(QWidget *parent)
     setRunSettingsEnabled(true);
 
     connect(&displayTimer, SIGNAL(timeout()), this, SLOT(runDisplay()), Qt::AutoConnection);
+
+    // A status bar under the form says what a run could not do; it shows
+    // only while there is something to say.
+    notesLabel->setWordWrap(true);
+    statusBar()->addWidget(notesLabel, 1);
+    statusBar()->hide();
 }
 
 // The form object goes first; the display timer and then the worker follow as
@@ -59,7 +70,8 @@ RunSettings Qt_Vantrel_App::settingsFromForm() const
 {
     RunSettings settings;
     settings.clockMode = RtThread::ClockMode(ui->clockMode->currentIndex());
-    settings.periodMs = ui->clockRate->text().toInt(nullptr, 10);
+    // The value, not the text: the text holds the locale's own digits.
+    settings.periodMs = ui->clockRate->value();
     settings.target = ui->sendIpAddr->text();
     settings.send = ui->sendUDP->isChecked();
     settings.processClass = platform::ProcessClass(ui->processLevel->currentIndex());
@@ -67,40 +79,81 @@ RunSettings Qt_Vantrel_App::settingsFromForm() const
     return settings;
 }
 
+void Qt_Vantrel_App::say(const QString &note)
+{
+    if (note.isEmpty() || said.contains(note))
+        return;
+    said << note;
+    notesLabel->setText(said.join('\n'));
+    statusBar()->show();
+}
+
 void Qt_Vantrel_App::on_startButton_clicked()
 {
     setRunSettingsEnabled(false);
-    RunControl::start(rtThread, settingsFromForm());
+    running = settingsFromForm();
+    said.clear();
+    notesLabel->clear();
+    statusBar()->hide();
+    runControl.start(rtThread, running);
+    if (runControl.classLeftOut())
+        say(RunNotes::classLeftOut(running));
+    say(RunNotes::unsendableTarget(running));
+    grantNoted = false;
+    endNoted = false;
 
     ui->textEdit->clear();
-    portMessageShown = false;
+    // The last run's mean would otherwise stand until the first refresh.
+    ui->actualRate->clear();
     displayTimer.start(100);
 }
 
 void Qt_Vantrel_App::on_stopButton_clicked()
 {
     displayTimer.stop();
-    RunControl::stop(rtThread);
+    runControl.stop(rtThread);
     setRunSettingsEnabled(true);
 }
 
 void Qt_Vantrel_App::on_sendUDP_stateChanged(int)
 {
     rtThread.sendUdp = ui->sendUDP->isChecked();
+    if (displayTimer.isActive()) {
+        running.send = rtThread.sendUdp;
+        say(RunNotes::unsendableTarget(running));
+    }
+}
+
+void Qt_Vantrel_App::noteWhatTheRunCouldNotDo()
+{
+    platform::ThreadScheduling granted;
+    if (!grantNoted && rtThread.grantedScheduling(&granted)) {
+        grantNoted = true;
+        say(RunNotes::priorities(running, granted));
+    }
+    if (endNoted || rtThread.isRunning())
+        return;
+    // A worker that ended by itself measured nothing more: say why, and give
+    // the OS back at once rather than at a Stop that may be hours away.
+    switch (rtThread.lastRunEnd) {
+    case RtThread::RunBindFailed:
+        ui->textEdit->insertPlainText(StatsReport::portTakenMessage());
+        break;
+    case RtThread::RunHadNoClock:
+        say(RunNotes::noClock(running));
+        break;
+    default:
+        return; // stopped: Stop gives the OS back
+    }
+    endNoted = true;
+    runControl.restore();
 }
 
 void Qt_Vantrel_App::runDisplay()
 {
-    if (!rtThread.isRunning()) {
-        // A worker that could not bind its port ends before its first tick;
-        // without a word the window would look as if it measured nothing.
-        if (rtThread.lastRunEnd == RtThread::RunBindFailed && !portMessageShown) {
-            ui->textEdit->insertPlainText(StatsReport::portTakenMessage());
-            portMessageShown = true;
-        }
+    noteWhatTheRunCouldNotDo();
+    if (!rtThread.isRunning())
         return;
-    }
-
     showReport(rtThread.statistics());
 }
 

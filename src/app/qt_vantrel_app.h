@@ -4,10 +4,16 @@
 #pragma once
 
 #include "rtthread.h"
+#include "runcontrol.h"
 #include "runsettings.h"
 
 #include <QMainWindow>
+#include <QStringList>
 #include <QTimer>
+
+QT_BEGIN_NAMESPACE
+class QLabel;
+QT_END_NAMESPACE
 
 QT_BEGIN_NAMESPACE
 namespace Ui {
@@ -27,6 +33,10 @@ public:
     // the table. The 100 ms refresh shows the worker's this way.
     void showReport(const RunStatistics &statistics);
 
+    // What this run could not do as asked, a sentence each, in the status
+    // bar under the form; empty when it did all of it.
+    QStringList notes() const { return said; }
+
     // Open like the worker's statistics: tests and benchmarks reach the widgets,
     // the worker and the timer as the slots do. Declared in the order they
     // are built; destroyed the other way round.
@@ -43,6 +53,13 @@ private slots:
 private:
     void setRunSettingsEnabled(bool enabled);
     RunSettings settingsFromForm() const;
+    void say(const QString &note); // once per run; nothing for an empty note
+    void noteWhatTheRunCouldNotDo();
 
-    bool portMessageShown; // the port-taken sentence is said once per run
+    RunControl runControl;
+    RunSettings running;     // what the latest Start asked for
+    QLabel *notesLabel;      // in the status bar
+    QStringList said;        // this run's notes
+    bool grantNoted;         // the worker's granted scheduling was looked at
+    bool endNoted;           // the worker's ending by itself was dealt with
 };

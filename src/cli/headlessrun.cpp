@@ -2,7 +2,7 @@
 #include "headlessrun.h"
 
 #include "platform.h"
-#include "runcontrol.h"
+#include "runnotes.h"
 #include "statsreport.h"
 
 #include <QElapsedTimer>
@@ -71,7 +71,7 @@ int HeadlessRun::exec(QTextStream &out, QTextStream &err)
     result.durationSeconds = options.durationSeconds;
     result.ended = EndingNames[ending];
     result.keptIntervals = worker.keptIntervals();
-    result.granted = worker.grantedScheduling;
+    worker.grantedScheduling(&result.granted);
 
     printReport(report, result.elapsedSeconds);
     // What was asked for is not always granted: without the right to raise
@@ -79,6 +79,12 @@ int HeadlessRun::exec(QTextStream &out, QTextStream &err)
     const platform::ThreadScheduling &granted = result.granted;
     err << "vantrel-cli: the worker ran " << QString::fromStdString(granted.policy) << ", priority "
         << granted.priority << ", nice " << granted.nice << Qt::endl;
+    for (const QString &note : {RunNotes::priorities(options.settings, granted),
+                                control.classLeftOut() ? RunNotes::classLeftOut(options.settings)
+                                                       : QString()}) {
+        if (!note.isEmpty())
+            err << "vantrel-cli: " << note << Qt::endl;
+    }
 
     const bool written = writeResults(out, err);
     if (ending == EndedTerminated) {
@@ -119,7 +125,7 @@ void HeadlessRun::measure(QTextStream &report)
 {
     QElapsedTimer clock;
     clock.start();
-    RunControl::start(worker, options.settings);
+    control.start(worker, options.settings);
 
     const qint64 deadline =
         options.durationSeconds > 0 ? qint64(std::llround(options.durationSeconds * 1000)) : -1;
@@ -153,7 +159,7 @@ void HeadlessRun::measure(QTextStream &report)
 
     // Measured time ends here; the stop protocol may take a while longer.
     result.elapsedSeconds = double(clock.elapsed()) / 1000.0;
-    RunControl::stop(worker);
+    control.stop(worker);
     result.statistics = worker.statistics();
 }
 

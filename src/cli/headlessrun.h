@@ -5,6 +5,7 @@
 #pragma once
 
 #include "rtthread.h"
+#include "runcontrol.h"
 #include "runoptions.h"
 #include "runrecord.h"
 
@@ -53,6 +54,7 @@ private:
 
     RunOptions options;
     RtThread worker;
+    RunControl control;
     RunRecord result;
     std::vector<double> intervals;
     std::unique_ptr<QFile> jsonFile;

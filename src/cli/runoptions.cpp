@@ -176,11 +176,9 @@ bool RunOptions::read(const QCommandLineParser &parser)
     settings.send = parser.isSet("send");
     if (parser.isSet("target")) {
         const QString target = parser.value("target");
-        quint32 address = 0;
-        if (!parseDottedQuad(target, &address))
-            return refuse("target \"" + target +
-                          "\" is not an IPv4 address in dotted-quad form "
-                          "(four numbers 0-255, e.g. 127.0.0.1)");
+        const QString refused = refusedTargetReason(target);
+        if (!refused.isEmpty())
+            return refuse("target " + refused);
         settings.target = target.trimmed();
     }
 

@@ -10,6 +10,8 @@
 #include <QUdpSocket>
 
 #include <algorithm>
+#include <cstdio>
+#include <cstdlib>
 
 namespace {
 
@@ -50,6 +52,7 @@ RtThread::RtThread(QObject *parent)
     , windowIntervalSum(0.0)
     , lastTickTime(0.0)
     , tickCount(0)
+    , grantedKnown(false)
     , startPriority(InheritPriority)
     , periodicTimer(nullptr)
     , drainStalled(false)
@@ -64,6 +67,17 @@ RtThread::RtThread(QObject *parent)
 RtThread::~RtThread()
 {
     stopRun();
+    if (isRunning()) {
+        // Qt 6 aborts the process when a QThread is destroyed while its
+        // thread still runs. A worker that outlived its termination leaves
+        // one way out that loses nothing already written: ending the process
+        // here, as a run cut short.
+        std::fputs("vantrel: the measuring thread did not end, even when terminated; the "
+                   "program ends without it\n",
+                   stderr);
+        std::fflush(nullptr);
+        std::_Exit(1);
+    }
 }
 
 void RtThread::resetStatistics()
@@ -77,7 +91,16 @@ void RtThread::resetStatistics()
     for (auto &bin : histogram)
         put(bin, quint64(0));
     keptCount = 0;
-    grantedScheduling = platform::ThreadScheduling();
+    grantedKnown.store(false, std::memory_order_relaxed);
+    granted = platform::ThreadScheduling();
+}
+
+bool RtThread::grantedScheduling(platform::ThreadScheduling *scheduling) const
+{
+    if (!grantedKnown.load(std::memory_order_acquire))
+        return false;
+    *scheduling = granted;
+    return true;
 }
 
 RunStatistics RtThread::statistics() const
@@ -157,8 +180,9 @@ void RtThread::run()
     // Linux does not apply QThread's start priority; the OS layer does it
     // here, for every OS alike.
     if (startPriority >= IdlePriority && startPriority <= TimeCriticalPriority)
-        platform::os().setCurrentThreadLevel(platform::ThreadLevel(int(startPriority)));
-    grantedScheduling = platform::os().currentThreadScheduling();
+        platform::os().setRunThreadLevel(platform::ThreadLevel(int(startPriority)));
+    granted = platform::os().currentThreadScheduling();
+    grantedKnown.store(true, std::memory_order_release);
 
     udpSocket = new QUdpSocket;
     // Datagrams go straight to the target. Asking for a system proxy would

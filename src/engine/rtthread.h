@@ -68,8 +68,8 @@ public:
     std::atomic<int> lastRunEnd; // a RunEnd; reset by startRun
 
     // What the scheduler granted the worker's thread once it set its own
-    // level; written before the first tick, read once the run has ended.
-    platform::ThreadScheduling grantedScheduling;
+    // level, before its first tick; false until then.
+    bool grantedScheduling(platform::ThreadScheduling *granted) const;
 
 protected:
     void run() override;
@@ -98,6 +98,9 @@ private:
     std::atomic<double> lastTickTime;
     std::atomic<quint64> histogram[RunStatistics::Bins];
     std::atomic<quint64> tickCount;
+
+    platform::ThreadScheduling granted; // published by grantedKnown
+    std::atomic<bool> grantedKnown;
 
     QThread::Priority startPriority;
     platform::PeriodicTimer *periodicTimer; // held only for cleanup after a termination

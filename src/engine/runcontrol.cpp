@@ -4,12 +4,6 @@
 #include "platform.h"
 #include "rtthread.h"
 
-// Sleeps of a few milliseconds only wake on time with a finer system timer.
-bool RunControl::raisesTimerResolution(const RtThread &worker)
-{
-    return worker.clockMode == RtThread::MsleepMode && worker.clockPeriodMs < 10;
-}
-
 void RunControl::start(RtThread &worker, const RunSettings &settings)
 {
     worker.clockMode = settings.clockMode;
@@ -18,10 +12,15 @@ void RunControl::start(RtThread &worker, const RunSettings &settings)
     worker.sendUdp = settings.send;
 
     platform::Os &os = platform::os();
-    os.setProcessClass(settings.processClass);
-    os.setCurrentThreadLevel(platform::ThreadLevel::Normal);
-    if (raisesTimerResolution(worker))
-        os.beginTimerResolution(std::uint32_t(worker.clockPeriodMs));
+    leftOut = !os.setProcessClass(settings.processClass);
+    leftOut = !os.setCurrentThreadLevel(platform::ThreadLevel::Normal) || leftOut;
+    // Sleeps of a few milliseconds only wake on time with a finer system
+    // timer.
+    timerRaised = worker.clockMode == RtThread::MsleepMode && worker.clockPeriodMs < 10;
+    if (timerRaised) {
+        timerPeriodMs = std::uint32_t(worker.clockPeriodMs);
+        os.beginTimerResolution(timerPeriodMs);
+    }
 
     // The worker's timer and socket deliver their ticks in its own thread;
     // thread levels are numbered as QThread's priorities.
@@ -29,13 +28,18 @@ void RunControl::start(RtThread &worker, const RunSettings &settings)
     worker.startRun(QThread::Priority(int(settings.threadLevel)));
 }
 
+void RunControl::restore()
+{
+    platform::Os &os = platform::os();
+    if (timerRaised) {
+        os.endTimerResolution(timerPeriodMs);
+        timerRaised = false;
+    }
+    os.restoreScheduling();
+}
+
 void RunControl::stop(RtThread &worker)
 {
     worker.stopRun();
-
-    platform::Os &os = platform::os();
-    if (raisesTimerResolution(worker))
-        os.endTimerResolution(std::uint32_t(worker.clockPeriodMs));
-    os.setProcessClass(platform::ProcessClass::Normal);
-    os.setCurrentThreadLevel(platform::ThreadLevel::Normal);
+    restore();
 }

@@ -1,7 +1,8 @@
 // SPDX-License-Identifier: MIT
 // Starting and stopping a run the way every Vantrel program does it: what it
-// asks of the OS layer around the worker. The window and the command line
-// share it, so one run setting means the same in both.
+// asks of the OS layer around the worker, and putting the OS back afterwards.
+// The window and the command line share it, so one run setting means the
+// same in both.
 #pragma once
 
 #include "runsettings.h"
@@ -15,11 +16,22 @@ public:
     // process class, puts the calling thread at the Normal level, asks for a
     // finer system timer when the worker sleeps for a few milliseconds, and
     // starts the worker in its own thread at the settings' thread level.
-    static void start(RtThread &worker, const RunSettings &settings);
+    void start(RtThread &worker, const RunSettings &settings);
 
-    // The stop protocol, then undoes what start asked of the OS.
-    static void stop(RtThread &worker);
+    // Puts the OS back as start found it: the system timer, and every
+    // thread's scheduling. The timer only once per start; a second call puts
+    // the scheduling back again and does nothing else.
+    void restore();
+
+    // The stop protocol, then restore.
+    void stop(RtThread &worker);
+
+    // Whether start left the class out for the program's own threads,
+    // because this user could not have put them back afterwards.
+    bool classLeftOut() const { return leftOut; }
 
 private:
-    static bool raisesTimerResolution(const RtThread &worker);
+    std::uint32_t timerPeriodMs = 0; // the finer system timer asked for; 0: none
+    bool timerRaised = false;
+    bool leftOut = false;
 };

@@ -3,6 +3,17 @@
 
 #include <QJsonArray>
 
+namespace {
+
+QJsonObject scheduling(const platform::ThreadScheduling &scheduling)
+{
+    return QJsonObject{{"policy", QString::fromStdString(scheduling.policy)},
+                       {"priority", scheduling.priority},
+                       {"nice", scheduling.nice}};
+}
+
+} // namespace
+
 QJsonObject RunRecord::toJson() const
 {
     const QJsonObject configuration{
@@ -34,9 +45,8 @@ QJsonObject RunRecord::toJson() const
         {"maxInterval", statistics.maxInterval},
         {"bins", bins},
         {"keptIntervals", qint64(keptIntervals)},
-        {"worker",
-         QJsonObject{{"policy", QString::fromStdString(granted.policy)},
-                     {"priority", granted.priority},
-                     {"nice", granted.nice}}},
+        {"asked", scheduling(platform::requestedScheduling(settings.processClass,
+                                                           settings.threadLevel))},
+        {"worker", scheduling(granted)},
     };
 }

@@ -18,7 +18,8 @@ struct RunRecord
     double elapsedSeconds = 0;  // from the start of the run to its stop request
     RunStatistics statistics;
     quint64 keptIntervals = 0;
-    platform::ThreadScheduling granted; // what the worker's thread really got
+    platform::ThreadScheduling granted; // what the worker's thread really got; the JSON
+                                        // puts what the settings asked for beside it
 
     QJsonObject toJson() const;
 };

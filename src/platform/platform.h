@@ -33,6 +33,16 @@ struct ThreadScheduling
     int nice = 0;
 };
 
+// What this process may ask of the scheduler. Linux: CAP_SYS_NICE, else the
+// RLIMIT_RTPRIO and RLIMIT_NICE limits; Windows asks for everything and lets
+// Windows decide.
+struct SchedulingLimits
+{
+    bool privileged = true;  // any policy and priority, and back again
+    int realtimeCeiling = 0; // otherwise the highest realtime priority allowed; 0: none
+    int niceFloor = 20;      // otherwise the lowest nice value that may be set
+};
+
 // A periodic timer; opaque, each OS defines its own.
 struct PeriodicTimer;
 
@@ -59,12 +69,26 @@ public:
     virtual void sleepMs(std::uint32_t ms) = 0;
 
     // Priority class of the whole process; every thread keeps its own level.
-    virtual void setProcessClass(ProcessClass processClass) = 0;
-    // Level of the calling thread within the process's class.
-    virtual void setCurrentThreadLevel(ThreadLevel level) = 0;
+    // Each thread gets what the limits allow; a change the process could not
+    // undo (a lower priority, without the right to raise it again) is left
+    // out for every thread but those of a run. False when anything was left
+    // out.
+    virtual bool setProcessClass(ProcessClass processClass) = 0;
+    // Level of the calling thread within the process's class, on the same
+    // terms.
+    virtual bool setCurrentThreadLevel(ThreadLevel level) = 0;
+    // Level of a thread that ends with its run (the worker): whatever the
+    // limits allow, undone or not, and nothing realtime for the threads and
+    // processes it starts.
+    virtual void setRunThreadLevel(ThreadLevel level) = 0;
+    // Every thread the layer changed, except those of a run, back to the
+    // scheduling it had before the first change (Windows: the normal class,
+    // the calling thread at Normal).
+    virtual void restoreScheduling() = 0;
     // What the calling thread was granted: a refused request leaves less
     // than was asked for.
     virtual ThreadScheduling currentThreadScheduling() = 0;
+    virtual SchedulingLimits schedulingLimits() = 0;
 
     // Ask for timer wake-ups of periodMs precision; end undoes a begin with
     // the same value. A refused request changes nothing.
@@ -101,5 +125,14 @@ bool waitForStopRequest(std::uint32_t timeoutMs);
 // The scheduler's base priority, 1 to 31, that Windows gives a thread of this
 // level in a process of this class.
 int windowsBasePriority(ProcessClass processClass, ThreadLevel level);
+
+// What this OS's layer asks the scheduler for, for a thread of this level in
+// a process of this class, before any limit: what the granted scheduling is
+// measured against. Defined by the per-OS file.
+ThreadScheduling requestedScheduling(ProcessClass processClass, ThreadLevel level);
+
+// How a user gets the priorities this OS refused, in a sentence's second
+// half. Defined by the per-OS file.
+std::string priorityAdvice();
 
 } // namespace platform

@@ -2,8 +2,12 @@
 // Linux side of the OS layer.
 #include "platform.h"
 
+#include "linuxscheduling.h"
+
+#include <linux/capability.h>
 #include <sys/prctl.h>
 #include <sys/resource.h>
+#include <sys/syscall.h>
 #include <sys/timerfd.h>
 
 #include <dirent.h>
@@ -21,6 +25,9 @@
 #include <map>
 #include <mutex>
 #include <new>
+#include <optional>
+#include <set>
+#include <vector>
 
 struct platform::PeriodicTimer
 {
@@ -47,29 +54,85 @@ timespec toTimespec(std::int64_t nanos)
     return ts;
 }
 
-// Linux has no priority classes, and it ignores a thread priority under
-// SCHED_OTHER, so the Windows base priority (1..31) of a thread is recreated
-// with the scheduler: the realtime range 16..31 becomes SCHED_FIFO rising to
-// the top FIFO priority, base 1 becomes SCHED_IDLE, and bases 2..15 become
-// nice values falling from +19 (base 2) through 0 (base 8) to -20 (base 15).
-const int niceForBase[16] = {0, 19, 19, 16, 13, 10, 6, 3, 0, -3, -6, -9, -11, -14, -17, -20};
+using linuxsched::KernelScheduling;
 
-void applyBasePriority(pid_t tid, int base)
+// The kernel's view of a thread; the reset-on-fork flag is not a policy.
+KernelScheduling readScheduling(pid_t tid)
 {
+    KernelScheduling now;
+    now.policy = sched_getscheduler(tid);
+    if (now.policy >= 0)
+        now.policy &= ~SCHED_RESET_ON_FORK;
     sched_param param{};
-    if (base >= 16) {
-        const int low = sched_get_priority_min(SCHED_FIFO);
-        const int high = sched_get_priority_max(SCHED_FIFO);
-        param.sched_priority = low + ((base - 16) * (high - low) * 2 + 15) / 30;
-        sched_setscheduler(tid, SCHED_FIFO, &param);
-    } else if (base == 1) {
-        sched_setscheduler(tid, SCHED_IDLE, &param);
-    } else {
-        // Policy first: nice means nothing to a FIFO thread.
-        sched_setscheduler(tid, SCHED_OTHER, &param);
-        setpriority(PRIO_PROCESS, id_t(tid), niceForBase[base]);
+    if (sched_getparam(tid, &param) == 0)
+        now.priority = param.sched_priority;
+    // -1 is a valid nice value, so errno tells a failure apart.
+    errno = 0;
+    const int nice = getpriority(PRIO_PROCESS, id_t(tid));
+    if (errno == 0)
+        now.nice = nice;
+    return now;
+}
+
+// Results ignored: a refused call leaves the thread as it was, and the
+// granted scheduling is read back where it matters.
+void applyScheduling(pid_t tid, const KernelScheduling &target, bool resetOnFork)
+{
+    if (target.policy == linuxsched::KeepPolicy)
+        return;
+    sched_param param{};
+    param.sched_priority = target.priority;
+    // SCHED_RESET_ON_FORK: threads and processes the thread starts begin at
+    // SCHED_OTHER and nice 0 at the most, not at its realtime priority.
+    const int flags = resetOnFork && target.policy == SCHED_FIFO ? SCHED_RESET_ON_FORK : 0;
+    sched_setscheduler(tid, target.policy | flags, &param);
+    // Nice means nothing to a FIFO thread; SCHED_OTHER takes it after the
+    // policy, and a thread put back gets its own again.
+    if (target.policy != SCHED_FIFO && target.policy != SCHED_RR)
+        setpriority(PRIO_PROCESS, id_t(tid), target.nice);
+}
+
+std::vector<pid_t> threadsOfThisProcess()
+{
+    std::vector<pid_t> threads;
+    if (DIR *tasks = opendir("/proc/self/task")) {
+        while (dirent *entry = readdir(tasks)) {
+            char *end = nullptr;
+            const long tid = std::strtol(entry->d_name, &end, 10);
+            if (tid > 0 && *end == '\0')
+                threads.push_back(pid_t(tid));
+        }
+        closedir(tasks);
     }
-    // Results ignored: without CAP_SYS_NICE the calls fail and nothing changes.
+    return threads;
+}
+
+bool holdsCapSysNice()
+{
+    // capget(2) without libcap: CAP_SYS_NICE is bit 23 of the first word.
+    __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
+    __user_cap_data_struct data[_LINUX_CAPABILITY_U32S_3] = {};
+    if (syscall(SYS_capget, &header, data) != 0)
+        return false;
+    return (data[CAP_TO_INDEX(CAP_SYS_NICE)].effective & CAP_TO_MASK(CAP_SYS_NICE)) != 0;
+}
+
+SchedulingLimits readLimits()
+{
+    SchedulingLimits limits;
+    limits.privileged = holdsCapSysNice();
+    const int fifoMax = sched_get_priority_max(SCHED_FIFO);
+    rlimit limit{};
+    // The kernel checks the soft limits.
+    if (getrlimit(RLIMIT_RTPRIO, &limit) == 0)
+        limits.realtimeCeiling = limit.rlim_cur == RLIM_INFINITY
+            ? fifoMax
+            : int(std::min<rlim_t>(limit.rlim_cur, rlim_t(fifoMax)));
+    if (getrlimit(RLIMIT_NICE, &limit) == 0)
+        limits.niceFloor = limit.rlim_cur == RLIM_INFINITY
+            ? -20
+            : 20 - int(std::min<rlim_t>(limit.rlim_cur, 40));
+    return limits;
 }
 
 class LinuxOs final : public Os
@@ -147,73 +210,74 @@ public:
         while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &deadline, nullptr) == EINTR) { }
     }
 
-    void setProcessClass(ProcessClass processClass) override
+    bool setProcessClass(ProcessClass processClass) override
     {
         std::lock_guard<std::mutex> lock(mutex);
+        rememberOriginals();
         currentClass = processClass;
         // A class covers every thread of the process; each keeps its level.
         std::map<pid_t, ThreadLevel> alive;
-        if (DIR *tasks = opendir("/proc/self/task")) {
-            while (dirent *entry = readdir(tasks)) {
-                char *end = nullptr;
-                const long tid = std::strtol(entry->d_name, &end, 10);
-                if (tid <= 0 || *end != '\0')
-                    continue;
-                const auto known = levels.find(pid_t(tid));
-                const ThreadLevel level =
-                    known == levels.end() ? ThreadLevel::Normal : known->second;
-                if (known != levels.end())
-                    alive.insert(*known);
-                applyBasePriority(pid_t(tid), windowsBasePriority(processClass, level));
-            }
-            closedir(tasks);
-            levels.swap(alive); // forget threads that have ended
+        std::set<pid_t> aliveRuns;
+        bool whole = true;
+        for (const pid_t tid : threadsOfThisProcess()) {
+            const auto known = levels.find(tid);
+            const ThreadLevel level = known == levels.end() ? ThreadLevel::Normal : known->second;
+            if (known != levels.end())
+                alive.insert(*known);
+            const bool ofARun = runThreads.count(tid) != 0;
+            if (ofARun)
+                aliveRuns.insert(tid);
+            whole = apply(tid, windowsBasePriority(processClass, level), ofARun) && whole;
         }
+        levels.swap(alive); // forget threads that have ended
+        runThreads.swap(aliveRuns);
+        return whole;
     }
 
-    void setCurrentThreadLevel(ThreadLevel level) override
+    bool setCurrentThreadLevel(ThreadLevel level) override
     {
         std::lock_guard<std::mutex> lock(mutex);
+        rememberOriginals();
         const pid_t tid = gettid();
         levels[tid] = level;
-        applyBasePriority(tid, windowsBasePriority(currentClass, level));
+        return apply(tid, windowsBasePriority(currentClass, level), false);
+    }
+
+    void setRunThreadLevel(ThreadLevel level) override
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        rememberOriginals();
+        const pid_t tid = gettid();
+        levels[tid] = level;
+        runThreads.insert(tid);
+        apply(tid, windowsBasePriority(currentClass, level), true);
+    }
+
+    void restoreScheduling() override
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        currentClass = ProcessClass::Normal;
+        if (!baseline)
+            return; // nothing was ever changed
+        std::map<pid_t, ThreadLevel> runs;
+        for (const pid_t tid : threadsOfThisProcess()) {
+            if (runThreads.count(tid) != 0) {
+                runs[tid] = levels[tid];
+                continue;
+            }
+            const auto original = originals.find(tid);
+            applyScheduling(tid, original == originals.end() ? *baseline : original->second,
+                            false);
+        }
+        levels.swap(runs);
     }
 
     ThreadScheduling currentThreadScheduling() override
     {
-        ThreadScheduling granted;
-        const pid_t tid = gettid();
-        const int policy = sched_getscheduler(tid);
-        switch (policy) {
-        case SCHED_FIFO:
-            granted.policy = "SCHED_FIFO";
-            break;
-        case SCHED_RR:
-            granted.policy = "SCHED_RR";
-            break;
-        case SCHED_OTHER:
-            granted.policy = "SCHED_OTHER";
-            break;
-        case SCHED_BATCH:
-            granted.policy = "SCHED_BATCH";
-            break;
-        case SCHED_IDLE:
-            granted.policy = "SCHED_IDLE";
-            break;
-        default:
-            granted.policy = policy < 0 ? "unknown" : "policy " + std::to_string(policy);
-            break;
-        }
-        sched_param param{};
-        if (sched_getparam(tid, &param) == 0)
-            granted.priority = param.sched_priority;
-        // -1 is a valid nice value, so errno tells a failure apart.
-        errno = 0;
-        const int nice = getpriority(PRIO_PROCESS, id_t(tid));
-        if (errno == 0)
-            granted.nice = nice;
-        return granted;
+        return linuxsched::describe(readScheduling(gettid()));
     }
+
+    SchedulingLimits schedulingLimits() override { return readLimits(); }
 
     // The closest Linux has to a finer system timer is the timer slack of a
     // thread: the kernel may delay a sleeper's wake-up by up to the slack
@@ -236,10 +300,62 @@ public:
 private:
     static bool accepted(std::uint32_t periodMs) { return periodMs >= 1 && periodMs <= 1000000; }
 
+    // At the first change, how every thread was scheduled: what a restore
+    // puts it back to. A thread started later began as the calling thread
+    // was then.
+    void rememberOriginals()
+    {
+        if (baseline)
+            return;
+        for (const pid_t tid : threadsOfThisProcess())
+            originals[tid] = readScheduling(tid);
+        baseline = readScheduling(gettid());
+    }
+
+    KernelScheduling originalOf(pid_t tid) const
+    {
+        const auto original = originals.find(tid);
+        return original == originals.end() ? *baseline : original->second;
+    }
+
+    // Gives the thread what its base asks for, within the limits. For a
+    // thread that outlives the run, a change it could not come back from is
+    // left out: false then.
+    bool apply(pid_t tid, int base, bool ofARun)
+    {
+        const SchedulingLimits limits = readLimits();
+        const KernelScheduling target =
+            linuxsched::schedulingForBase(base, limits, readScheduling(tid).nice);
+        if (!ofARun && !linuxsched::mayReturn(limits, originalOf(tid), target))
+            return false;
+        applyScheduling(tid, target, ofARun);
+        return true;
+    }
+
     std::mutex mutex;
     ProcessClass currentClass = ProcessClass::Normal;
     std::map<pid_t, ThreadLevel> levels; // threads whose level was set; the rest are Normal
+    std::set<pid_t> runThreads;          // threads that end with their run
+    std::map<pid_t, KernelScheduling> originals;
+    std::optional<KernelScheduling> baseline;
 };
+
+} // namespace
+
+ThreadScheduling requestedScheduling(ProcessClass processClass, ThreadLevel level)
+{
+    return linuxsched::describe(linuxsched::schedulingForBase(
+        windowsBasePriority(processClass, level), SchedulingLimits(), 0));
+}
+
+std::string priorityAdvice()
+{
+    return "run it with CAP_SYS_NICE (sudo setcap cap_sys_nice+ep on the program), or give this "
+           "user a realtime limit in /etc/security/limits.d (e.g. \"@audio - rtprio 99\" and "
+           "\"@audio - nice -20\")";
+}
+
+namespace {
 
 sigset_t stopSignals()
 {

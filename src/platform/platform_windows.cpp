@@ -24,6 +24,42 @@ HANDLE toHandle(PeriodicTimer *timer)
     return reinterpret_cast<HANDLE>(timer);
 }
 
+// In ProcessClass order: Idle, Normal, High, Realtime.
+const DWORD classes[4] = {
+    IDLE_PRIORITY_CLASS,
+    NORMAL_PRIORITY_CLASS,
+    HIGH_PRIORITY_CLASS,
+    REALTIME_PRIORITY_CLASS,
+};
+
+// In ThreadLevel order, Idle to TimeCritical. Idle and TimeCritical pin the
+// thread to the bottom or top of its class's range.
+const int levels[7] = {
+    THREAD_PRIORITY_IDLE,         THREAD_PRIORITY_LOWEST,  THREAD_PRIORITY_BELOW_NORMAL,
+    THREAD_PRIORITY_NORMAL,       THREAD_PRIORITY_ABOVE_NORMAL, THREAD_PRIORITY_HIGHEST,
+    THREAD_PRIORITY_TIME_CRITICAL,
+};
+
+std::string className(DWORD priorityClass)
+{
+    switch (priorityClass) {
+    case IDLE_PRIORITY_CLASS:
+        return "IDLE_PRIORITY_CLASS";
+    case BELOW_NORMAL_PRIORITY_CLASS:
+        return "BELOW_NORMAL_PRIORITY_CLASS";
+    case NORMAL_PRIORITY_CLASS:
+        return "NORMAL_PRIORITY_CLASS";
+    case ABOVE_NORMAL_PRIORITY_CLASS:
+        return "ABOVE_NORMAL_PRIORITY_CLASS";
+    case HIGH_PRIORITY_CLASS:
+        return "HIGH_PRIORITY_CLASS";
+    case REALTIME_PRIORITY_CLASS:
+        return "REALTIME_PRIORITY_CLASS";
+    default:
+        return "unknown";
+    }
+}
+
 class WindowsOs final : public Os
 {
 public:
@@ -73,64 +109,40 @@ public:
 
     void sleepMs(std::uint32_t ms) override { Sleep(ms); }
 
-    void setProcessClass(ProcessClass processClass) override
+    bool setProcessClass(ProcessClass processClass) override
     {
-        // In ProcessClass order: Idle, Normal, High, Realtime.
-        static const DWORD classes[4] = {
-            IDLE_PRIORITY_CLASS,
-            NORMAL_PRIORITY_CLASS,
-            HIGH_PRIORITY_CLASS,
-            REALTIME_PRIORITY_CLASS,
-        };
         // Without the increase-base-priority privilege Windows quietly grants
-        // High instead of Realtime; the call still succeeds.
+        // High instead of Realtime; the call still succeeds. Windows needs
+        // no right to go back to Normal, so nothing is ever left out.
         SetPriorityClass(GetCurrentProcess(), classes[static_cast<int>(processClass)]);
+        return true;
     }
 
-    void setCurrentThreadLevel(ThreadLevel level) override
+    bool setCurrentThreadLevel(ThreadLevel level) override
     {
-        // In ThreadLevel order, Idle to TimeCritical. Idle and TimeCritical
-        // pin the thread to the bottom or top of its class's range.
-        static const int levels[7] = {
-            THREAD_PRIORITY_IDLE,          THREAD_PRIORITY_LOWEST,
-            THREAD_PRIORITY_BELOW_NORMAL,  THREAD_PRIORITY_NORMAL,
-            THREAD_PRIORITY_ABOVE_NORMAL,  THREAD_PRIORITY_HIGHEST,
-            THREAD_PRIORITY_TIME_CRITICAL,
-        };
         // GetCurrentThread() is a pseudo-handle meaning "the caller"; it
         // needs no closing.
         SetThreadPriority(GetCurrentThread(), levels[static_cast<int>(level)]);
+        return true;
+    }
+
+    void setRunThreadLevel(ThreadLevel level) override { setCurrentThreadLevel(level); }
+
+    void restoreScheduling() override
+    {
+        SetPriorityClass(GetCurrentProcess(), NORMAL_PRIORITY_CLASS);
+        SetThreadPriority(GetCurrentThread(), THREAD_PRIORITY_NORMAL);
     }
 
     ThreadScheduling currentThreadScheduling() override
     {
         ThreadScheduling granted;
-        switch (GetPriorityClass(GetCurrentProcess())) {
-        case IDLE_PRIORITY_CLASS:
-            granted.policy = "IDLE_PRIORITY_CLASS";
-            break;
-        case BELOW_NORMAL_PRIORITY_CLASS:
-            granted.policy = "BELOW_NORMAL_PRIORITY_CLASS";
-            break;
-        case NORMAL_PRIORITY_CLASS:
-            granted.policy = "NORMAL_PRIORITY_CLASS";
-            break;
-        case ABOVE_NORMAL_PRIORITY_CLASS:
-            granted.policy = "ABOVE_NORMAL_PRIORITY_CLASS";
-            break;
-        case HIGH_PRIORITY_CLASS:
-            granted.policy = "HIGH_PRIORITY_CLASS";
-            break;
-        case REALTIME_PRIORITY_CLASS:
-            granted.policy = "REALTIME_PRIORITY_CLASS";
-            break;
-        default:
-            granted.policy = "unknown";
-            break;
-        }
+        granted.policy = className(GetPriorityClass(GetCurrentProcess()));
         granted.priority = GetThreadPriority(GetCurrentThread());
         return granted;
     }
+
+    SchedulingLimits schedulingLimits() override { return SchedulingLimits(); }
 
     void beginTimerResolution(std::uint32_t periodMs) override
     {
@@ -160,6 +172,20 @@ Os &nativeOs()
 {
     static WindowsOs instance;
     return instance;
+}
+
+ThreadScheduling requestedScheduling(ProcessClass processClass, ThreadLevel level)
+{
+    ThreadScheduling asked;
+    asked.policy = className(classes[static_cast<int>(processClass)]);
+    asked.priority = levels[static_cast<int>(level)];
+    return asked;
+}
+
+std::string priorityAdvice()
+{
+    return "run it as an administrator: Windows grants the Realtime class only with the "
+           "increase-scheduling-priority privilege";
 }
 
 void catchStopRequests()

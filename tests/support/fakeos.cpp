@@ -1,6 +1,10 @@
 // SPDX-License-Identifier: MIT
 #include "fakeos.h"
 
+#include "linuxscheduling.h"
+
+#include <sched.h>
+
 #include <chrono>
 #include <thread>
 
@@ -21,7 +25,16 @@ const char *toString(ThreadLevel level)
     return names[static_cast<int>(level)];
 }
 
+// The level each thread last set for itself.
+thread_local ThreadLevel ownLevel = ThreadLevel::Normal;
+
 } // namespace
+
+void FakeOs::setSchedulingLimits(const SchedulingLimits &newLimits)
+{
+    std::lock_guard<std::mutex> lock(mutex);
+    limits = newLimits;
+}
 
 std::vector<std::string> FakeOs::calls(bool withCounterReads) const
 {
@@ -122,19 +135,56 @@ void FakeOs::sleepMs(std::uint32_t ms)
     passTime(ms);
 }
 
-void FakeOs::setProcessClass(ProcessClass processClass)
+// A thread at nice 0 under SCHED_OTHER, as a process starts, asked for this
+// class: whether it could come back, as the Linux layer decides it.
+bool FakeOs::setProcessClass(ProcessClass newClass)
 {
-    record(std::string("setProcessClass(") + toString(processClass) + ")");
+    record(std::string("setProcessClass(") + toString(newClass) + ")");
+    std::lock_guard<std::mutex> lock(mutex);
+    processClass = newClass;
+    const linuxsched::KernelScheduling start{SCHED_OTHER, 0, 0};
+    return linuxsched::mayReturn(
+        limits, start,
+        linuxsched::schedulingForBase(windowsBasePriority(newClass, ThreadLevel::Normal), limits,
+                                      0));
 }
 
-void FakeOs::setCurrentThreadLevel(ThreadLevel level)
+bool FakeOs::setCurrentThreadLevel(ThreadLevel level)
 {
     record(std::string("setCurrentThreadLevel(") + toString(level) + ")");
+    ownLevel = level;
+    return true;
 }
 
+void FakeOs::setRunThreadLevel(ThreadLevel level)
+{
+    record(std::string("setRunThreadLevel(") + toString(level) + ")");
+    ownLevel = level;
+}
+
+void FakeOs::restoreScheduling()
+{
+    record("restoreScheduling");
+    std::lock_guard<std::mutex> lock(mutex);
+    processClass = ProcessClass::Normal;
+}
+
+// A thread that starts at SCHED_OTHER and nice 0 keeps that where the limits
+// allow it nothing of what it asked for.
 ThreadScheduling FakeOs::currentThreadScheduling()
 {
-    return ThreadScheduling{"fake", 0, 0};
+    std::lock_guard<std::mutex> lock(mutex);
+    linuxsched::KernelScheduling granted =
+        linuxsched::schedulingForBase(windowsBasePriority(processClass, ownLevel), limits, 0);
+    if (granted.policy == linuxsched::KeepPolicy)
+        granted = {SCHED_OTHER, 0, 0};
+    return linuxsched::describe(granted);
+}
+
+SchedulingLimits FakeOs::schedulingLimits()
+{
+    std::lock_guard<std::mutex> lock(mutex);
+    return limits;
 }
 
 void FakeOs::beginTimerResolution(std::uint32_t periodMs)

@@ -37,6 +37,11 @@ public:
     // test lets go with setWaitsHang(false).
     void scriptWaits(std::vector<std::int64_t> counts);
 
+    // The scheduler's limits the fake plays out: what the calling thread is
+    // granted, and whether a class is left out, follow the Linux layer's
+    // mapping within them. Privileged unless set.
+    void setSchedulingLimits(const SchedulingLimits &limits);
+
     // Every call so far, e.g. "setPeriodicTimer(3)"; counter reads
     // ("counterValue") only when asked for, since every tick makes one.
     std::vector<std::string> calls(bool withCounterReads = false) const;
@@ -49,9 +54,12 @@ public:
     void waitPeriodicTimer(PeriodicTimer *timer, std::uint32_t timeoutMs) override;
     void closePeriodicTimer(PeriodicTimer *timer) override;
     void sleepMs(std::uint32_t ms) override;
-    void setProcessClass(ProcessClass processClass) override;
-    void setCurrentThreadLevel(ThreadLevel level) override;
-    ThreadScheduling currentThreadScheduling() override; // a read: not logged
+    bool setProcessClass(ProcessClass processClass) override;
+    bool setCurrentThreadLevel(ThreadLevel level) override;
+    void setRunThreadLevel(ThreadLevel level) override;
+    void restoreScheduling() override;
+    ThreadScheduling currentThreadScheduling() override; // reads: not logged
+    SchedulingLimits schedulingLimits() override;
     void beginTimerResolution(std::uint32_t periodMs) override;
     void endTimerResolution(std::uint32_t periodMs) override;
 
@@ -69,6 +77,8 @@ private:
     std::atomic<bool> armingFails{false};
     std::atomic<bool> waitsHang{false};
     std::atomic<int> armedPeriodMs{0};
+    SchedulingLimits limits;                          // under mutex
+    ProcessClass processClass = ProcessClass::Normal; // under mutex
     char timerToken = 0; // what the fake's timer handle points at
 };
 

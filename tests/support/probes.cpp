@@ -76,7 +76,8 @@ bool fifoPermitted()
 platform::ThreadScheduling threadScheduling(pid_t tid)
 {
     platform::ThreadScheduling seen;
-    switch (sched_getscheduler(tid)) {
+    const int policy = sched_getscheduler(tid);
+    switch (policy < 0 ? policy : policy & ~SCHED_RESET_ON_FORK) {
     case SCHED_FIFO:
         seen.policy = "SCHED_FIFO";
         break;
@@ -95,6 +96,12 @@ platform::ThreadScheduling threadScheduling(pid_t tid)
     seen.priority = param.sched_priority;
     seen.nice = getpriority(PRIO_PROCESS, id_t(tid));
     return seen;
+}
+
+bool resetsOnFork(pid_t tid)
+{
+    const int policy = sched_getscheduler(tid);
+    return policy >= 0 && (policy & SCHED_RESET_ON_FORK) != 0;
 }
 
 QString scheduling(pid_t tid)

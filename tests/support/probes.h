@@ -42,6 +42,9 @@ bool fifoPermitted();
 // terms, and in short: "FIFO 99", "OTHER nice -20", "IDLE".
 platform::ThreadScheduling threadScheduling(pid_t tid);
 QString scheduling(pid_t tid);
+// Whether the threads and processes it starts begin without its realtime
+// policy (SCHED_RESET_ON_FORK).
+bool resetsOnFork(pid_t tid);
 QString topFifo();
 
 // UDP sends this network namespace has seen, to any address, over IPv4 and

@@ -79,9 +79,16 @@ public:
         ++calls;
         lastSleep = ms;
     }
-    void setProcessClass(ProcessClass) override { ++calls; }
-    void setCurrentThreadLevel(ThreadLevel) override { ++calls; }
+    bool setProcessClass(ProcessClass) override { return ++calls > 0; }
+    bool setCurrentThreadLevel(ThreadLevel) override { return ++calls > 0; }
+    void setRunThreadLevel(ThreadLevel) override { ++calls; }
+    void restoreScheduling() override { ++calls; }
     platform::ThreadScheduling currentThreadScheduling() override
+    {
+        ++calls;
+        return {};
+    }
+    platform::SchedulingLimits schedulingLimits() override
     {
         ++calls;
         return {};
