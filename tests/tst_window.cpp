@@ -211,9 +211,14 @@ private slots:
         // makes of the font the form asks for.
         QVERIFY(QFontInfo(ui.textEdit->font()).fixedPitch());
         QCOMPARE(ui.textEdit->font().pointSize(), 12);
-        const QFont fallback = fixedPitch(QFont("Liberation Sans", 12));
-        QVERIFY(QFontInfo(fallback).fixedPitch());
-        QCOMPARE(fallback.pointSize(), 12);
+        // The second: a system fixed font that is not fixed pitch either, as
+        // under Wine without Courier New.
+        const QFont proportional("Liberation Sans", 12);
+        for (const QFont &fallback :
+             {fixedPitch(proportional), fixedPitch(proportional, proportional)}) {
+            QVERIFY(QFontInfo(fallback).fixedPitch());
+            QCOMPARE(fallback.pointSize(), 12);
+        }
     }
 
     // Start and Stop, as the OS layer sees them: the process class, the GUI

@@ -1,26 +1,27 @@
 // SPDX-License-Identifier: MIT
 #include "fixedpitch.h"
 
-#include <QFontDatabase>
 #include <QFontInfo>
 #include <QStringList>
 
-QFont fixedPitch(const QFont &wanted)
+QFont fixedPitch(const QFont &wanted, const QFont &systemFixed)
 {
     if (QFontInfo(wanted).fixedPitch())
         return wanted;
-    QFont fixed = QFontDatabase::systemFont(QFontDatabase::FixedFont);
-    if (wanted.pointSize() > 0)
-        fixed.setPointSize(wanted.pointSize());
-    if (QFontInfo(fixed).fixedPitch())
-        return fixed;
-    // fontconfig's "monospace" can be a face with a few wide glyphs (Noto
-    // Sans Mono), which it does not call fixed pitch; any face it does will do.
-    for (const QString &family : QFontDatabase::families()) {
-        if (QFontDatabase::isFixedPitch(family)) {
-            fixed.setFamily(family);
-            break;
+    QFont fixed = systemFixed;
+    // The system's fixed font can be no fixed-pitch face at all: under Wine
+    // without Courier New it is a name mapped to whatever family the host
+    // lists first, and fontconfig's "monospace" can be Noto Sans Mono, whose
+    // few wide glyphs keep it from counting as fixed pitch.
+    if (!QFontInfo(fixed).fixedPitch()) {
+        for (const QString &family : QFontDatabase::families(QFontDatabase::Latin)) {
+            if (QFontDatabase::isFixedPitch(family)) {
+                fixed = QFont(family);
+                break;
+            }
         }
     }
+    if (wanted.pointSize() > 0)
+        fixed.setPointSize(wanted.pointSize());
     return fixed;
 }

@@ -12,6 +12,8 @@
 // Only to read back what the layer set; every change goes through os().
 #include <windows.h>
 
+#include <algorithm>
+#include <cmath>
 #include <cstdint>
 #include <iostream>
 #include <sstream>
@@ -150,15 +152,64 @@ void checkProcessClasses()
     }
 }
 
+// Windows has no Win32 call for a thread's scheduling priority; ntdll's
+// basic information about a thread carries it. -1 when it cannot be read.
+struct ThreadPriorities
+{
+    long current = -1;
+    long base = -1;
+};
+
+ThreadPriorities ntPriorities()
+{
+    struct BasicInformation
+    {
+        LONG exitStatus;
+        PVOID teb;
+        HANDLE process;
+        HANDLE thread;
+        ULONG_PTR affinity;
+        LONG priority;
+        LONG basePriority;
+    };
+    using Query = LONG(WINAPI *)(HANDLE, int, PVOID, ULONG, PULONG);
+    static const Query query = reinterpret_cast<Query>(reinterpret_cast<void (*)()>(
+        GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "NtQueryInformationThread")));
+    const int threadBasicInformation = 0;
+    BasicInformation info{};
+    ThreadPriorities read;
+    if (query &&
+        query(GetCurrentThread(), threadBasicInformation, &info, sizeof info, nullptr) == 0) {
+        read.current = info.priority;
+        read.base = info.basePriority;
+    }
+    return read;
+}
+
+// Every level in every class: the level must read back the same whatever the
+// class, and the layer must report what Windows granted.
 void checkThreadLevels()
 {
-    struct Step
+    struct Class
+    {
+        ProcessClass value;
+        const char *name;
+    };
+    struct Level
     {
         ThreadLevel value;
         const char *name;
         int expected;
     };
-    static const Step steps[] = {
+    // Normal last in both, so the rest of the run is neither starved nor
+    // starving.
+    static const Class classes[] = {
+        {ProcessClass::Idle, "Idle"},
+        {ProcessClass::High, "High"},
+        {ProcessClass::Realtime, "Realtime"},
+        {ProcessClass::Normal, "Normal"},
+    };
+    static const Level levels[] = {
         {ThreadLevel::Idle, "Idle", THREAD_PRIORITY_IDLE},
         {ThreadLevel::Lowest, "Lowest", THREAD_PRIORITY_LOWEST},
         {ThreadLevel::Low, "Low", THREAD_PRIORITY_BELOW_NORMAL},
@@ -167,16 +218,88 @@ void checkThreadLevels()
         {ThreadLevel::TimeCritical, "TimeCritical", THREAD_PRIORITY_TIME_CRITICAL},
         {ThreadLevel::Normal, "Normal", THREAD_PRIORITY_NORMAL},
     };
-    for (const Step &step : steps) {
-        os().setCurrentThreadLevel(step.value);
-        int got = GetThreadPriority(GetCurrentThread());
-        report(got == step.expected, std::string("setCurrentThreadLevel ") + step.name,
-               "GetThreadPriority = " + std::to_string(got) + ", expected " +
-                   std::to_string(step.expected));
-        int granted = os().currentThreadScheduling().priority;
-        report(granted == got, std::string("currentThreadScheduling ") + step.name,
-               "priority = " + std::to_string(granted));
+    for (const Class &processClass : classes) {
+        os().setProcessClass(processClass.value);
+        const std::string policy = os().currentThreadScheduling().policy;
+        for (const Level &level : levels) {
+            const std::string step =
+                std::string("setCurrentThreadLevel ") + processClass.name + "/" + level.name;
+            // The layer drops SetThreadPriority's result; a failure still
+            // leaves its error behind.
+            SetLastError(ERROR_SUCCESS);
+            os().setCurrentThreadLevel(level.value);
+            const DWORD error = GetLastError();
+            const int got = GetThreadPriority(GetCurrentThread());
+            report(error == ERROR_SUCCESS && got == level.expected, step,
+                   "GetThreadPriority = " + std::to_string(got) + ", expected " +
+                       std::to_string(level.expected) + ", last error " + std::to_string(error));
+            const int granted = os().currentThreadScheduling().priority;
+            report(granted == got,
+                   std::string("currentThreadScheduling ") + processClass.name + "/" + level.name,
+                   policy + ", priority " + std::to_string(granted));
+            const ThreadPriorities nt = ntPriorities();
+            note(
+                std::string("base priority ") + processClass.name + "/" + level.name,
+                "Windows' table " +
+                    std::to_string(platform::windowsBasePriority(processClass.value, level.value)) +
+                    "; ntdll says current " + std::to_string(nt.current) + ", base " +
+                    std::to_string(nt.base));
+        }
     }
+}
+
+// 1000 periods of 1 ms: the first expiry at once, then expiries on a fixed
+// grid. A timer re-armed relative to each expiry would drift by its lateness
+// every period; expiries lost to a late waiter only move the end by whole
+// periods, and the long waits that lose them are counted.
+void checkPeriodicGrid()
+{
+    const int periodMs = 1;
+    const int periods = 1000;
+    const std::uint32_t timeoutMs = 50;
+    const std::int64_t frequency = os().counterFrequency();
+    platform::PeriodicTimer *timer = os().createPeriodicTimer();
+    if (!timer || !os().setPeriodicTimer(timer, periodMs)) {
+        report(false, "periodic grid", "no 1 ms periodic timer");
+        if (timer)
+            os().closePeriodicTimer(timer);
+        return;
+    }
+    const std::int64_t armed = os().counterValue();
+    os().waitPeriodicTimer(timer, timeoutMs);
+    const std::int64_t start = os().counterValue();
+    const double firstMs = elapsedMs(armed, start, frequency);
+    report(firstMs < periodMs / 2.0, "periodic grid first expiry",
+           "after " + std::to_string(firstMs) + " ms");
+
+    double shortest = timeoutMs, longest = 0;
+    long spanned = 0; // periods beyond one that single waits took
+    int done = 0;
+    std::int64_t last = start;
+    for (; done < periods; ++done) {
+        os().waitPeriodicTimer(timer, timeoutMs);
+        const std::int64_t now = os().counterValue();
+        const double interval = elapsedMs(last, now, frequency);
+        last = now;
+        if (interval >= timeoutMs)
+            break;
+        shortest = std::min(shortest, interval);
+        longest = std::max(longest, interval);
+        spanned += std::max(0L, std::lround(interval / periodMs) - 1);
+    }
+    os().closePeriodicTimer(timer);
+    if (done < periods) {
+        report(false, "periodic grid", "wait " + std::to_string(done + 1) + " timed out");
+        return;
+    }
+    const double totalMs = elapsedMs(start, last, frequency);
+    const double lateMs = totalMs - periods * periodMs;
+    const double allowedMs = (spanned + 3) * periodMs;
+    report(lateMs >= -periodMs && lateMs <= allowedMs, "periodic grid",
+           std::to_string(periods) + " waits took " + std::to_string(totalMs) + " ms (" +
+               std::to_string(lateMs) + " off the grid, allowed -" + std::to_string(periodMs) +
+               " to " + std::to_string(allowedMs) + "); intervals " + std::to_string(shortest) +
+               " to " + std::to_string(longest) + " ms");
 }
 
 } // namespace
@@ -203,6 +326,7 @@ int main()
 
     checkProcessClasses();
     checkThreadLevels();
+    checkPeriodicGrid();
 
     platform::catchStopRequests();
     report(!platform::waitForStopRequest(5), "waitForStopRequest", "no request yet");
