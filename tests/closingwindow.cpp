@@ -3,6 +3,9 @@
 // given (mode and period in ms), and once the run has ticked, close the
 // window like a person would. Prints the moment of the close on the monotonic
 // clock, which the test compares with the moment the process has ended.
+// With "stuck" after them, the worker runs on the fake OS and its waits hang
+// at the 20th tick, beyond the reach of termination.
+#include "fakeos.h"
 #include "windowdriver.h"
 
 #include <QApplication>
@@ -14,9 +17,15 @@
 int main(int argc, char *argv[])
 {
     QApplication a(argc, argv);
-    if (argc != 3) {
-        std::fprintf(stderr, "usage: %s MODE PERIOD_MS\n", argv[0]);
+    if (argc != 3 && argc != 4) {
+        std::fprintf(stderr, "usage: %s MODE PERIOD_MS [stuck]\n", argv[0]);
         return 2;
+    }
+    platform::FakeOs fake;
+    if (argc == 4) {
+        fake.scriptWaits(std::vector<std::int64_t>(30, 1000000)); // hangs after tick 20
+        fake.setHangOutlivesTermination(true);
+        platform::install(&fake);
     }
     Qt_Vantrel_App w;
     w.show();

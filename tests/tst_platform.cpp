@@ -1,8 +1,12 @@
 // SPDX-License-Identifier: MIT
 // The Linux OS layer against the real kernel: counter, periodic timer,
 // scheduler mapping of the Windows priorities, timer slack.
+#include "linuxscheduling.h"
 #include "platform.h"
 #include "probes.h"
+
+#include <linux/capability.h>
+#include <sys/syscall.h>
 
 #include <QElapsedTimer>
 #include <QTest>
@@ -84,6 +88,17 @@ private:
     bool hasJob = false;
     std::thread thread;
 };
+
+// Capabilities belong to a thread: this one loses CAP_SYS_NICE for the rest
+// of its life, as if an ordinary user ran it.
+void dropCapSysNice()
+{
+    __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
+    __user_cap_data_struct data[_LINUX_CAPABILITY_U32S_3] = {};
+    syscall(SYS_capget, &header, data);
+    data[CAP_TO_INDEX(CAP_SYS_NICE)].effective &= ~CAP_TO_MASK(CAP_SYS_NICE);
+    syscall(SYS_capset, &header, data);
+}
 
 } // namespace
 
@@ -272,6 +287,92 @@ private slots:
         QCOMPARE(granted.policy + " " + std::to_string(granted.priority) + " " +
                      std::to_string(granted.nice),
                  std::string("SCHED_OTHER 0 6"));
+    }
+
+    // Without CAP_SYS_NICE the layer asks the kernel for no more than the
+    // limits allow, and knows which changes it could not come back from (for
+    // a thread at SCHED_OTHER, nice 0).
+    void schedulingWithinTheLimits_data()
+    {
+        QTest::addColumn<int>("rtprio"); // -1: privileged
+        QTest::addColumn<int>("niceFloor");
+        QTest::addColumn<int>("base");
+        QTest::addColumn<QString>("asked");
+        QTest::addColumn<bool>("undoable");
+        const int top = sched_get_priority_max(SCHED_FIFO);
+        const QString topFifo = QString("SCHED_FIFO %1").arg(top);
+        QTest::newRow("privileged, Time Critical") << -1 << 20 << 31 << topFifo << true;
+        QTest::newRow("rtprio 0") << 0 << 20 << 31 << "keep" << true;
+        QTest::newRow("rtprio 1") << 1 << 20 << 31 << "SCHED_FIFO 1" << true;
+        QTest::newRow("rtprio 50") << 50 << 20 << 31 << "SCHED_FIFO 50" << true;
+        QTest::newRow("rtprio 50, Normal") << 50 << 20 << 24 << "SCHED_FIFO 50" << true;
+        QTest::newRow("rtprio 95") << 95 << 20 << 31 << "SCHED_FIFO 95" << true;
+        QTest::newRow("rtprio 95, Normal") << 95 << 20 << 24 << "SCHED_FIFO 53" << true;
+        QTest::newRow("rtprio 99") << 99 << 20 << 31 << "SCHED_FIFO 99" << true;
+        QTest::newRow("rtprio unlimited") << top << 20 << 31 << topFifo << true;
+        QTest::newRow("nice limit 0, -20 asked") << 0 << 20 << 15 << "SCHED_OTHER nice 0" << true;
+        QTest::newRow("nice limit 30") << 0 << -10 << 15 << "SCHED_OTHER nice -10" << true;
+        QTest::newRow("nice limit 40") << 0 << -20 << 15 << "SCHED_OTHER nice -20" << true;
+        QTest::newRow("nice 13, limit 0") << 0 << 20 << 4 << "SCHED_OTHER nice 13" << false;
+        QTest::newRow("nice 13, limit 20") << 0 << 0 << 4 << "SCHED_OTHER nice 13" << true;
+        QTest::newRow("privileged, nice 13") << -1 << 20 << 4 << "SCHED_OTHER nice 13" << true;
+        QTest::newRow("idle, limit 0") << 0 << 20 << 1 << "SCHED_IDLE nice 0" << false;
+        QTest::newRow("idle, limit 20") << 0 << 0 << 1 << "SCHED_IDLE nice 0" << true;
+    }
+    void schedulingWithinTheLimits()
+    {
+        QFETCH(int, rtprio);
+        QFETCH(int, niceFloor);
+        QFETCH(int, base);
+        QFETCH(QString, asked);
+        QFETCH(bool, undoable);
+        platform::SchedulingLimits limits;
+        limits.privileged = rtprio < 0;
+        limits.realtimeCeiling = std::max(rtprio, 0);
+        limits.niceFloor = niceFloor;
+        namespace ls = platform::linuxsched;
+        const ls::KernelScheduling target = ls::schedulingForBase(base, limits, 0);
+        const platform::ThreadScheduling named = ls::describe(target);
+        const QString seen = target.policy == ls::KeepPolicy ? QString("keep")
+            : target.policy == SCHED_FIFO
+            ? QString("SCHED_FIFO %1").arg(named.priority)
+            : QString("%1 nice %2").arg(QString::fromStdString(named.policy)).arg(named.nice);
+        QCOMPARE(seen, asked);
+        QCOMPARE(ls::mayReturn(limits, {SCHED_OTHER, 0, 0}, target), undoable);
+    }
+
+    // The same on the kernel, for a thread without the right to raise
+    // priority and with no rtprio limit (an ordinary user here; as root, the
+    // thread drops CAP_SYS_NICE): no realtime at all, a lowering class for
+    // the run's own thread only, and the other threads as they were, also
+    // after a restore.
+    void withoutTheRightOnlyTheRunIsLowered()
+    {
+        Helper run;
+        platform::SchedulingLimits limits;
+        run.run([&] {
+            dropCapSysNice();
+            limits = os().schedulingLimits();
+        });
+        QVERIFY(!limits.privileged);
+        if (limits.realtimeCeiling > 0 || limits.niceFloor <= 0)
+            QSKIP("this user has an rtprio or nice limit; the case needs none");
+        const QString before = scheduling(0);
+        platform::ThreadScheduling granted;
+        bool wholeClass = true;
+        run.run([&] {
+            os().setProcessClass(ProcessClass::Realtime);
+            os().setRunThreadLevel(ThreadLevel::TimeCritical);
+            granted = os().currentThreadScheduling();
+            wholeClass = os().setProcessClass(ProcessClass::Idle);
+            os().setRunThreadLevel(ThreadLevel::Normal);
+        });
+        QCOMPARE(granted.policy, std::string("SCHED_OTHER"));
+        QVERIFY(!wholeClass);
+        QCOMPARE(scheduling(run.tid), QString("OTHER nice 13"));
+        QCOMPARE(scheduling(0), before);
+        run.run([] { os().restoreScheduling(); });
+        QCOMPARE(scheduling(0), before);
     }
 
     // A caught request is data for the waiting thread; it no longer ends the

@@ -21,6 +21,7 @@
 #include <QLineEdit>
 #include <QPushButton>
 #include <QSpinBox>
+#include <QStatusBar>
 #include <QTest>
 #include <QTextEdit>
 #include <QUdpSocket>
@@ -229,6 +230,7 @@ private slots:
         QTest::addColumn<RunSettings>("settings");
         QTest::addColumn<QStringList>("atStart"); // the worker's own level last
         QTest::addColumn<QStringList>("atStop");
+        QTest::addColumn<QLocale>("locale");
         using platform::ProcessClass;
         using platform::ThreadLevel;
         const auto run = [](const char *name, RunSettings settings, const char *processClass,
@@ -242,7 +244,11 @@ private slots:
             }
             atStart << QString("setRunThreadLevel(%1)").arg(workerLevel);
             atStop << "restoreScheduling";
-            QTest::newRow(name) << settings << atStart << atStop;
+            QTest::newRow(name) << settings << atStart << atStop << QLocale::c();
+            // The period is the number shown, also in a locale's own digits.
+            if (settings.periodMs == 9)
+                QTest::addRow("%s, Arabic-Indic digits", name)
+                    << settings << atStart << atStop << QLocale(QLocale::Arabic, QLocale::Egypt);
         };
         run("defaults, periodic 1 ms",
             runOf(2, 1, ProcessClass::Realtime, ThreadLevel::TimeCritical), "Realtime",
@@ -262,9 +268,15 @@ private slots:
         QFETCH(RunSettings, settings);
         QFETCH(QStringList, atStart);
         QFETCH(QStringList, atStop);
+        QFETCH(QLocale, locale);
+        const QLocale before;
+        QLocale::setDefault(locale);
+        auto restore = qScopeGuard([&before] { QLocale::setDefault(before); });
         FakeOs fake;
         platform::install(&fake);
         Qt_Vantrel_App window;
+        window.ui->clockRate->setValue(settings.periodMs);
+        QCOMPARE(window.ui->clockRate->text(), locale.toString(settings.periodMs));
 
         start(window, settings);
         QVERIFY(inRunningState(window));
@@ -351,6 +363,102 @@ private slots:
         QCOMPARE(portReceiveQueue(), queued);
         QVERIFY(inRunningState(window));
         window.ui->stopButton->click();
+    }
+#endif
+
+    // What a run could not do as asked is said under the form, once each,
+    // and nothing is said when it did all of it. The fake OS plays the
+    // scheduler's limits.
+    void notesSayWhatTheRunCouldNotDo_data()
+    {
+        using platform::ProcessClass;
+        using platform::ThreadLevel;
+        QTest::addColumn<int>("rtprio"); // -1: privileged
+        QTest::addColumn<RunSettings>("settings");
+        QTest::addColumn<QStringList>("saying"); // a part of each note, in order
+        RunSettings sending = runOf(2, 1);
+        sending.target = "abc";
+        sending.send = true;
+        QTest::newRow("all granted") << -1 << defaultRun(2, 1) << QStringList();
+        QTest::newRow("no realtime limit")
+            << 0 << defaultRun(2, 1)
+            << QStringList{"Process level \"Realtime\" with thread level \"Time Critical\" asks "
+                           "for SCHED_FIFO 99, but the measuring thread was granted SCHED_OTHER, "
+                           "nice 0; to get it, run it with CAP_SYS_NICE"};
+        QTest::newRow("rtprio 95") << 95 << defaultRun(2, 1)
+                                   << QStringList{"granted SCHED_FIFO 95; to get it"};
+        QTest::newRow("a lower class")
+            << 0 << runOf(2, 1, ProcessClass::Idle, ThreadLevel::Normal)
+            << QStringList{"Process level \"Idle\" was given to the measuring thread only"};
+        QTest::newRow("a target nothing is sent to")
+            << -1 << sending
+            << QStringList{"Nothing is sent: \"abc\" is not an IPv4 address in dotted-quad form"};
+        QTest::newRow("no clock") << -1 << defaultRun(2, 0)
+                                  << QStringList{"Nothing was measured: \"Win32 Periodic\" needs "
+                                                 "a period of 1 ms or more."};
+    }
+    void notesSayWhatTheRunCouldNotDo()
+    {
+        QFETCH(int, rtprio);
+        QFETCH(RunSettings, settings);
+        QFETCH(QStringList, saying);
+        FakeOs fake;
+        platform::SchedulingLimits limits;
+        limits.privileged = rtprio < 0;
+        limits.realtimeCeiling = std::max(rtprio, 0);
+        fake.setSchedulingLimits(limits);
+        platform::install(&fake);
+        Qt_Vantrel_App window;
+        window.show();
+        window.ui->sendIpAddr->setText(settings.target.isEmpty() ? "127.0.0.1" : settings.target);
+        window.ui->sendUDP->setChecked(settings.send);
+        start(window, settings);
+
+        // A refresh has looked at what the worker was granted, or the worker
+        // has ended and been looked at.
+        QTRY_VERIFY(!window.ui->actualRate->text().isEmpty() ||
+                    window.notes().filter("Nothing was measured").size() == 1);
+        QCOMPARE(window.notes().size(), saying.size());
+        for (int i = 0; i < saying.size(); ++i)
+            QVERIFY2(window.notes()[i].contains(saying[i]), qPrintable(window.notes()[i]));
+        QCOMPARE(window.statusBar()->isVisible(), !saying.isEmpty());
+        window.ui->stopButton->click();
+        window.ui->startButton->click(); // said again in a new run, not twice
+        QTRY_COMPARE(window.notes().size(), saying.size());
+        window.ui->stopButton->click();
+    }
+
+#ifdef Q_OS_LINUX
+    // An "Idle" run and then a "Realtime" one on the real kernel: each Stop
+    // puts the window's own thread back where it was, so no run is measured
+    // at an earlier one's priority. Without the right to raise priority the
+    // lower class goes to the measuring thread only, and the window says so.
+    void everyStopPutsTheSchedulingBack()
+    {
+        const QString before = scheduling(0);
+        const bool privileged = platform::os().schedulingLimits().privileged;
+        Qt_Vantrel_App window;
+        start(window, runOf(2, 1, platform::ProcessClass::Idle, platform::ThreadLevel::Normal));
+        QTRY_VERIFY(ticks(window) >= 5);
+        QCOMPARE(scheduling(workerTid()), QString("OTHER nice 13"));
+        QCOMPARE(scheduling(0), privileged ? QString("OTHER nice 13") : before);
+        QCOMPARE(window.notes().filter("given to the measuring thread only").size(),
+                 privileged ? 0 : 1);
+        window.ui->stopButton->click();
+        QCOMPARE(scheduling(0), before);
+
+        start(window, defaultRun(2, 1));
+        QTRY_VERIFY(ticks(window) >= 5);
+        const pid_t worker = workerTid();
+        if (fifoPermitted()) {
+            QCOMPARE(scheduling(worker), topFifo());
+            QVERIFY(resetsOnFork(worker)); // its children start without it
+        } else {
+            QCOMPARE(scheduling(worker), before);
+            QTRY_COMPARE(window.notes().filter("asks for SCHED_FIFO 99").size(), 1);
+        }
+        window.ui->stopButton->click();
+        QCOMPARE(scheduling(0), before);
     }
 #endif
 

@@ -20,6 +20,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <climits>
+#include <cstdio>
 #include <cstdlib>
 #include <ctime>
 #include <map>
@@ -109,6 +110,17 @@ std::vector<pid_t> threadsOfThisProcess()
 
 bool holdsCapSysNice()
 {
+    // Capabilities held in a user namespace of its own (a rootless
+    // container, unshare --map-root-user) do not count with the scheduler,
+    // which checks them against the initial namespace: there uid_map maps
+    // all of 0..2^32-1 onto itself.
+    if (FILE *map = std::fopen("/proc/self/uid_map", "r")) {
+        unsigned long inside = 1, outside = 1, count = 0;
+        const int read = std::fscanf(map, "%lu %lu %lu", &inside, &outside, &count);
+        std::fclose(map);
+        if (read == 3 && !(inside == 0 && outside == 0 && count == 4294967295UL))
+            return false;
+    }
     // capget(2) without libcap: CAP_SYS_NICE is bit 23 of the first word.
     __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
     __user_cap_data_struct data[_LINUX_CAPABILITY_U32S_3] = {};

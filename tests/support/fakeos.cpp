@@ -3,6 +3,7 @@
 
 #include "linuxscheduling.h"
 
+#include <pthread.h>
 #include <sched.h>
 
 #include <chrono>
@@ -84,6 +85,11 @@ void FakeOs::passTime(std::int64_t ms)
             counts = script.front();
             script.pop_front();
         }
+    }
+    if (waitsHang.load() && hangOutlives.load()) {
+        // Termination cancels a thread at its next cancellation point; with
+        // cancellation off it has none.
+        pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, nullptr);
     }
     while (waitsHang.load())
         std::this_thread::sleep_for(std::chrono::milliseconds(1));

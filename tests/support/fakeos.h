@@ -30,6 +30,9 @@ public:
     // While set, every wait and sleep blocks in real time, so a worker in its
     // clock loop never looks at its stop request: the seam for termination.
     void setWaitsHang(bool hang) { waitsHang.store(hang); }
+    // While set, a hanging wait does not even end when its thread is
+    // terminated: the seam for a worker that outlives its termination.
+    void setHangOutlivesTermination(bool outlives) { hangOutlives.store(outlives); }
 
     // How far the counter moves at each of the next waits and sleeps, in
     // counts, in order. Once they are used up the waits hang as above, so a
@@ -76,6 +79,7 @@ private:
     std::atomic<bool> creationFails{false};
     std::atomic<bool> armingFails{false};
     std::atomic<bool> waitsHang{false};
+    std::atomic<bool> hangOutlives{false};
     std::atomic<int> armedPeriodMs{0};
     SchedulingLimits limits;                          // under mutex
     ProcessClass processClass = ProcessClass::Normal; // under mutex
