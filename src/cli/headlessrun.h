@@ -55,6 +55,7 @@ private:
     RtThread worker;
     RunRecord result;
     std::vector<double> intervals;
+    std::vector<double> arrivals; // beside intervals, when datagrams can be the clock
     std::unique_ptr<QFile> jsonFile;
     std::unique_ptr<QFile> intervalsFile;
     Ending ending = EndedByDuration;

@@ -10,6 +10,7 @@
 #include <QUdpSocket>
 
 #include <algorithm>
+#include <limits>
 
 namespace {
 
@@ -50,15 +51,26 @@ RtThread::RtThread(QObject *parent)
     , windowIntervalSum(0.0)
     , lastTickTime(0.0)
     , tickCount(0)
+    , stampState(ReceiveTiming::StampsNotAsked)
+    , stampedCount(0)
+    , unstampedCount(0)
+    , arrivalSum(0.0)
+    , maxArrival(0.0)
+    , maxLateness(0.0)
+    , clockOffset(0)
+    , previousStampNs(0)
+    , hasPreviousStamp(false)
+    , awaitingFirstStamp(false)
+    , keptBeforeWakeUp(0)
     , startPriority(InheritPriority)
     , periodicTimer(nullptr)
     , drainStalled(false)
     , intervalLog(nullptr)
+    , arrivalLog(nullptr)
     , intervalCapacity(0)
     , keptCount(0)
 {
-    for (auto &bin : histogram)
-        put(bin, quint64(0));
+    resetStatistics();
 }
 
 RtThread::~RtThread()
@@ -76,6 +88,18 @@ void RtThread::resetStatistics()
     put(tickCount, quint64(0));
     for (auto &bin : histogram)
         put(bin, quint64(0));
+    put(stampState, int(ReceiveTiming::StampsNotAsked));
+    put(stampedCount, quint64(0));
+    put(unstampedCount, quint64(0));
+    for (auto &bin : arrivalHistogram)
+        put(bin, quint64(0));
+    put(arrivalSum, 0.0);
+    put(maxArrival, 0.0);
+    for (auto &bin : latenessHistogram)
+        put(bin, quint64(0));
+    put(maxLateness, 0.0);
+    put(clockOffset, qint64(0));
+    hasPreviousStamp = false;
     keptCount = 0;
     grantedScheduling = platform::ThreadScheduling();
 }
@@ -88,13 +112,30 @@ RunStatistics RtThread::statistics() const
     now.tickCount = loadRelaxed(tickCount);
     now.meanInterval = loadRelaxed(averagePeriod);
     now.maxInterval = loadRelaxed(maxInterval);
+    ReceiveTiming &receive = now.receive;
+    receive.stamps = loadRelaxed(stampState);
+    receive.stampedDatagrams = loadRelaxed(stampedCount);
+    receive.unstampedDatagrams = loadRelaxed(unstampedCount);
+    for (int i = 0; i < ReceiveTiming::ArrivalBins; ++i)
+        receive.arrival[size_t(i)] = loadRelaxed(arrivalHistogram[i]);
+    receive.arrivalSum = loadRelaxed(arrivalSum);
+    receive.maxArrival = loadRelaxed(maxArrival);
+    for (int i = 0; i < ReceiveTiming::LatenessBins; ++i)
+        receive.lateness[size_t(i)] = loadRelaxed(latenessHistogram[i]);
+    receive.maxLateness = loadRelaxed(maxLateness);
+    receive.clockOffsetNs = loadRelaxed(clockOffset);
     return now;
 }
 
-void RtThread::keepIntervals(double *buffer, quint64 capacity)
+void RtThread::keepIntervals(double *buffer, quint64 capacity, double *arrivals)
 {
     intervalLog = buffer;
     intervalCapacity = buffer ? capacity : 0;
+    // NaN until a stamped datagram says otherwise: nothing on the tick path.
+    arrivalLog = buffer ? arrivals : nullptr;
+    if (arrivalLog)
+        std::fill(arrivalLog, arrivalLog + intervalCapacity,
+                  std::numeric_limits<double>::quiet_NaN());
     keptCount = 0;
 }
 
@@ -173,6 +214,10 @@ void RtThread::run()
         exit(1);
         return;
     }
+    put(stampState,
+        int(platform::os().enableReceiveStamps(udpSocket->socketDescriptor())
+                ? ReceiveTiming::StampsOn
+                : ReceiveTiming::StampsRefused));
 
     stopwatch.restart();
     put(lastTickTime, stopwatch.elapsedSeconds());
@@ -339,21 +384,86 @@ void RtThread::runTimerTick()
 
 void RtThread::udpRead()
 {
+    keptBeforeWakeUp = keptCount;
     countTick(ReceiveGate);
     drainStalled = false;
     if (!udpSocket)
         return;
+    awaitingFirstStamp = true;
     // Once a stop is asked for, what is still pending is left to the
     // teardown, which closes the socket anyway.
     while (!isInterruptionRequested() && udpSocket->hasPendingDatagrams()) {
-        // A negative size means the socket could not tell; read with the
-        // whole buffer then, which still removes the datagram.
-        const qint64 size = udpSocket->pendingDatagramSize();
-        const qint64 room = qint64(sizeof scratch);
-        const qint64 limit = (size >= 0 && size <= room) ? size : room;
-        if (udpSocket->readDatagram(scratch, limit) < 0) {
+        if (!drainOneDatagram()) {
             drainStalled = true; // the datagram stays; leave rather than spin
             break;
         }
     }
+}
+
+Q_ALWAYS_INLINE void RtThread::noteStamp(const platform::PendingDatagram &datagram)
+{
+    if (!datagram.stamped) {
+        put(unstampedCount, loadRelaxed(unstampedCount) + 1);
+        return;
+    }
+    put(stampedCount, loadRelaxed(stampedCount) + 1);
+
+    double arrival = std::numeric_limits<double>::quiet_NaN();
+    if (hasPreviousStamp) {
+        arrival = double(datagram.stampNs - previousStampNs) * 1e-9;
+        // Binned as the ticks are: nearest 0.1 ms, the last bin for the rest.
+        const double scaled = arrival * 10000.0 + 0.5;
+        int bin = 0;
+        if (scaled >= double(ReceiveTiming::ArrivalBins))
+            bin = ReceiveTiming::ArrivalOverflowBin;
+        else if (scaled >= 1.0)
+            bin = int(scaled);
+        put(arrivalHistogram[bin], loadRelaxed(arrivalHistogram[bin]) + 1);
+        put(arrivalSum, loadRelaxed(arrivalSum) + arrival);
+        if (bin == ReceiveTiming::ArrivalOverflowBin && arrival > loadRelaxed(maxArrival))
+            put(maxArrival, arrival);
+    }
+    previousStampNs = datagram.stampNs;
+    hasPreviousStamp = true;
+
+    if (!awaitingFirstStamp || stopwatch.unavailable)
+        return;
+    awaitingFirstStamp = false;
+    // The wake-up's counter reading (the tick's), in nanoseconds, moved onto
+    // the stamp clock by the offset sampled now.
+    const qint64 count = stopwatch.nowCount;
+    const qint64 frequency = stopwatch.frequency;
+    const qint64 wakeNs = frequency == 1000000000
+        ? count
+        : (count / frequency) * 1000000000 + (count % frequency) * 1000000000 / frequency;
+    const qint64 offset = platform::os().stampClockOffsetNs();
+    put(clockOffset, offset);
+    // Never below 0 but for the offset's own error; such a wake-up counts as
+    // on time.
+    const qint64 lateNs = std::max<qint64>(0, wakeNs + offset - datagram.stampNs);
+    int bin = int(std::min<qint64>(lateNs / 1000, ReceiveTiming::LatenessOverflowBin));
+    put(latenessHistogram[bin], loadRelaxed(latenessHistogram[bin]) + 1);
+    if (bin == ReceiveTiming::LatenessOverflowBin &&
+        double(lateNs) * 1e-9 > loadRelaxed(maxLateness))
+        put(maxLateness, double(lateNs) * 1e-9);
+    if (arrivalLog && keptCount != keptBeforeWakeUp)
+        arrivalLog[keptCount - 1] = arrival;
+}
+
+// One datagram: its size and kernel stamp through the OS layer, a look that
+// leaves it queued; then Qt's read removes it. Qt's own read must be the one
+// that takes it: an unbuffered QUdpSocket arms its next readyRead only there.
+bool RtThread::drainOneDatagram()
+{
+    const platform::PendingDatagram next =
+        platform::os().peekDatagram(std::intptr_t(udpSocket->socketDescriptor()));
+    // A negative size means neither could tell; read with the whole buffer
+    // then, which still removes the datagram.
+    const qint64 size = next.size >= 0 ? next.size : udpSocket->pendingDatagramSize();
+    const qint64 room = qint64(sizeof scratch);
+    const qint64 limit = (size >= 0 && size <= room) ? size : room;
+    if (udpSocket->readDatagram(scratch, limit) < 0)
+        return false;
+    noteStamp(next);
+    return true;
 }

@@ -37,6 +37,15 @@ public:
     // test lets go with setWaitsHang(false).
     void scriptWaits(std::vector<std::int64_t> counts);
 
+    // Receive stamps: the size of a pending datagram comes from the real
+    // socket; its stamp, in nanoseconds, from this script, one per datagram
+    // looked at (none once it is used up), and the stamp clock lies offset
+    // nanoseconds ahead of the counter. Refused stamps make enabling fail
+    // and every datagram come unstamped. These calls are not logged.
+    void scriptStamps(std::vector<std::int64_t> stampsNs);
+    void setStampClockOffset(std::int64_t offsetNs) { stampOffset.store(offsetNs); }
+    void setStampsRefused(bool refused) { stampsRefused.store(refused); }
+
     // Every call so far, e.g. "setPeriodicTimer(3)"; counter reads
     // ("counterValue") only when asked for, since every tick makes one.
     std::vector<std::string> calls(bool withCounterReads = false) const;
@@ -48,6 +57,9 @@ public:
     bool setPeriodicTimer(PeriodicTimer *timer, int periodMs) override;
     void waitPeriodicTimer(PeriodicTimer *timer, std::uint32_t timeoutMs) override;
     void closePeriodicTimer(PeriodicTimer *timer) override;
+    bool enableReceiveStamps(std::intptr_t socket) override;
+    PendingDatagram peekDatagram(std::intptr_t socket) override;
+    std::int64_t stampClockOffsetNs() override;
     void sleepMs(std::uint32_t ms) override;
     void setProcessClass(ProcessClass processClass) override;
     void setCurrentThreadLevel(ThreadLevel level) override;
@@ -69,6 +81,9 @@ private:
     std::atomic<bool> armingFails{false};
     std::atomic<bool> waitsHang{false};
     std::atomic<int> armedPeriodMs{0};
+    std::deque<std::int64_t> stamps; // under mutex
+    std::atomic<std::int64_t> stampOffset{0};
+    std::atomic<bool> stampsRefused{false};
     char timerToken = 0; // what the fake's timer handle points at
 };
 
