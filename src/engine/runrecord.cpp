@@ -30,11 +30,11 @@ QJsonObject RunRecord::toJson() const
     for (int i = 0; i < ReceiveTiming::ArrivalBins; ++i) {
         const quint64 count = receive.arrival[size_t(i)];
         if (count != 0)
-            arrivalBins.append(QJsonObject{{"bin", i},
-                                           {"seconds", i == ReceiveTiming::ArrivalOverflowBin
-                                                ? receive.maxArrival
-                                                : double(i) * 0.0001},
-                                           {"count", qint64(count)}});
+            arrivalBins.append(QJsonObject{
+                {"bin", i},
+                {"seconds",
+                 i == ReceiveTiming::ArrivalOverflowBin ? receive.maxArrival : double(i) * 0.0001},
+                {"count", qint64(count)}});
     }
     QJsonArray latenessBins;
     for (int i = 0; i < ReceiveTiming::LatenessBins; ++i) {

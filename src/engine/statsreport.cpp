@@ -97,8 +97,8 @@ QString StatsReport::receiveTimingSummary(const ReceiveTiming &timing)
             .arg(why);
     }
 
-    QString text = QStringLiteral("Kernel receive stamps: %1 datagrams stamped").arg(
-        timing.stampedDatagrams);
+    QString text =
+        QStringLiteral("Kernel receive stamps: %1 datagrams stamped").arg(timing.stampedDatagrams);
     if (timing.unstampedDatagrams)
         text += QStringLiteral(", %1 without a stamp and left out").arg(timing.unstampedDatagrams);
     text += '\n';
