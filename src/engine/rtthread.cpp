@@ -61,6 +61,7 @@ RtThread::RtThread(QObject *parent)
     , previousStampNs(0)
     , hasPreviousStamp(false)
     , awaitingFirstStamp(false)
+    , wakeStampNs(0)
     , keptBeforeWakeUp(0)
     , startPriority(InheritPriority)
     , periodicTimer(nullptr)
@@ -389,6 +390,10 @@ void RtThread::udpRead()
     drainStalled = false;
     if (!udpSocket)
         return;
+    // The stamp clock, read right after the tick's counter reading: both
+    // are the wake-up's time, each on its own clock.
+    wakeStampNs =
+        loadRelaxed(stampState) == ReceiveTiming::StampsRefused ? 0 : platform::os().stampClockNs();
     awaitingFirstStamp = true;
     // Once a stop is asked for, what is still pending is left to the
     // teardown, which closes the socket anyway.
@@ -426,21 +431,23 @@ Q_ALWAYS_INLINE void RtThread::noteStamp(const platform::PendingDatagram &datagr
     previousStampNs = datagram.stampNs;
     hasPreviousStamp = true;
 
-    if (!awaitingFirstStamp || stopwatch.unavailable)
+    if (!awaitingFirstStamp)
         return;
     awaitingFirstStamp = false;
-    // The wake-up's counter reading (the tick's), in nanoseconds, moved onto
-    // the stamp clock by the offset sampled now.
-    const qint64 count = stopwatch.nowCount;
-    const qint64 frequency = stopwatch.frequency;
-    const qint64 wakeNs = frequency == 1000000000
-        ? count
-        : (count / frequency) * 1000000000 + (count % frequency) * 1000000000 / frequency;
-    const qint64 offset = platform::os().stampClockOffsetNs();
-    put(clockOffset, offset);
-    // Never below 0 but for the offset's own error; such a wake-up counts as
-    // on time.
-    const qint64 lateNs = std::max<qint64>(0, wakeNs + offset - datagram.stampNs);
+    // The offset: the stamp clock's reading at the wake-up minus the
+    // counter's, in nanoseconds. The wake-up on the stamp clock is the
+    // counter's reading plus the offset, that is the stamp clock's reading.
+    if (!stopwatch.unavailable) {
+        const qint64 count = stopwatch.nowCount;
+        const qint64 frequency = stopwatch.frequency;
+        const qint64 counterNs = frequency == 1000000000
+            ? count
+            : (count / frequency) * 1000000000 + (count % frequency) * 1000000000 / frequency;
+        put(clockOffset, wakeStampNs - counterNs);
+    }
+    // Never below 0 but by the few ns between the two readings; such a
+    // wake-up counts as on time.
+    const qint64 lateNs = std::max<qint64>(0, wakeStampNs - datagram.stampNs);
     int bin = int(std::min<qint64>(lateNs / 1000, ReceiveTiming::LatenessOverflowBin));
     put(latenessHistogram[bin], loadRelaxed(latenessHistogram[bin]) + 1);
     if (bin == ReceiveTiming::LatenessOverflowBin &&

@@ -115,11 +115,12 @@ private:
     std::atomic<double> maxLateness;
     std::atomic<qint64> clockOffset;
     // The worker's own: the previous datagram's stamp, whether the current
-    // wake-up still awaits its first stamped datagram, and how many
-    // intervals were kept before it.
+    // wake-up still awaits its first stamped datagram, the wake-up on the
+    // stamp clock, and how many intervals were kept before it.
     qint64 previousStampNs;
     bool hasPreviousStamp;
     bool awaitingFirstStamp;
+    qint64 wakeStampNs;
     quint64 keptBeforeWakeUp;
 
     QThread::Priority startPriority;

@@ -38,7 +38,7 @@ struct PeriodicTimer;
 
 // The next datagram waiting on a socket, looked at without taking it: its
 // size (-1 when the OS layer cannot tell) and, when the kernel stamped it on
-// arrival, that stamp in nanoseconds on the stamp clock (stampClockOffsetNs).
+// arrival, that stamp in nanoseconds on the stamp clock (stampClockNs).
 struct PendingDatagram
 {
     std::int64_t size = -1;
@@ -105,11 +105,10 @@ public:
     // Linux, a SOCKET on Windows). enable asks the kernel to stamp every
     // datagram the socket receives; false when it refused or cannot. peek
     // tells size and stamp of the next datagram without removing it.
-    // stampClockOffsetNs is the stamp clock minus the counter's clock, in
-    // nanoseconds, sampled at the call.
+    // stampClockNs reads the clock the stamps are on, in nanoseconds.
     virtual bool enableReceiveStamps(std::intptr_t socket) = 0;
     virtual PendingDatagram peekDatagram(std::intptr_t socket) = 0;
-    virtual std::int64_t stampClockOffsetNs() = 0;
+    virtual std::int64_t stampClockNs() = 0;
 
     // Relative sleep, the wait used when no periodic timer could be set up.
     virtual void sleepMs(std::uint32_t ms) = 0;

@@ -166,14 +166,12 @@ public:
         return next;
     }
 
-    // The stamps are CLOCK_REALTIME, the counter CLOCK_MONOTONIC: read back
-    // to back, so the offset is off by at most the time of one read.
-    std::int64_t stampClockOffsetNs() override
+    // The kernel stamps on CLOCK_REALTIME (the counter is CLOCK_MONOTONIC).
+    std::int64_t stampClockNs() override
     {
-        const std::int64_t monotonic = monotonicNanos();
-        timespec real{};
-        clock_gettime(CLOCK_REALTIME, &real);
-        return std::int64_t(real.tv_sec) * NanosPerSecond + real.tv_nsec - monotonic;
+        timespec now{};
+        clock_gettime(CLOCK_REALTIME, &now);
+        return std::int64_t(now.tv_sec) * NanosPerSecond + now.tv_nsec;
     }
 
     void sleepMs(std::uint32_t ms) override

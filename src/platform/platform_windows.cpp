@@ -77,7 +77,7 @@ public:
     // this layer does not use it.)
     bool enableReceiveStamps(std::intptr_t) override { return false; }
     PendingDatagram peekDatagram(std::intptr_t) override { return PendingDatagram(); }
-    std::int64_t stampClockOffsetNs() override { return 0; }
+    std::int64_t stampClockNs() override { return 0; }
 
     void sleepMs(std::uint32_t ms) override { Sleep(ms); }
 

@@ -140,9 +140,9 @@ PendingDatagram FakeOs::peekDatagram(std::intptr_t socket)
     return next;
 }
 
-std::int64_t FakeOs::stampClockOffsetNs()
+std::int64_t FakeOs::stampClockNs()
 {
-    return stampOffset.load();
+    return value.load() * 1000000000 / frequency.load() + stampOffset.load();
 }
 
 void FakeOs::sleepMs(std::uint32_t ms)

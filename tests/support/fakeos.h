@@ -59,7 +59,7 @@ public:
     void closePeriodicTimer(PeriodicTimer *timer) override;
     bool enableReceiveStamps(std::intptr_t socket) override;
     PendingDatagram peekDatagram(std::intptr_t socket) override;
-    std::int64_t stampClockOffsetNs() override;
+    std::int64_t stampClockNs() override;
     void sleepMs(std::uint32_t ms) override;
     void setProcessClass(ProcessClass processClass) override;
     void setCurrentThreadLevel(ThreadLevel level) override;

@@ -84,7 +84,7 @@ public:
         ++calls;
         return {};
     }
-    std::int64_t stampClockOffsetNs() override
+    std::int64_t stampClockNs() override
     {
         ++calls;
         return 0;
