@@ -54,7 +54,11 @@ QJsonObject RunRecord::toJson() const
         {"wakeUps", qint64(receive.wakeUps())},
         {"maxLateness", receive.maxLateness},
         {"latenessBins", latenessBins},
-        {"clockOffsetNs", receive.clockOffsetNs},
+        // Whole seconds and nanoseconds apart: the offset in nanoseconds is
+        // beyond what a JSON number (a double) holds exactly.
+        {"clockOffset",
+         QJsonObject{{"seconds", receive.clockOffsetNs / 1000000000},
+                     {"nanoseconds", receive.clockOffsetNs % 1000000000}}},
     };
 
     return QJsonObject{
