@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # SPDX-License-Identifier: MIT
 # How close Vantrel's 1 ms clocks come to cyclictest on this machine: runs
-# vantrel-cli in "Win32 Periodic" and "Qt msleep" at 1 ms, then cyclictest at
-# the same period and priority, back to back, and prints for each the share of
-# intervals in the 1.0 ms bin and p50 / p99 / max of |interval - period|.
+# cyclictest, then vantrel-cli in "Win32 Periodic" and "Qt msleep", at 1 ms and
+# the same priority, back to back, and prints for each, round by round and
+# pooled, the share of intervals in the 1.0 ms bin and p50 / p90 / p99 /
+# p99.9 / max of |interval - period|.
 #
 #   bash bench/fidelity.sh [seconds-per-run] [rounds]   (30 and 1; as root for FIFO)
 #
@@ -12,6 +13,8 @@
 # the rest of the machine falls on all three alike.
 #
 # VANTREL_CLI names the program to measure (default build/src/cli/vantrel-cli).
+# VANTREL_COMPARE may name another build of it (an older version, say): its
+# "Win32 Periodic" then takes its turn after this one's, as a fourth row.
 # Arithmetic is bash, coreutils and awk only, so a bare Debian can run it.
 set -euo pipefail
 
@@ -72,23 +75,28 @@ json_bin() {
         END { if (!found) print 0 }' "$1"
 }
 
-# Nearest-rank p50, p99 and max of the numbers in file $1, one a line.
+# Nearest-rank p50, p90, p99, p99.9 and max of the numbers in file $1, one a
+# line.
 percentiles() {
     local sorted=$1.sorted n
     sort -g "$1" > "$sorted"
     n=$(wc -l < "$sorted")
     awk -v n="$n" '
         function rank(p,   r) { r = int(p * n / 100); if (r < p * n / 100) r++; return r < 1 ? 1 : r }
-        BEGIN { r50 = rank(50); r99 = rank(99) }
-        NR == r50 { p50 = $1 } NR == r99 { p99 = $1 } { max = $1 }
-        END { printf "%.1f %.1f %.1f\n", p50, p99, max }' "$sorted"
+        BEGIN { r50 = rank(50); r90 = rank(90); r99 = rank(99); r999 = rank(99.9) }
+        NR == r50 { p50 = $1 } NR == r90 { p90 = $1 } NR == r99 { p99 = $1 } NR == r999 { p999 = $1 }
+        { max = $1 }
+        END { printf "%.1f %.1f %.1f %.1f %.1f\n", p50, p90, p99, p999, max }' "$sorted"
 }
 
-# One run of vantrel-cli; leaves name.json and name.us (intervals), and adds
-# to base.dev and base.jsons.
+# One run of vantrel-cli for round $3; leaves name.json and name.us
+# (intervals), and the round's deviations and in-bin share as tool-round.dev
+# and tool-round.share ("in-bin counted").
 run_vantrel() {
-    local name=$1 mode=$2 base=$3
-    local cmd=("${netns[@]}" "$cli" --mode "$mode" --period "$period_ms" --process Realtime
+    local name=$1 mode=$2 round=$3 program=${4:-$cli}
+    local tool=$name
+    name=$name-$round
+    local cmd=("${netns[@]}" "$program" --mode "$mode" --period "$period_ms" --process Realtime
         --thread "Time Critical" --duration "$seconds" --json "$out/$name.json"
         --intervals "$out/$name.us")
     commands+=("$(printf '%q ' "${cmd[@]}")")
@@ -98,8 +106,13 @@ run_vantrel() {
         cat "$out/$name.log" >&2
         exit 1
     }
-    awk -v p="$period_us" '{ d = $1 - p; print d < 0 ? -d : d }' "$out/$name.us" >> "$out/$base.dev"
-    echo "$out/$name.json" >> "$out/$base.jsons"
+    awk -v p="$period_us" '{ d = $1 - p; print d < 0 ? -d : d }' "$out/$name.us" > "$out/$tool-$round.dev"
+    echo "$(json_bin "$out/$name.json" "$bin") $(json_field "$out/$name.json" countedIntervals)" \
+        > "$out/$tool-$round.share"
+    local kept counted
+    kept=$(json_field "$out/$name.json" keptIntervals)
+    counted=$(json_field "$out/$name.json" countedIntervals)
+    [[ $kept == "$counted" ]] || echo "fidelity: only $kept of $counted intervals of $name were kept; percentiles use those" >&2
 }
 
 # cyclictest: -v prints "thread: loop: latency" in us; consecutive wake-ups
@@ -107,7 +120,7 @@ run_vantrel() {
 # priority for itself, so without that right it does not run at all.
 cyc=(cyclictest -i "$period_us" -p 99 -v -l "$loops")
 commands+=("$(printf '%q ' "${cyc[@]}")")
-cyc_ran=yes cyc_wall=0 cyc_n=0 cyc_inbin=0
+cyc_ran=yes cyc_wall=0
 run_cyclictest() {
     local round=$1 start_ns n inbin
     echo "running cyclictest for $loops loops ..." >&2
@@ -120,11 +133,11 @@ run_cyclictest() {
         return
     fi
     cyc_wall=$((cyc_wall + ($(date +%s%N) - start_ns) / 1000000))
-    read -r n inbin < <(awk -v p="$period_us" -v skip="$skip" -v dev="$out/cyclictest.dev" '
+    read -r n inbin < <(awk -v p="$period_us" -v skip="$skip" -v dev="$out/cyclictest-$round.dev" '
         $1 == "0:" && NF == 3 {
             lat = $3 + 0
             if (++seen > skip + 1) {
-                d = lat - last; print (d < 0 ? -d : d) >> dev
+                d = lat - last; print (d < 0 ? -d : d) > dev
                 i = p + d; n++
                 if (int((i + 50) / 100) == p / 100) inbin++
             }
@@ -135,71 +148,99 @@ run_cyclictest() {
         echo "fidelity: no intervals in cyclictest's output ($out/cyclictest-$round.txt)" >&2
         exit 1
     fi
-    cyc_n=$((cyc_n + n)) cyc_inbin=$((cyc_inbin + inbin))
+    echo "$inbin $n" > "$out/cyclictest-$round.share"
 }
 
+bin=$((period_us / 100))
 for ((round = 1; round <= rounds; round++)); do
     [[ $rounds -gt 1 ]] && echo "round $round of $rounds" >&2
     [[ $cyc_ran == yes ]] && run_cyclictest "$round"
-    run_vantrel "periodic-$round" "Win32 Periodic" periodic
-    run_vantrel "msleep-$round" "Qt msleep" msleep
+    run_vantrel periodic "Win32 Periodic" "$round"
+    [[ -n ${VANTREL_COMPARE:-} ]] && run_vantrel other "Win32 Periodic" "$round" "$VANTREL_COMPARE"
+    run_vantrel msleep "Qt msleep" "$round"
     # The commands are the same every round; list them once.
     [[ $round -eq 1 ]] && first_commands=("${commands[@]}")
 done
 commands=("${first_commands[@]}")
 
-bin=$((period_us / 100))
-c50=n/a c99=n/a cmax=n/a cyc_share=n/a
-if [[ $cyc_ran == yes ]]; then
-    read -r c50 c99 cmax < <(percentiles "$out/cyclictest.dev")
-    cyc_share=$(awk -v a="$cyc_inbin" -v n="$cyc_n" 'BEGIN { printf "%.3f", 100 * a / n }')
-fi
+tools=(periodic)
+[[ -n ${VANTREL_COMPARE:-} ]] && tools+=(other)
+tools+=(msleep)
+[[ $cyc_ran == yes ]] && tools=(cyclictest "${tools[@]}")
+label() {
+    case $1 in
+        cyclictest) echo cyclictest ;;
+        periodic) echo "Win32 Periodic" ;;
+        msleep) echo "Qt msleep" ;;
+        other) echo "Periodic, other" ;;
+    esac
+}
 
-ratio() { awk -v a="$1" -v b="$2" 'BEGIN { if (b != "n/a" && b > 0) printf "%.2f", a / b; else printf "n/a" }'; }
+# One line of the table: label, round, intervals, in-bin %, percentiles.
+# Leaves the figures in the globals row_share, row_p50 and row_p99.
+row() {
+    local tool=$1 round=$2 files=() shares=() inbin=0 n=0 a b
+    if [[ $round == pooled ]]; then
+        for ((r = 1; r <= rounds; r++)); do
+            files+=("$out/$tool-$r.dev")
+            shares+=("$out/$tool-$r.share")
+        done
+    else
+        files=("$out/$tool-$round.dev")
+        shares=("$out/$tool-$round.share")
+    fi
+    cat "${files[@]}" > "$out/$tool-$round.all"
+    for f in "${shares[@]}"; do
+        read -r a b < "$f"
+        inbin=$((inbin + a)) n=$((n + b))
+    done
+    row_share=$(awk -v a="$inbin" -v n="$n" 'BEGIN { printf "%.3f", (n > 0 ? 100 * a / n : 0) }')
+    read -r row_p50 row_p90 row_p99 row_p999 row_max < <(percentiles "$out/$tool-$round.all")
+    printf '%-16s %-7s %9s %9s %8s %8s %8s %8s %9s\n' "$(label "$tool")" "$round" "$n" "$row_share" \
+        "$row_p50" "$row_p90" "$row_p99" "$row_p999" "$row_max"
+}
 
 echo
 echo "Machine: kernel $(uname -r), $(awk -F': ' '/^model name/ { print $2; exit }' /proc/cpuinfo), $(nproc) cores"
-echo "Root: $root; $rounds round(s) of $seconds s each, pooled; period $period_ms ms; bin $bin = ${period_ms}.0 ms +- 0.05 ms"
+echo "Root: $root; $rounds round(s) of $seconds s each, taking turns; period $period_ms ms; bin $bin = ${period_ms}.0 ms +- 0.05 ms"
 echo "Results in $out"
 echo
-printf '%-16s %9s %9s %9s %9s %9s   %s\n' "" intervals "in bin %" "p50 us" "p99 us" "max us" "worker / ratio p50 p99 max vs cyclictest"
-printf '%-16s %9s %9s %9s %9s %9s   %s\n' cyclictest "$cyc_n" "$cyc_share" "$c50" "$c99" "$cmax" \
-    "$([[ $cyc_ran == yes ]] && echo "SCHED_FIFO 99" || echo "did not run (no realtime right)")"
-
-goal_share='' goal_p99='' goal_sched=''
-for name in periodic msleep; do
-    counted=0 kept=0 inbin=0
-    while read -r f; do
-        counted=$((counted + $(json_field "$f" countedIntervals)))
-        kept=$((kept + $(json_field "$f" keptIntervals)))
-        inbin=$((inbin + $(json_bin "$f" "$bin")))
-    done < "$out/$name.jsons"
-    share=$(awk -v a="$inbin" -v n="$counted" 'BEGIN { printf "%.3f", (n > 0 ? 100 * a / n : 0) }')
-    f=$(head -n 1 "$out/$name.jsons")
-    sched="$(json_field "$f" policy) $(json_field "$f" priority) nice $(json_field "$f" nice)"
-    read -r v50 v99 vmax < <(percentiles "$out/$name.dev")
-    label=$([[ $name == periodic ]] && echo "Win32 Periodic" || echo "Qt msleep")
-    printf '%-16s %9s %9s %9s %9s %9s   %s; %s %s %s\n' "$label" "$counted" "$share" "$v50" "$v99" \
-        "$vmax" "$sched" "$(ratio "$v50" "$c50")" "$(ratio "$v99" "$c99")" "$(ratio "$vmax" "$cmax")"
-    [[ $kept == "$counted" ]] || echo "  (only $kept of $counted intervals were kept; percentiles use those)"
-    if [[ $name == periodic ]]; then
-        goal_share=$share goal_p99=$(ratio "$v99" "$c99") goal_sched=$sched
-    fi
+echo "|interval - period| in us; in-bin: % of intervals within 0.05 ms of the period"
+printf '%-16s %-7s %9s %9s %8s %8s %8s %8s %9s\n' "" round intervals "in-bin %" p50 p90 p99 p99.9 max
+for tool in "${tools[@]}"; do
+    for ((round = 1; round <= rounds; round++)); do
+        row "$tool" "$round"
+    done
+    row "$tool" pooled
+    declare "pooled_share_$tool=$row_share" "pooled_p50_$tool=$row_p50" "pooled_p99_$tool=$row_p99"
 done
+f="$out/periodic-1.json"
+goal_sched="$(json_field "$f" policy) $(json_field "$f" priority)"
+echo
+echo "worker's scheduling: $goal_sched (nice $(json_field "$f" nice))"
+[[ -n ${VANTREL_COMPARE:-} ]] && echo "\"Periodic, other\": \"Win32 Periodic\" of $VANTREL_COMPARE"
 if [[ $cyc_ran == yes ]]; then
-    echo
-    echo "cyclictest: $cyc_n intervals after the first $skip; $rounds x $loops loops took $cyc_wall ms (its header's"
-    echo "\"Interval\" line may differ; the wall time shows the period it kept)"
+    echo "cyclictest: $rounds x $loops loops took $cyc_wall ms; an interval is the period plus the"
+    echo "difference of two successive latencies, after the first $skip"
 fi
 echo
 echo "Commands:"
 printf '  %s\n' "${commands[@]}"
 echo
-echo "Goal (Win32 Periodic at top FIFO): p99 ratio <= 1.1 and >= 99.5 % in the bin"
-if [[ $goal_sched != "SCHED_FIFO 99 "* || $cyc_ran != yes ]]; then
+echo "Goals, pooled, \"Win32 Periodic\" against cyclictest at top FIFO: p50 within 0.5 us,"
+echo "p99 at most 1.2 x, in-bin share within 0.2 points. \"within\" is read both ways: no"
+echo "further apart than that (both sides), and no worse than that (one side)"
+if [[ $goal_sched != "SCHED_FIFO 99" || $cyc_ran != yes ]]; then
     echo "Not applicable: the worker got $goal_sched, not top FIFO, or cyclictest did not run (run as root)"
-elif awk -v r="$goal_p99" -v s="$goal_share" 'BEGIN { exit !(r != "n/a" && r <= 1.1 && s >= 99.5) }'; then
-    echo "Met: p99 ratio $goal_p99, $goal_share % in the bin"
 else
-    echo "Not met: p99 ratio $goal_p99, $goal_share % in the bin"
+    awk -v p50="$pooled_p50_periodic" -v c50="$pooled_p50_cyclictest" \
+        -v p99="$pooled_p99_periodic" -v c99="$pooled_p99_cyclictest" \
+        -v s="$pooled_share_periodic" -v cs="$pooled_share_cyclictest" 'BEGIN {
+            d50 = p50 - c50; r99 = c99 > 0 ? p99 / c99 : 0; ds = s - cs
+            printf "p50: %.1f against %.1f us (%+.1f): both sides %s, one side %s\n", p50, c50, d50,
+                (d50 <= 0.5 && d50 >= -0.5) ? "met" : "NOT met", (d50 <= 0.5) ? "met" : "NOT met"
+            printf "p99: %.1f against %.1f us (%.2f x): %s\n", p99, c99, r99, (r99 <= 1.2) ? "met" : "NOT met"
+            printf "in-bin: %.3f against %.3f %% (%+.3f points): both sides %s, one side %s\n", s, cs, ds,
+                (ds <= 0.2 && ds >= -0.2) ? "met" : "NOT met", (ds >= -0.2) ? "met" : "NOT met"
+        }'
 fi

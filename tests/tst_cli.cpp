@@ -5,6 +5,7 @@
 #include "cliprocess.h"
 #include "probes.h"
 #include "rtthread.h"
+#include "senders.h"
 #include "statsreport.h"
 
 #include <QFile>
@@ -228,6 +229,44 @@ private slots:
     }
 
 #ifdef Q_OS_LINUX
+    // Datagrams as the clock: the kernel's stamps come after the table, in
+    // the JSON, and as a second column of the kept intervals.
+    void receiveRunAddsKernelTiming()
+    {
+        const QString json = dir.filePath("receive.json");
+        const QString kept = dir.filePath("receive.txt");
+        QProcess process;
+        startCli(process,
+                 {"-m", "Qt msleep", "-p", "0", "-d", "2", "--json", json, "--intervals", kept});
+        QTRY_VERIFY(portInUse());
+        QCOMPARE(sendWithGaps({2}, 150), 150);
+        const CliResult run = finishCli(process, 10000);
+        QCOMPARE(run.exitCode, 0);
+
+        const QJsonObject results = readJson(json);
+        const QJsonObject timing = results["receiveTiming"].toObject();
+        QCOMPARE(timing["stamps"].toString(), "on");
+        QCOMPARE(timing["stampedDatagrams"].toInteger(), 150);
+        QCOMPARE(timing["arrivalIntervals"].toInteger(), 149);
+        QVERIFY(timing["wakeUps"].toInteger() > 0);
+        const QString finalReport = run.out.mid(run.out.lastIndexOf("After "));
+        QVERIFY2(finalReport.contains(tableOf(results["bins"].toArray()) +
+                                      "\nKernel receive stamps: 150 datagrams stamped\n"),
+                 qPrintable(finalReport));
+
+        QFile file(kept);
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        const QList<QByteArray> lines = file.readAll().trimmed().split('\n');
+        QCOMPARE(qint64(lines.size()), results["countedIntervals"].toInteger());
+        for (const QByteArray &line : lines) {
+            const QList<QByteArray> columns = line.split(' ');
+            bool number = false;
+            QVERIFY2(columns.size() == 2 &&
+                         (columns[1] == "-" || (columns[1].toDouble(&number), number)),
+                     line.constData());
+        }
+    }
+
     void sendsToTheTargetOnlyWhenAsked()
     {
         for (const bool send : {false, true}) {

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
-// The Linux OS layer against the real kernel: counter, periodic timer,
-// scheduler mapping of the Windows priorities, timer slack.
+// The Linux OS layer against the real kernel: counter, periodic timer and
+// its grid, receive stamps, scheduler mapping of the Windows priorities,
+// timer slack.
 #include "linuxscheduling.h"
 #include "platform.h"
 #include "probes.h"
@@ -11,9 +12,14 @@
 #include <QElapsedTimer>
 #include <QTest>
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
 #include <sys/prctl.h>
 #include <sys/resource.h>
+#include <sys/socket.h>
 
+#include <algorithm>
 #include <condition_variable>
 #include <functional>
 #include <mutex>
@@ -21,6 +27,7 @@
 #include <signal.h>
 #include <thread>
 #include <unistd.h>
+#include <vector>
 
 using platform::ProcessClass;
 using platform::ThreadLevel;
@@ -161,6 +168,131 @@ private slots:
                  qPrintable(QString::number(clock.elapsed())));
         QVERIFY(!os().setPeriodicTimer(timer, -1));
         os().closePeriodicTimer(timer);
+    }
+
+    // The grid the Linux timer sleeps to, on hand-set times: 100,000 waits;
+    // after each wake-up, exactly at its deadline, the caller is held up by
+    // up to 0.9 periods; now and then three more periods pass unwaited.
+    void periodGridNeverDrifts_data()
+    {
+        QTest::addColumn<int>("missEvery"); // waits between missed stretches; 0: none
+        QTest::newRow("late, never by a period") << 0;
+        QTest::newRow("three periods missed now and then") << 997;
+    }
+    void periodGridNeverDrifts()
+    {
+        QFETCH(int, missEvery);
+        const std::int64_t period = 1000000;
+        const std::int64_t origin = 123456789;
+        platform::PeriodGrid grid;
+        grid.arm(origin, period);
+        std::int64_t now = origin;
+        std::uint32_t random = 12345;
+        int immediate = 0;
+        int missed = 0;
+        bool misplaced = false;
+        for (int wait = 0; wait < 100000; ++wait) {
+            if (grid.takeDue(now)) {
+                ++immediate;
+                // Every deadline up to now went with it: the next is ahead.
+                misplaced |= grid.deadline() <= now || grid.deadline() > now + period;
+            } else {
+                now = grid.deadline(); // sleeps until it, and wakes on it
+                misplaced |= (now - origin) % period != 0;
+                grid.takeNext();
+                random = random * 1664525u + 1013904223u;
+                now += std::int64_t(random >> 8) % (period * 9 / 10);
+            }
+            if (missEvery && wait % missEvery == missEvery - 1) {
+                now += 3 * period;
+                ++missed;
+            }
+        }
+        QVERIFY2(!misplaced, "a wake-up or a deadline left the grid");
+        // The first expiry is due at once; each missed stretch gives one
+        // immediate return that takes three deadlines: after 100,000 waits
+        // the grid is exactly where the deadlines taken put it.
+        QCOMPARE(immediate, 1 + missed);
+        QCOMPARE(grid.taken, std::int64_t(100000 + 2 * missed));
+        QCOMPARE(grid.deadline(), origin + grid.taken * period);
+    }
+
+    // The same on the real clock, loosely: every wait ends on or after its
+    // deadline, and the wake-ups sit just after grid points; a timer that
+    // measured each period from its previous wake-up would drift across
+    // them.
+    void periodicTimerWakesOnItsGrid()
+    {
+        platform::PeriodicTimer *timer = os().createPeriodicTimer();
+        QVERIFY(timer);
+        const std::int64_t period = 2000000;
+        const std::int64_t before = os().counterValue();
+        QVERIFY(os().setPeriodicTimer(timer, 2));
+        os().waitPeriodicTimer(timer, 1000);
+        std::vector<std::int64_t> phases;
+        for (int wait = 1; wait <= 500; ++wait) {
+            os().waitPeriodicTimer(timer, 1000);
+            const std::int64_t since = os().counterValue() - before;
+            QVERIFY2(since >= wait * period, qPrintable(QString("wait %1 early").arg(wait)));
+            phases.push_back(since % period);
+        }
+        os().closePeriodicTimer(timer);
+        std::nth_element(phases.begin(), phases.begin() + 250, phases.end());
+        QVERIFY2(phases[250] < period / 4, qPrintable(QString::number(phases[250])));
+    }
+
+    // Kernel receive stamps on a loopback socket: the peek tells the size
+    // of each datagram, empty and largest too, and its stamp, which lies
+    // between the send and the peek, and leaves the datagram queued.
+    void receiveStampsComeWithThePeek_data()
+    {
+        QTest::addColumn<int>("size");
+        QTest::addColumn<bool>("enable");
+        QTest::newRow("empty, stamped") << 0 << true;
+        QTest::newRow("64 bytes, stamped") << 64 << true;
+        QTest::newRow("largest, stamped") << 65507 << true;
+        QTest::newRow("64 bytes, not asked for") << 64 << false;
+    }
+    void receiveStampsComeWithThePeek()
+    {
+        QFETCH(int, size);
+        QFETCH(bool, enable);
+        const int receiver = socket(AF_INET, SOCK_DGRAM, 0);
+        const int sender = socket(AF_INET, SOCK_DGRAM, 0);
+        auto closeBoth = qScopeGuard([&] {
+            close(receiver);
+            close(sender);
+        });
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t length = sizeof address;
+        QVERIFY(bind(receiver, reinterpret_cast<sockaddr *>(&address), sizeof address) == 0);
+        QVERIFY(getsockname(receiver, reinterpret_cast<sockaddr *>(&address), &length) == 0);
+        if (enable)
+            QVERIFY(os().enableReceiveStamps(receiver));
+        QCOMPARE(os().peekDatagram(receiver).size, std::int64_t(-1)); // nothing yet
+
+        const std::int64_t sentAt = os().stampClockNs();
+        const std::vector<char> payload(size_t(size), 'x');
+        QCOMPARE(sendto(sender, payload.data(), payload.size(), 0,
+                        reinterpret_cast<sockaddr *>(&address), sizeof address),
+                 ssize_t(size));
+        pollfd ready{receiver, POLLIN, 0};
+        QCOMPARE(poll(&ready, 1, 2000), 1);
+        const platform::PendingDatagram next = os().peekDatagram(receiver);
+        const std::int64_t peekedAt = os().stampClockNs();
+        QCOMPARE(next.size, std::int64_t(size));
+        QCOMPARE(next.stamped, enable);
+        if (enable) {
+            QVERIFY2(next.stampNs >= sentAt && next.stampNs <= peekedAt,
+                     qPrintable(
+                         QString("%1 outside %2..%3").arg(next.stampNs).arg(sentAt).arg(peekedAt)));
+        }
+        QCOMPARE(os().peekDatagram(receiver).stampNs, next.stampNs);
+        std::vector<char> room(65536);
+        QCOMPARE(recv(receiver, room.data(), room.size(), 0), ssize_t(size));
+        QCOMPARE(os().peekDatagram(receiver).size, std::int64_t(-1));
     }
 
     void sleepLastsAtLeastItsTime()

@@ -6,6 +6,7 @@
 #include "probes.h"
 #include "rtthread.h"
 #include "senders.h"
+#include "statsreport.h"
 
 #include <QElapsedTimer>
 #include <QNetworkProxy>
@@ -381,6 +382,68 @@ private slots:
     }
 
 #ifdef Q_OS_LINUX
+    // A sender with gaps of 1, 2, 3 and 5 ms in turn: the kernel's stamps
+    // put the arrival intervals in those bins, whatever the receiver's own
+    // wake-ups did, and each wake-up comes after its first datagram's stamp.
+    // Where the kernel refuses to stamp (the fake OS), both stay empty and
+    // the summary says so in one line.
+    void receiveTimingFromAPacedSender_data()
+    {
+        QTest::addColumn<bool>("refused");
+        QTest::newRow("kernel stamps") << false;
+        QTest::newRow("stamps refused") << true;
+    }
+    void receiveTimingFromAPacedSender()
+    {
+        QFETCH(bool, refused);
+        FakeOs fake;
+        fake.setStampsRefused(true);
+        if (refused)
+            platform::install(&fake);
+        auto restore = qScopeGuard([] { platform::install(nullptr); });
+        RtThread worker;
+        start(worker, RtThread::MsleepMode, 0);
+        QTRY_VERIFY(portInUse());
+        const int count = 200;
+        QCOMPARE(sendWithGaps({1, 2, 3, 5}, count), count);
+        const auto drained = [&] {
+            const ReceiveTiming now = worker.statistics().receive;
+            return now.stampedDatagrams + now.unstampedDatagrams;
+        };
+        QTRY_COMPARE(drained(), quint64(count));
+        worker.stopRun();
+
+        const ReceiveTiming timing = worker.statistics().receive;
+        const QString summary = StatsReport::receiveTimingSummary(timing);
+        if (refused) {
+            QCOMPARE(timing.stamps, int(ReceiveTiming::StampsRefused));
+            QCOMPARE(timing.unstampedDatagrams, quint64(count));
+            QCOMPARE(timing.arrivals() + timing.wakeUps(), quint64(0));
+            QCOMPARE(summary.count('\n'), 1);
+            QVERIFY2(summary.contains("refused"), qPrintable(summary));
+            return;
+        }
+        QCOMPARE(timing.stamps, int(ReceiveTiming::StampsOn));
+        QCOMPARE(timing.stampedDatagrams, quint64(count));
+        QCOMPARE(timing.arrivals(), quint64(count - 1));
+        // About 50 each; the sender is an ordinary thread on a shared machine.
+        for (const int gap : {10, 20, 30, 50}) {
+            const quint64 near = timing.arrival[size_t(gap - 1)] + timing.arrival[size_t(gap)] +
+                timing.arrival[size_t(gap + 1)];
+            QVERIFY2(near >= 30,
+                     qPrintable(QString("%1 near bin %2\n%3").arg(near).arg(gap).arg(summary)));
+        }
+        // One lateness per wake-up that drained a datagram; half of them
+        // within a millisecond even here.
+        const quint64 wakeUps = timing.wakeUps();
+        QVERIFY(wakeUps > 0 && wakeUps <= quint64(count));
+        quint64 withinOneMs = 0;
+        for (int bin = 0; bin < ReceiveTiming::LatenessOverflowBin; ++bin)
+            withinOneMs += timing.lateness[size_t(bin)];
+        QVERIFY2(withinOneMs * 2 >= wakeUps, qPrintable(summary));
+        QVERIFY(timing.clockOffsetNs != 0);
+    }
+
     // Linux leaves QThread priorities without effect; the OS layer makes the
     // Realtime class with a Time Critical worker SCHED_FIFO at the top.
     void linuxWorkerGetsTheRealtimeScheduler()

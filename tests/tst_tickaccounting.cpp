@@ -3,11 +3,13 @@
 // gates and means can be checked tick by tick.
 #include "fakeos.h"
 #include "rtthread.h"
+#include "statsreport.h"
 
 #include <QNetworkDatagram>
 #include <QTest>
 #include <QUdpSocket>
 
+#include <algorithm>
 #include <cmath>
 
 using platform::FakeOs;
@@ -300,6 +302,84 @@ private slots:
         worker->udpSocket = nullptr;
         receiveTick(0.001);
         QCOMPARE(stats().tickCount, quint64(3));
+    }
+
+    // Twenty receive ticks, each draining one datagram whose kernel stamp
+    // the fake gives: gaps of 1, 2, 3 and 5 ms between the stamps, and each
+    // wake-up a set time after its stamp on the stamp clock (offset O ahead
+    // of the counter). Refused stamps leave arrival and lateness empty.
+    void receiveTimingFromStamps_data()
+    {
+        QTest::addColumn<bool>("refused");
+        QTest::newRow("stamped") << false;
+        QTest::newRow("stamps refused") << true;
+    }
+    void receiveTimingFromStamps()
+    {
+        QFETCH(bool, refused);
+        QUdpSocket socket;
+        QVERIFY(socket.bind(QHostAddress::LocalHost, 0));
+        QUdpSocket sender;
+        worker->udpSocket = &socket;
+        double kept[32];
+        double arrivals[32];
+        worker->keepIntervals(kept, 32, arrivals);
+        fake->setStampsRefused(refused);
+        const qint64 offset = 1700000000000000000;
+        fake->setStampClockOffset(offset);
+
+        const qint64 gapsNs[4] = {1000000, 2000000, 3000000, 5000000};
+        // 0, 3.5 us, just under 1 ms, 1 ms (the overflow bin) and 2.5 ms.
+        const qint64 latenessNs[5] = {0, 3500, 999999, 1000000, 2500000};
+        qint64 stamp = offset + 5000000000;
+        for (int i = 0; i < 20; ++i) {
+            if (i > 0)
+                stamp += gapsNs[i % 4];
+            QCOMPARE(sender.writeDatagram(QByteArray(64, '\0'), QHostAddress::LocalHost,
+                                          socket.localPort()),
+                     qint64(64));
+            QTRY_VERIFY(socket.hasPendingDatagrams());
+            fake->scriptStamps({stamp});
+            fake->setCounter(stamp - offset + latenessNs[i % 5]);
+            QMetaObject::invokeMethod(worker, "udpRead", Qt::DirectConnection);
+        }
+        QVERIFY(!socket.hasPendingDatagrams());
+
+        const ReceiveTiming timing = stats().receive;
+        QCOMPARE(stats().tickCount, quint64(20));
+        QCOMPARE(worker->keptIntervals(), quint64(9)); // ticks 11 to 19 pass the gate
+        if (refused) {
+            QCOMPARE(timing.unstampedDatagrams, quint64(20));
+            QCOMPARE(timing.stampedDatagrams + timing.arrivals() + timing.wakeUps(), quint64(0));
+            QVERIFY(std::all_of(arrivals, arrivals + 9, [](double a) { return std::isnan(a); }));
+            QCOMPARE(StatsReport::receiveTimingSummary(timing),
+                     "Kernel receive stamps: none on 20 datagrams (the kernel stamped none of "
+                     "them); no arrival intervals or receiver lateness\n");
+            return;
+        }
+        QCOMPARE(timing.stampedDatagrams, quint64(20));
+        QCOMPARE(timing.unstampedDatagrams, quint64(0));
+        QCOMPARE(timing.arrivals(), quint64(19));
+        QCOMPARE(timing.arrival[10], quint64(4));
+        QCOMPARE(timing.arrival[20], quint64(5));
+        QCOMPARE(timing.arrival[30], quint64(5));
+        QCOMPARE(timing.arrival[50], quint64(5));
+        QCOMPARE(timing.lateness[0], quint64(4));
+        QCOMPARE(timing.lateness[3], quint64(4));
+        QCOMPARE(timing.lateness[999], quint64(4));
+        QCOMPARE(timing.lateness[ReceiveTiming::LatenessOverflowBin], quint64(8));
+        QCOMPARE(timing.wakeUps(), quint64(20));
+        QCOMPARE(timing.maxLateness, 0.0025);
+        QCOMPARE(timing.clockOffsetNs, offset);
+        for (int row = 0; row < 9; ++row)
+            QCOMPARE(arrivals[row], double(gapsNs[(11 + row) % 4]) * 1e-9);
+        QCOMPARE(StatsReport::receiveTimingSummary(timing),
+                 "Kernel receive stamps: 20 datagrams stamped\n"
+                 "Arrival intervals (kernel): 19, mean 2.8421 ms; 2.0 ms 26.3 %, 3.0 ms 26.3 %, "
+                 "5.0 ms 26.3 %, 1.0 ms 21.1 %\n"
+                 "Receiver lateness (wake-up after the first datagram's stamp): 20 wake-ups, "
+                 "p50 999 us, p99 over 1 ms, max 2500 us\n"
+                 "Stamp clock minus counter clock, at the latest wake-up: 1700000000.000000 s\n");
     }
 };
 

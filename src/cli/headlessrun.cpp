@@ -74,6 +74,7 @@ int HeadlessRun::exec(QTextStream &out, QTextStream &err)
     worker.grantedScheduling(&result.granted);
 
     printReport(report, result.elapsedSeconds);
+    report << StatsReport::receiveTimingSummary(result.statistics.receive) << Qt::flush;
     // What was asked for is not always granted: without the right to raise
     // priority the run went on at the normal one.
     const platform::ThreadScheduling &granted = result.granted;
@@ -110,14 +111,21 @@ bool HeadlessRun::prepare(QTextStream &err)
     if (!openOutput(jsonFile, options.jsonPath == "-" ? QString() : options.jsonPath, err) ||
         !openOutput(intervalsFile, options.intervalsPath, err))
         return false;
+    // Datagrams are ticks in "QTimer Event" and at period 0; there, each
+    // kept interval gets the kernel's arrival interval beside it.
+    const RunSettings &settings = options.settings;
+    const bool receives = settings.clockMode == RtThread::TimerEventMode || settings.periodMs == 0;
     try {
         intervals.assign(options.intervalCapacity(), 0.0);
+        if (receives)
+            arrivals.assign(intervals.size(), 0.0);
     } catch (const std::bad_alloc &) {
         err << "vantrel-cli: no memory for " << options.intervalCapacity()
             << " intervals; shorten --duration" << Qt::endl;
         return false;
     }
-    worker.keepIntervals(intervals.data(), intervals.size());
+    worker.keepIntervals(intervals.data(), intervals.size(),
+                         arrivals.empty() ? nullptr : arrivals.data());
     return true;
 }
 
@@ -209,9 +217,17 @@ QByteArray HeadlessRun::intervalsText() const
 {
     QByteArray text;
     const quint64 kept = worker.keptIntervals();
-    text.reserve(int(std::min<quint64>(kept * 12, 1u << 30)));
+    // A second column once any datagram was stamped: its arrival interval
+    // by the kernel's stamps, "-" for a tick without one.
+    const bool stamped = !arrivals.empty() && result.statistics.receive.stampedDatagrams > 0;
+    text.reserve(int(std::min<quint64>(kept * (stamped ? 24 : 12), 1u << 30)));
     for (quint64 i = 0; i < kept; ++i) {
         text += QByteArray::number(intervals[i] * 1e6, 'f', 3);
+        if (stamped) {
+            text += ' ';
+            text += std::isnan(arrivals[i]) ? QByteArray("-")
+                                            : QByteArray::number(arrivals[i] * 1e6, 'f', 3);
+        }
         text += '\n';
     }
     return text;

@@ -57,6 +57,7 @@ private:
     RunControl control;
     RunRecord result;
     std::vector<double> intervals;
+    std::vector<double> arrivals; // beside intervals, when datagrams can be the clock
     std::unique_ptr<QFile> jsonFile;
     std::unique_ptr<QFile> intervalsFile;
     Ending ending = EndedByDuration;

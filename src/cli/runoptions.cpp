@@ -68,7 +68,8 @@ QList<QCommandLineOption> optionList()
          "file"},
         {"intervals",
          "Write every counted interval, in microseconds, one per line, to this file. Needs "
-         "--duration.",
+         "--duration. When datagrams were stamped by the kernel, a second column gives the "
+         "arrival interval of each tick's first datagram by those stamps (- for none).",
          "file"},
     };
 }

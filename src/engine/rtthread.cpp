@@ -12,6 +12,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <limits>
 
 namespace {
 
@@ -53,15 +54,27 @@ RtThread::RtThread(QObject *parent)
     , lastTickTime(0.0)
     , tickCount(0)
     , grantedKnown(false)
+    , stampState(ReceiveTiming::StampsNotAsked)
+    , stampedCount(0)
+    , unstampedCount(0)
+    , arrivalSum(0.0)
+    , maxArrival(0.0)
+    , maxLateness(0.0)
+    , clockOffset(0)
+    , previousStampNs(0)
+    , hasPreviousStamp(false)
+    , awaitingFirstStamp(false)
+    , wakeStampNs(0)
+    , keptBeforeWakeUp(0)
     , startPriority(InheritPriority)
     , periodicTimer(nullptr)
     , drainStalled(false)
     , intervalLog(nullptr)
+    , arrivalLog(nullptr)
     , intervalCapacity(0)
     , keptCount(0)
 {
-    for (auto &bin : histogram)
-        put(bin, quint64(0));
+    resetStatistics();
 }
 
 RtThread::~RtThread()
@@ -90,6 +103,18 @@ void RtThread::resetStatistics()
     put(tickCount, quint64(0));
     for (auto &bin : histogram)
         put(bin, quint64(0));
+    put(stampState, int(ReceiveTiming::StampsNotAsked));
+    put(stampedCount, quint64(0));
+    put(unstampedCount, quint64(0));
+    for (auto &bin : arrivalHistogram)
+        put(bin, quint64(0));
+    put(arrivalSum, 0.0);
+    put(maxArrival, 0.0);
+    for (auto &bin : latenessHistogram)
+        put(bin, quint64(0));
+    put(maxLateness, 0.0);
+    put(clockOffset, qint64(0));
+    hasPreviousStamp = false;
     keptCount = 0;
     grantedKnown.store(false, std::memory_order_relaxed);
     granted = platform::ThreadScheduling();
@@ -111,13 +136,30 @@ RunStatistics RtThread::statistics() const
     now.tickCount = loadRelaxed(tickCount);
     now.meanInterval = loadRelaxed(averagePeriod);
     now.maxInterval = loadRelaxed(maxInterval);
+    ReceiveTiming &receive = now.receive;
+    receive.stamps = loadRelaxed(stampState);
+    receive.stampedDatagrams = loadRelaxed(stampedCount);
+    receive.unstampedDatagrams = loadRelaxed(unstampedCount);
+    for (int i = 0; i < ReceiveTiming::ArrivalBins; ++i)
+        receive.arrival[size_t(i)] = loadRelaxed(arrivalHistogram[i]);
+    receive.arrivalSum = loadRelaxed(arrivalSum);
+    receive.maxArrival = loadRelaxed(maxArrival);
+    for (int i = 0; i < ReceiveTiming::LatenessBins; ++i)
+        receive.lateness[size_t(i)] = loadRelaxed(latenessHistogram[i]);
+    receive.maxLateness = loadRelaxed(maxLateness);
+    receive.clockOffsetNs = loadRelaxed(clockOffset);
     return now;
 }
 
-void RtThread::keepIntervals(double *buffer, quint64 capacity)
+void RtThread::keepIntervals(double *buffer, quint64 capacity, double *arrivals)
 {
     intervalLog = buffer;
     intervalCapacity = buffer ? capacity : 0;
+    // NaN until a stamped datagram says otherwise: nothing on the tick path.
+    arrivalLog = buffer ? arrivals : nullptr;
+    if (arrivalLog)
+        std::fill(arrivalLog, arrivalLog + intervalCapacity,
+                  std::numeric_limits<double>::quiet_NaN());
     keptCount = 0;
 }
 
@@ -197,6 +239,10 @@ void RtThread::run()
         exit(1);
         return;
     }
+    put(stampState,
+        int(platform::os().enableReceiveStamps(udpSocket->socketDescriptor())
+                ? ReceiveTiming::StampsOn
+                : ReceiveTiming::StampsRefused));
 
     stopwatch.restart();
     put(lastTickTime, stopwatch.elapsedSeconds());
@@ -363,21 +409,92 @@ void RtThread::runTimerTick()
 
 void RtThread::udpRead()
 {
+    keptBeforeWakeUp = keptCount;
     countTick(ReceiveGate);
     drainStalled = false;
     if (!udpSocket)
         return;
+    // The stamp clock, read right after the tick's counter reading: both
+    // are the wake-up's time, each on its own clock.
+    wakeStampNs =
+        loadRelaxed(stampState) == ReceiveTiming::StampsRefused ? 0 : platform::os().stampClockNs();
+    awaitingFirstStamp = true;
     // Once a stop is asked for, what is still pending is left to the
     // teardown, which closes the socket anyway.
     while (!isInterruptionRequested() && udpSocket->hasPendingDatagrams()) {
-        // A negative size means the socket could not tell; read with the
-        // whole buffer then, which still removes the datagram.
-        const qint64 size = udpSocket->pendingDatagramSize();
-        const qint64 room = qint64(sizeof scratch);
-        const qint64 limit = (size >= 0 && size <= room) ? size : room;
-        if (udpSocket->readDatagram(scratch, limit) < 0) {
+        if (!drainOneDatagram()) {
             drainStalled = true; // the datagram stays; leave rather than spin
             break;
         }
     }
+}
+
+Q_ALWAYS_INLINE void RtThread::noteStamp(const platform::PendingDatagram &datagram)
+{
+    if (!datagram.stamped) {
+        put(unstampedCount, loadRelaxed(unstampedCount) + 1);
+        return;
+    }
+    put(stampedCount, loadRelaxed(stampedCount) + 1);
+
+    double arrival = std::numeric_limits<double>::quiet_NaN();
+    if (hasPreviousStamp) {
+        arrival = double(datagram.stampNs - previousStampNs) * 1e-9;
+        // Binned as the ticks are: nearest 0.1 ms, the last bin for the rest.
+        const double scaled = arrival * 10000.0 + 0.5;
+        int bin = 0;
+        if (scaled >= double(ReceiveTiming::ArrivalBins))
+            bin = ReceiveTiming::ArrivalOverflowBin;
+        else if (scaled >= 1.0)
+            bin = int(scaled);
+        put(arrivalHistogram[bin], loadRelaxed(arrivalHistogram[bin]) + 1);
+        put(arrivalSum, loadRelaxed(arrivalSum) + arrival);
+        if (bin == ReceiveTiming::ArrivalOverflowBin && arrival > loadRelaxed(maxArrival))
+            put(maxArrival, arrival);
+    }
+    previousStampNs = datagram.stampNs;
+    hasPreviousStamp = true;
+
+    if (!awaitingFirstStamp)
+        return;
+    awaitingFirstStamp = false;
+    // The offset: the stamp clock's reading at the wake-up minus the
+    // counter's, in nanoseconds. The wake-up on the stamp clock is the
+    // counter's reading plus the offset, that is the stamp clock's reading.
+    if (!stopwatch.unavailable) {
+        const qint64 count = stopwatch.nowCount;
+        const qint64 frequency = stopwatch.frequency;
+        const qint64 counterNs = frequency == 1000000000
+            ? count
+            : (count / frequency) * 1000000000 + (count % frequency) * 1000000000 / frequency;
+        put(clockOffset, wakeStampNs - counterNs);
+    }
+    // Never below 0 but by the few ns between the two readings; such a
+    // wake-up counts as on time.
+    const qint64 lateNs = std::max<qint64>(0, wakeStampNs - datagram.stampNs);
+    int bin = int(std::min<qint64>(lateNs / 1000, ReceiveTiming::LatenessOverflowBin));
+    put(latenessHistogram[bin], loadRelaxed(latenessHistogram[bin]) + 1);
+    if (bin == ReceiveTiming::LatenessOverflowBin &&
+        double(lateNs) * 1e-9 > loadRelaxed(maxLateness))
+        put(maxLateness, double(lateNs) * 1e-9);
+    if (arrivalLog && keptCount != keptBeforeWakeUp)
+        arrivalLog[keptCount - 1] = arrival;
+}
+
+// One datagram: its size and kernel stamp through the OS layer, a look that
+// leaves it queued; then Qt's read removes it. Qt's own read must be the one
+// that takes it: an unbuffered QUdpSocket arms its next readyRead only there.
+bool RtThread::drainOneDatagram()
+{
+    const platform::PendingDatagram next =
+        platform::os().peekDatagram(std::intptr_t(udpSocket->socketDescriptor()));
+    // A negative size means neither could tell; read with the whole buffer
+    // then, which still removes the datagram.
+    const qint64 size = next.size >= 0 ? next.size : udpSocket->pendingDatagramSize();
+    const qint64 room = qint64(sizeof scratch);
+    const qint64 limit = (size >= 0 && size <= room) ? size : room;
+    if (udpSocket->readDatagram(scratch, limit) < 0)
+        return false;
+    noteStamp(next);
+    return true;
 }

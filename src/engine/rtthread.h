@@ -45,9 +45,12 @@ public:
     void stopRun();
 
     // Keep every counted interval, in seconds, in buffer as well, until
-    // capacity are kept; a null buffer keeps none. Set between runs; read
-    // keptIntervals once the run has ended.
-    void keepIntervals(double *buffer, quint64 capacity);
+    // capacity are kept; a null buffer keeps none. arrivals, when given, has
+    // room for as many: beside each kept interval, the arrival interval of
+    // the first datagram that tick drained, by the kernel's stamps, and NaN
+    // where it had none. Set between runs; read keptIntervals once the run
+    // has ended.
+    void keepIntervals(double *buffer, quint64 capacity, double *arrivals = nullptr);
     quint64 keptIntervals() const { return keptCount; }
 
     // The statistics as they are now, read while the worker may tick: every
@@ -81,6 +84,8 @@ protected slots:
 private:
     enum Gate { TimerGate, ReceiveGate };
     void countTick(Gate gate);
+    bool drainOneDatagram();
+    void noteStamp(const platform::PendingDatagram &datagram);
     void resetStatistics();
     void runEventLoopClock(int periodMs);
     void runSleepClock(int periodMs);
@@ -101,11 +106,30 @@ private:
 
     platform::ThreadScheduling granted; // published by grantedKnown
     std::atomic<bool> grantedKnown;
+    // The kernel's receive stamps (ReceiveTiming), by the same single writer.
+    std::atomic<int> stampState;
+    std::atomic<quint64> stampedCount;
+    std::atomic<quint64> unstampedCount;
+    std::atomic<quint64> arrivalHistogram[ReceiveTiming::ArrivalBins];
+    std::atomic<double> arrivalSum;
+    std::atomic<double> maxArrival;
+    std::atomic<quint64> latenessHistogram[ReceiveTiming::LatenessBins];
+    std::atomic<double> maxLateness;
+    std::atomic<qint64> clockOffset;
+    // The worker's own: the previous datagram's stamp, whether the current
+    // wake-up still awaits its first stamped datagram, the wake-up on the
+    // stamp clock, and how many intervals were kept before it.
+    qint64 previousStampNs;
+    bool hasPreviousStamp;
+    bool awaitingFirstStamp;
+    qint64 wakeStampNs;
+    quint64 keptBeforeWakeUp;
 
     QThread::Priority startPriority;
     platform::PeriodicTimer *periodicTimer; // held only for cleanup after a termination
     bool drainStalled;                      // udpRead could not remove a datagram
     double *intervalLog;                    // see keepIntervals
+    double *arrivalLog;                     // see keepIntervals
     quint64 intervalCapacity;
     quint64 keptCount;
     char scratch[65536]; // discarded datagrams land here

@@ -35,6 +35,43 @@ QJsonObject RunRecord::toJson() const
                 {"bin", i}, {"seconds", statistics.label(i)}, {"count", qint64(count)}});
     }
 
+    const ReceiveTiming &receive = statistics.receive;
+    static const char *const stampNames[] = {"not asked", "on", "refused"};
+    QJsonArray arrivalBins;
+    for (int i = 0; i < ReceiveTiming::ArrivalBins; ++i) {
+        const quint64 count = receive.arrival[size_t(i)];
+        if (count != 0)
+            arrivalBins.append(QJsonObject{
+                {"bin", i},
+                {"seconds",
+                 i == ReceiveTiming::ArrivalOverflowBin ? receive.maxArrival : double(i) * 0.0001},
+                {"count", qint64(count)}});
+    }
+    QJsonArray latenessBins;
+    for (int i = 0; i < ReceiveTiming::LatenessBins; ++i) {
+        const quint64 count = receive.lateness[size_t(i)];
+        if (count != 0)
+            latenessBins.append(QJsonObject{{"micros", i}, {"count", qint64(count)}});
+    }
+    const quint64 arrivals = receive.arrivals();
+    const QJsonObject receiveTiming{
+        {"stamps", stampNames[qBound(0, receive.stamps, 2)]},
+        {"stampedDatagrams", qint64(receive.stampedDatagrams)},
+        {"unstampedDatagrams", qint64(receive.unstampedDatagrams)},
+        {"arrivalIntervals", qint64(arrivals)},
+        {"meanArrivalInterval", arrivals ? receive.arrivalSum / double(arrivals) : 0.0},
+        {"maxArrivalInterval", receive.maxArrival},
+        {"arrivalBins", arrivalBins},
+        {"wakeUps", qint64(receive.wakeUps())},
+        {"maxLateness", receive.maxLateness},
+        {"latenessBins", latenessBins},
+        // Whole seconds and nanoseconds apart: the offset in nanoseconds is
+        // beyond what a JSON number (a double) holds exactly.
+        {"clockOffset",
+         QJsonObject{{"seconds", receive.clockOffsetNs / 1000000000},
+                     {"nanoseconds", receive.clockOffsetNs % 1000000000}}},
+    };
+
     return QJsonObject{
         {"configuration", configuration},
         {"ended", ended},
@@ -45,6 +82,7 @@ QJsonObject RunRecord::toJson() const
         {"maxInterval", statistics.maxInterval},
         {"bins", bins},
         {"keptIntervals", qint64(keptIntervals)},
+        {"receiveTiming", receiveTiming},
         {"asked", scheduling(platform::requestedScheduling(settings.processClass,
                                                            settings.threadLevel))},
         {"worker", scheduling(granted)},

@@ -24,6 +24,11 @@ public:
     // RunStatistics::label says; the percentages are of the bins' total.
     static QString histogramTable(const RunStatistics &statistics);
 
+    // A few lines on the kernel's receive stamps, for after the table:
+    // arrival intervals, the receiver's lateness and the clocks' offset; or
+    // one line saying why there are none. Empty when no datagram arrived.
+    static QString receiveTimingSummary(const ReceiveTiming &timing);
+
     // What the window says when the worker could not bind its port.
     static QString portTakenMessage();
 };

@@ -46,6 +46,52 @@ struct SchedulingLimits
 // A periodic timer; opaque, each OS defines its own.
 struct PeriodicTimer;
 
+// The next datagram waiting on a socket, looked at without taking it: its
+// size (-1 when the OS layer cannot tell) and, when the kernel stamped it on
+// arrival, that stamp in nanoseconds on the stamp clock (stampClockNs).
+struct PendingDatagram
+{
+    std::int64_t size = -1;
+    bool stamped = false;
+    std::int64_t stampNs = 0;
+};
+
+// The deadlines of a periodic timer: origin, origin + period, origin + 2
+// periods, ... on one clock, in its units. Each deadline is computed from the
+// origin, never from the previous wake-up, so late wake-ups cannot shift the
+// grid. A wait that finds its deadline passed returns at once and takes every
+// deadline up to now with it: periods missed while nobody waited give one
+// immediate return. Period 0 is a single expiry at the origin.
+struct PeriodGrid
+{
+    std::int64_t origin = 0;
+    std::int64_t period = 0;
+    std::int64_t taken = 0; // deadlines consumed so far
+    bool armed = false;
+
+    void arm(std::int64_t now, std::int64_t newPeriod)
+    {
+        origin = now;
+        period = newPeriod;
+        taken = 0;
+        armed = true;
+    }
+    // No deadline left: an unarmed grid, or a single expiry already taken.
+    bool exhausted() const { return !armed || (period == 0 && taken > 0); }
+    std::int64_t deadline() const { return origin + taken * period; }
+    // At the start of a wait: true when the next deadline is due at now,
+    // having taken it and every other deadline up to now.
+    bool takeDue(std::int64_t now)
+    {
+        if (exhausted() || now < deadline())
+            return false;
+        taken = period > 0 ? (now - origin) / period + 1 : 1;
+        return true;
+    }
+    // After sleeping until deadline(): that deadline is taken.
+    void takeNext() { ++taken; }
+};
+
 class Os
 {
 public:
@@ -64,6 +110,15 @@ public:
     virtual bool setPeriodicTimer(PeriodicTimer *timer, int periodMs) = 0;
     virtual void waitPeriodicTimer(PeriodicTimer *timer, std::uint32_t timeoutMs) = 0;
     virtual void closePeriodicTimer(PeriodicTimer *timer) = 0;
+
+    // Kernel receive stamps on a UDP socket (its descriptor: an int on
+    // Linux, a SOCKET on Windows). enable asks the kernel to stamp every
+    // datagram the socket receives; false when it refused or cannot. peek
+    // tells size and stamp of the next datagram without removing it.
+    // stampClockNs reads the clock the stamps are on, in nanoseconds.
+    virtual bool enableReceiveStamps(std::intptr_t socket) = 0;
+    virtual PendingDatagram peekDatagram(std::intptr_t socket) = 0;
+    virtual std::int64_t stampClockNs() = 0;
 
     // Relative sleep, the wait used when no periodic timer could be set up.
     virtual void sleepMs(std::uint32_t ms) = 0;

@@ -7,11 +7,10 @@
 #include <linux/capability.h>
 #include <sys/prctl.h>
 #include <sys/resource.h>
+#include <sys/socket.h>
 #include <sys/syscall.h>
-#include <sys/timerfd.h>
 
 #include <dirent.h>
-#include <poll.h>
 #include <pthread.h>
 #include <sched.h>
 #include <signal.h>
@@ -22,6 +21,7 @@
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <ctime>
 #include <map>
 #include <mutex>
@@ -30,9 +30,10 @@
 #include <set>
 #include <vector>
 
+// A grid of deadlines on CLOCK_MONOTONIC, slept to with clock_nanosleep.
 struct platform::PeriodicTimer
 {
-    int fd;
+    platform::PeriodGrid grid;
 };
 
 namespace platform {
@@ -154,65 +155,99 @@ public:
 
     std::int64_t counterValue() override { return monotonicNanos(); }
 
-    PeriodicTimer *createPeriodicTimer() override
-    {
-        const int fd = timerfd_create(CLOCK_MONOTONIC, TFD_CLOEXEC);
-        if (fd < 0)
-            return nullptr;
-        auto *timer = new (std::nothrow) PeriodicTimer{fd};
-        if (!timer)
-            close(fd);
-        return timer;
-    }
+    PeriodicTimer *createPeriodicTimer() override { return new (std::nothrow) PeriodicTimer{}; }
 
     bool setPeriodicTimer(PeriodicTimer *timer, int periodMs) override
     {
         if (!timer || periodMs < 0)
             return false;
-        // An absolute first expiry of "now" fires at once; a relative zero
-        // would disarm the timer instead.
-        itimerspec expiries{};
-        expiries.it_value = toTimespec(monotonicNanos());
-        expiries.it_interval = toTimespec(std::int64_t(periodMs) * 1000000);
-        return timerfd_settime(timer->fd, TFD_TIMER_ABSTIME, &expiries, nullptr) == 0;
+        timer->grid.arm(monotonicNanos(), std::int64_t(periodMs) * 1000000);
+        return true;
     }
 
+    // A sleep to an absolute deadline on CLOCK_MONOTONIC (clock_nanosleep
+    // with TIMER_ABSTIME) ends at the deadline however late the sleep began,
+    // so the wake-ups stay on the grid. A timerfd ends its sleeps on the
+    // same grid, but through poll and a read of the expiry count: more work
+    // between the expiry and the return, and the wake-ups measured later and
+    // more widely spread.
     void waitPeriodicTimer(PeriodicTimer *timer, std::uint32_t timeoutMs) override
     {
         if (!timer)
             return;
-        // poll, then read the expiry count and drop it: expiries that passed
-        // while nobody waited are one readable state, so a late caller gets a
-        // single immediate return, not one per missed period.
-        const bool forever = timeoutMs == UINT32_MAX;
-        const std::int64_t deadline = monotonicNanos() + std::int64_t(timeoutMs) * 1000000;
-        pollfd pfd{timer->fd, POLLIN, 0};
-        for (;;) {
-            int waitMs = -1;
-            if (!forever) {
-                const std::int64_t left = deadline - monotonicNanos();
-                waitMs =
-                    left <= 0 ? 0 : int(std::min<std::int64_t>((left + 999999) / 1000000, INT_MAX));
-            }
-            const int ready = poll(&pfd, 1, waitMs);
-            if (ready < 0 && errno == EINTR)
-                continue;
-            if (ready > 0 && (pfd.revents & POLLIN)) {
-                std::uint64_t expiries = 0;
-                if (read(timer->fd, &expiries, sizeof expiries) < 0) {
-                    // nothing to do: the next wait sees the timer again
-                }
-            }
+        const std::int64_t now = monotonicNanos();
+        if (timer->grid.takeDue(now))
             return;
+        // UINT32_MAX is Windows' INFINITE; otherwise the time-out ends the
+        // wait when it comes before the deadline, which then stays due.
+        const bool forever = timeoutMs == UINT32_MAX;
+        const std::int64_t timeoutAt = now + std::int64_t(timeoutMs) * 1000000;
+        const bool toDeadline =
+            !timer->grid.exhausted() && (forever || timer->grid.deadline() <= timeoutAt);
+        if (!toDeadline && forever) {
+            // Nothing will ever fire: wait as Windows would, for good.
+            for (;;)
+                pause();
         }
+        const timespec until = toTimespec(toDeadline ? timer->grid.deadline() : timeoutAt);
+        // A signal wakes the sleep early; sleeping again to the same
+        // absolute time loses nothing.
+        while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &until, nullptr) == EINTR) { }
+        if (toDeadline)
+            timer->grid.takeNext();
     }
 
-    void closePeriodicTimer(PeriodicTimer *timer) override
+    void closePeriodicTimer(PeriodicTimer *timer) override { delete timer; }
+
+    // Software receive stamps: the kernel notes CLOCK_REALTIME when a
+    // datagram enters the network stack, before any thread runs, and hands
+    // it to recvmsg as an SCM_TIMESTAMPNS control message (socket(7)).
+    bool enableReceiveStamps(std::intptr_t socket) override
     {
-        if (!timer)
-            return;
-        close(timer->fd);
-        delete timer;
+        const int on = 1;
+        return setsockopt(int(socket), SOL_SOCKET, SO_TIMESTAMPNS, &on, sizeof on) == 0;
+    }
+
+    PendingDatagram peekDatagram(std::intptr_t socket) override
+    {
+        PendingDatagram next;
+        char byte = 0;
+        iovec data{&byte, 1};
+        // Room for the stamp and the other control messages Qt asks for on
+        // its UDP sockets (packet information, hop limit); on the stack.
+        alignas(cmsghdr) char control[256];
+        msghdr message{};
+        message.msg_iov = &data;
+        message.msg_iovlen = 1;
+        message.msg_control = control;
+        message.msg_controllen = sizeof control;
+        // MSG_TRUNC gives the datagram's whole length, MSG_PEEK leaves it in
+        // the queue; the stamp comes with a peek as with a read.
+        ssize_t size;
+        do {
+            size = recvmsg(int(socket), &message, MSG_PEEK | MSG_TRUNC | MSG_DONTWAIT);
+        } while (size < 0 && errno == EINTR);
+        if (size < 0)
+            return next;
+        next.size = size;
+        for (cmsghdr *item = CMSG_FIRSTHDR(&message); item; item = CMSG_NXTHDR(&message, item)) {
+            if (item->cmsg_level == SOL_SOCKET && item->cmsg_type == SCM_TIMESTAMPNS) {
+                timespec stamp{};
+                std::memcpy(&stamp, CMSG_DATA(item), sizeof stamp);
+                next.stamped = true;
+                next.stampNs = std::int64_t(stamp.tv_sec) * NanosPerSecond + stamp.tv_nsec;
+                break;
+            }
+        }
+        return next;
+    }
+
+    // The kernel stamps on CLOCK_REALTIME (the counter is CLOCK_MONOTONIC).
+    std::int64_t stampClockNs() override
+    {
+        timespec now{};
+        clock_gettime(CLOCK_REALTIME, &now);
+        return std::int64_t(now.tv_sec) * NanosPerSecond + now.tv_nsec;
     }
 
     void sleepMs(std::uint32_t ms) override

@@ -107,6 +107,14 @@ public:
 
     void closePeriodicTimer(PeriodicTimer *timer) override { CloseHandle(toHandle(timer)); }
 
+    // No kernel receive stamps here: every datagram comes unstamped and its
+    // size is left to the caller. (Windows 10 2004 and later can stamp
+    // received datagrams through the SIO_TIMESTAMPING ioctl and WSARecvMsg;
+    // this layer does not use it.)
+    bool enableReceiveStamps(std::intptr_t) override { return false; }
+    PendingDatagram peekDatagram(std::intptr_t) override { return PendingDatagram(); }
+    std::int64_t stampClockNs() override { return 0; }
+
     void sleepMs(std::uint32_t ms) override { Sleep(ms); }
 
     bool setProcessClass(ProcessClass processClass) override

@@ -135,6 +135,35 @@ void FakeOs::closePeriodicTimer(PeriodicTimer *)
     record("closePeriodicTimer");
 }
 
+void FakeOs::scriptStamps(std::vector<std::int64_t> stampsNs)
+{
+    std::lock_guard<std::mutex> lock(mutex);
+    stamps.assign(stampsNs.begin(), stampsNs.end());
+}
+
+bool FakeOs::enableReceiveStamps(std::intptr_t)
+{
+    return !stampsRefused.load();
+}
+
+PendingDatagram FakeOs::peekDatagram(std::intptr_t socket)
+{
+    PendingDatagram next = nativeOs().peekDatagram(socket);
+    next.stamped = false;
+    std::lock_guard<std::mutex> lock(mutex);
+    if (next.size >= 0 && !stampsRefused.load() && !stamps.empty()) {
+        next.stamped = true;
+        next.stampNs = stamps.front();
+        stamps.pop_front();
+    }
+    return next;
+}
+
+std::int64_t FakeOs::stampClockNs()
+{
+    return value.load() * 1000000000 / frequency.load() + stampOffset.load();
+}
+
 void FakeOs::sleepMs(std::uint32_t ms)
 {
     record("sleepMs(" + std::to_string(ms) + ")");

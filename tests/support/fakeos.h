@@ -44,6 +44,14 @@ public:
     // granted, and whether a class is left out, follow the Linux layer's
     // mapping within them. Privileged unless set.
     void setSchedulingLimits(const SchedulingLimits &limits);
+    // Receive stamps: the size of a pending datagram comes from the real
+    // socket; its stamp, in nanoseconds, from this script, one per datagram
+    // looked at (none once it is used up), and the stamp clock lies offset
+    // nanoseconds ahead of the counter. Refused stamps make enabling fail
+    // and every datagram come unstamped. These calls are not logged.
+    void scriptStamps(std::vector<std::int64_t> stampsNs);
+    void setStampClockOffset(std::int64_t offsetNs) { stampOffset.store(offsetNs); }
+    void setStampsRefused(bool refused) { stampsRefused.store(refused); }
 
     // Every call so far, e.g. "setPeriodicTimer(3)"; counter reads
     // ("counterValue") only when asked for, since every tick makes one.
@@ -56,6 +64,9 @@ public:
     bool setPeriodicTimer(PeriodicTimer *timer, int periodMs) override;
     void waitPeriodicTimer(PeriodicTimer *timer, std::uint32_t timeoutMs) override;
     void closePeriodicTimer(PeriodicTimer *timer) override;
+    bool enableReceiveStamps(std::intptr_t socket) override;
+    PendingDatagram peekDatagram(std::intptr_t socket) override;
+    std::int64_t stampClockNs() override;
     void sleepMs(std::uint32_t ms) override;
     bool setProcessClass(ProcessClass processClass) override;
     bool setCurrentThreadLevel(ThreadLevel level) override;
@@ -83,6 +94,9 @@ private:
     std::atomic<int> armedPeriodMs{0};
     SchedulingLimits limits;                          // under mutex
     ProcessClass processClass = ProcessClass::Normal; // under mutex
+    std::deque<std::int64_t> stamps; // under mutex
+    std::atomic<std::int64_t> stampOffset{0};
+    std::atomic<bool> stampsRefused{false};
     char timerToken = 0; // what the fake's timer handle points at
 };
 

@@ -12,6 +12,9 @@
 #include <sched.h>
 #include <sys/socket.h>
 #include <unistd.h>
+
+#include <cerrno>
+#include <ctime>
 #endif
 
 bool sendDatagram(const QByteArray &payload, quint16 port)
@@ -34,6 +37,33 @@ bool sendUntil(const std::function<bool()> &done, int timeoutMs)
     }
     return done();
 }
+
+#ifdef Q_OS_LINUX
+int sendWithGaps(const std::vector<int> &gapsMs, int count)
+{
+    const int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_port = htons(RtThread::UdpPort);
+    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    const char payload[RtThread::DatagramSize] = {};
+    timespec due{};
+    clock_gettime(CLOCK_MONOTONIC, &due);
+    int sent = 0;
+    for (int i = 0; i < count; ++i) {
+        if (i > 0) {
+            due.tv_nsec += long(gapsMs[size_t(i) % gapsMs.size()]) * 1000000;
+            due.tv_sec += due.tv_nsec / 1000000000;
+            due.tv_nsec %= 1000000000;
+            while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &due, nullptr) == EINTR) { }
+        }
+        sent += ::sendto(fd, payload, sizeof payload, 0, reinterpret_cast<sockaddr *>(&to),
+                         sizeof to) == ssize_t(sizeof payload);
+    }
+    ::close(fd);
+    return sent;
+}
+#endif
 
 DatagramFeed::DatagramFeed(int periodMs)
 {

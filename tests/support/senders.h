@@ -12,6 +12,7 @@
 #include <atomic>
 #include <functional>
 #include <thread>
+#include <vector>
 
 // One datagram to 127.0.0.1 at the port; true when the whole of it was sent.
 bool sendDatagram(const QByteArray &payload = QByteArray(RtThread::DatagramSize, '\0'),
@@ -34,6 +35,11 @@ private:
 };
 
 #ifdef Q_OS_LINUX
+// count datagrams of 64 bytes, the gaps between them in turn from gapsMs,
+// each due at an absolute time from the first; returns how many were sent.
+// Blocks the calling thread while it sends.
+int sendWithGaps(const std::vector<int> &gapsMs, int count);
+
 // 64-byte datagrams as fast as one thread can, at normal scheduling, from
 // construction until stop(); on the CPU given, or wherever the scheduler
 // puts it (-1).

@@ -76,6 +76,21 @@ public:
     }
     void waitPeriodicTimer(platform::PeriodicTimer *, std::uint32_t) override { ++calls; }
     void closePeriodicTimer(platform::PeriodicTimer *) override { ++calls; }
+    bool enableReceiveStamps(std::intptr_t) override
+    {
+        ++calls;
+        return false;
+    }
+    platform::PendingDatagram peekDatagram(std::intptr_t) override
+    {
+        ++calls;
+        return {};
+    }
+    std::int64_t stampClockNs() override
+    {
+        ++calls;
+        return 0;
+    }
     void sleepMs(std::uint32_t ms) override
     {
         ++calls;
@@ -359,6 +374,11 @@ int main()
     double sleptMs = elapsedMs(before, os().counterValue(), frequency);
     report(sleptMs >= 0.5, "sleepMs",
            "asked " + std::to_string(periodMs) + " ms, slept " + std::to_string(sleptMs) + " ms");
+
+    // Receive stamps are not offered on Windows: the layer says so.
+    report(!os().enableReceiveStamps(0) && os().peekDatagram(0).size == -1 &&
+               !os().peekDatagram(0).stamped,
+           "receive stamps", "refused, and the next datagram left to the caller");
 
     os().endTimerResolution(resolutionMs);
     note("endTimerResolution", std::to_string(resolutionMs) + " ms released");
