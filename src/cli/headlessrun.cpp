@@ -102,7 +102,7 @@ bool HeadlessRun::prepare(QTextStream &err)
     // Files that cannot be written, and room that cannot be had, are found
     // out now rather than after the run.
     if (!openOutput(jsonFile, options.jsonPath == "-" ? QString() : options.jsonPath, err) ||
-        !openOutput(intervalsFile, options.intervalsPath, err))
+        !openOutput(intervalsFile, options.intervalsPath, err) || !picture.prepare(options, err))
         return false;
     try {
         intervals.assign(options.intervalCapacity(), 0.0);
@@ -155,6 +155,7 @@ void HeadlessRun::measure(QTextStream &report)
     result.elapsedSeconds = double(clock.elapsed()) / 1000.0;
     RunControl::stop(worker);
     result.statistics = worker.statistics();
+    result.timeline = worker.timeline();
 }
 
 bool HeadlessRun::writeResults(QTextStream &out, QTextStream &err)
@@ -166,7 +167,7 @@ bool HeadlessRun::writeResults(QTextStream &out, QTextStream &err)
         written = writeOutput(jsonFile, QJsonDocument(result.toJson()).toJson(), err);
     if (intervalsFile)
         written = writeOutput(intervalsFile, intervalsText(), err) && written;
-    return written;
+    return picture.write(result, err) && written;
 }
 
 void HeadlessRun::printReport(QTextStream &out, double elapsedSeconds) const

@@ -4,6 +4,7 @@
 // the results for scripts.
 #pragma once
 
+#include "pictureoutput.h"
 #include "rtthread.h"
 #include "runoptions.h"
 #include "runrecord.h"
@@ -57,5 +58,6 @@ private:
     std::vector<double> intervals;
     std::unique_ptr<QFile> jsonFile;
     std::unique_ptr<QFile> intervalsFile;
+    PictureOutput picture;
     Ending ending = EndedByDuration;
 };

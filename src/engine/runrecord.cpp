@@ -24,7 +24,7 @@ QJsonObject RunRecord::toJson() const
                 {"bin", i}, {"seconds", statistics.label(i)}, {"count", qint64(count)}});
     }
 
-    return QJsonObject{
+    QJsonObject json{
         {"configuration", configuration},
         {"ended", ended},
         {"elapsedSeconds", elapsedSeconds},
@@ -39,4 +39,6 @@ QJsonObject RunRecord::toJson() const
                      {"priority", granted.priority},
                      {"nice", granted.nice}}},
     };
+    json.insert("timeline", timelineJson());
+    return json;
 }
