@@ -3,6 +3,7 @@
 
 #include "fixedpitch.h"
 #include "runcontrol.h"
+#include "runpictures.h"
 #include "statsreport.h"
 #include "ui_qt_vantrel_app.h"
 
@@ -11,6 +12,7 @@ Qt_Vantrel_App::Qt_Vantrel_App(QWidget *parent)
     , ui(new Ui::Qt_Vantrel_AppClass)
     , rtThread(nullptr)
     , displayTimer(nullptr)
+    , pictures(nullptr)
     , portMessageShown(false)
 {
     ui->setupUi(this);
@@ -35,6 +37,10 @@ Qt_Vantrel_App::Qt_Vantrel_App(QWidget *parent)
     setRunSettingsEnabled(true);
 
     connect(&displayTimer, SIGNAL(timeout()), this, SLOT(runDisplay()), Qt::AutoConnection);
+
+    // The picture refreshes with the report, after it.
+    pictures = new RunPictures(this, ui->textEdit, rtThread);
+    connect(&displayTimer, &QTimer::timeout, pictures, &RunPictures::refresh);
 }
 
 // The form object goes first; the display timer and then the worker follow as
@@ -70,7 +76,9 @@ RunSettings Qt_Vantrel_App::settingsFromForm() const
 void Qt_Vantrel_App::on_startButton_clicked()
 {
     setRunSettingsEnabled(false);
-    RunControl::start(rtThread, settingsFromForm());
+    const RunSettings settings = settingsFromForm();
+    RunControl::start(rtThread, settings);
+    pictures->runStarted(settings);
 
     ui->textEdit->clear();
     portMessageShown = false;
@@ -81,6 +89,7 @@ void Qt_Vantrel_App::on_stopButton_clicked()
 {
     displayTimer.stop();
     RunControl::stop(rtThread);
+    pictures->runStopped();
     setRunSettingsEnabled(true);
 }
 

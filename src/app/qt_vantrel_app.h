@@ -9,6 +9,8 @@
 #include <QMainWindow>
 #include <QTimer>
 
+class RunPictures;
+
 QT_BEGIN_NAMESPACE
 namespace Ui {
 class Qt_Vantrel_AppClass;
@@ -33,6 +35,7 @@ public:
     Ui::Qt_Vantrel_AppClass *ui;
     RtThread rtThread;
     QTimer displayTimer;
+    RunPictures *pictures; // the picture, saving and comparing, around the report
 
 private slots:
     void runDisplay();

@@ -263,7 +263,13 @@ void HistogramPicture::paint(QPainter &painter, const QRect &area, const QPalett
     painter.setRenderHint(QPainter::Antialiasing, false);
     painter.setRenderHint(QPainter::TextAntialiasing, true);
 
-    const int fontPixels = std::clamp(int(std::lround(std::sqrt(W * H) / 55.0)), 9, 18);
+    // Text at least as large as the application's, larger in a large
+    // picture, smaller only where the picture is too small for it.
+    const QFont appFont = QGuiApplication::font();
+    const double appPixels =
+        appFont.pixelSize() > 0 ? appFont.pixelSize() : appFont.pointSizeF() * 96.0 / 72.0;
+    const double wanted = std::clamp(std::sqrt(W * H) / 55.0, appPixels, 20.0);
+    const int fontPixels = int(std::lround(std::max(8.0, std::min({wanted, H / 20.0, W / 40.0}))));
     Canvas c(painter, palette, fontPixels);
     painter.fillRect(QRectF(0, 0, W, H), c.base);
 
