@@ -7,6 +7,7 @@ HistogramView::HistogramView(QWidget *parent) : QWidget(parent, Qt::Window)
 {
     setWindowTitle("Vantrel: Histogram");
     setMinimumSize(320, 220);
+    resize(sizeHint());
     // The picture covers every pixel: nothing to erase first.
     setAttribute(Qt::WA_OpaquePaintEvent);
 }
