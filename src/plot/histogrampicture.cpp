@@ -8,6 +8,7 @@
 #include <QImage>
 #include <QLocale>
 #include <QPainter>
+#include <QPolygonF>
 #include <QSvgGenerator>
 
 #include <algorithm>
@@ -552,14 +553,21 @@ void HistogramPicture::paint(QPainter &painter, const QRect &area, const QPalett
     std::vector<std::vector<Column>> columns;
     for (const PictureRun &run : shown)
         columns.push_back(columnsOf(run.record.timeline, tOf, left, columnCount));
+    // The fills: one polygon each, so that an SVG shows no seams in them.
+    painter.setPen(Qt::NoPen);
     for (int r = 0; r < runCount; ++r) {
         QColor fill = runColour(palette, r);
         fill.setAlphaF(0.3f);
+        QPolygonF outline{QPointF(left, maxBottom)};
         forEachStretch(columns[size_t(r)], [&](int from, int to, const Column &column) {
-            if (column.longest > 0)
-                c.bar(left + from, left + to, mOf(std::log10(column.longest)), maxBottom, fill);
+            const double y = column.longest > 0 ? mOf(std::log10(column.longest)) : maxBottom;
+            outline << QPointF(left + from, y) << QPointF(left + to, y);
         });
+        outline << QPointF(outline.last().x(), maxBottom);
+        painter.setBrush(fill);
+        painter.drawPolygon(outline);
     }
+    painter.setBrush(Qt::NoBrush);
     for (int r = 0; r < runCount; ++r) {
         const QColor colour = runColour(palette, r);
         const double half = lineWidth / 2;
