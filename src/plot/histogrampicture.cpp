@@ -292,6 +292,167 @@ public:
     std::unique_ptr<QFontMetricsF> metrics, smallMetrics;
 };
 
+// The timeline under the histogram, in box: the longest interval of each
+// slot on a log scale, and the ticks per second, over the time of the
+// longest run.
+void paintTimeline(Canvas &c, const QList<PictureRun> &runs, const QPalette &palette,
+                   const QList<int> &periods, const QRectF &box)
+{
+    const double lh = c.lineHeight();
+    const int runCount = int(runs.size());
+    double runSeconds = 1.0;
+    double shortestMax = 1e9;
+    double longestMax = 0.0;
+    double mostRate = 0.0;
+    for (const PictureRun &run : runs) {
+        const RunTimeline &timeline = run.record.timeline;
+        runSeconds = std::max(runSeconds, timelineEnd(timeline));
+        for (int i = 0; i < timeline.used; ++i) {
+            const double m = timeline.slot[size_t(i)].maxInterval;
+            if (m > 0) {
+                shortestMax = std::min(shortestMax, m);
+                longestMax = std::max(longestMax, m);
+            }
+            mostRate = std::max(mostRate, tickRate(timeline, i));
+        }
+        if (run.record.settings.periodMs > 0) {
+            mostRate = std::max(mostRate, 1000.0 / run.record.settings.periodMs);
+            shortestMax = std::min(shortestMax, run.record.settings.periodMs / 1000.0);
+            longestMax = std::max(longestMax, run.record.settings.periodMs / 1000.0);
+        }
+    }
+    if (longestMax <= 0) {
+        shortestMax = 0.0001;
+        longestMax = 0.01;
+    }
+    // At least a third of a decade under the shortest, so that it stands clear of the floor.
+    const int lowDecade = int(std::floor(std::log10(shortestMax) - 0.3));
+    const int highDecade = std::max(lowDecade + 1, int(std::ceil(std::log10(longestMax) + 1e-9)));
+    const double rateTop = atLeast(mostRate * 1.15,
+                                   {10, 20, 50, 100, 200, 500, 1000, 1200, 1500, 2000, 5000, 10000,
+                                    20000, 50000, 100000, 200000, 500000, 1e6, 1e7});
+
+    const double timelineTop = box.top();
+    const double timeAxis = box.bottom() - lh * 2.2;
+    const double rateHeight = (timeAxis - timelineTop) * 0.36;
+    const double rateTopY = timeAxis - rateHeight;
+    const double maxBottom = rateTopY - lh * 1.1;
+    const double left = box.left();
+    const double right = box.right();
+    const Linear tOf{0.0, runSeconds, left, right};
+    const Linear mOf{double(lowDecade), double(highDecade), maxBottom, timelineTop};
+    const Linear rOf{0.0, rateTop, timeAxis, rateTopY};
+
+    // Grid and labels of both strips.
+    const int decades = highDecade - lowDecade;
+    const int maxEvery = (maxBottom - timelineTop) / decades >= lh * 1.05 ? 1 : 2;
+    for (int d = lowDecade; d <= highDecade; ++d) {
+        const double yd = mOf(d);
+        c.line(left, yd, right, yd, c.grid);
+        if ((d - lowDecade) % maxEvery == 0)
+            c.label(QRectF(0, yd - lh / 2, left - lh * 0.3, lh), Qt::AlignRight | Qt::AlignVCenter,
+                    decade(d));
+    }
+    c.line(left, rOf(rateTop), right, rOf(rateTop), c.grid);
+    c.label(QRectF(0, rOf(rateTop) - lh / 2, left - lh * 0.3, lh),
+            Qt::AlignRight | Qt::AlignVCenter, QString::number(rateTop, 'g', 7) + "/s");
+    c.label(QRectF(0, timeAxis - lh / 2, left - lh * 0.3, lh), Qt::AlignRight | Qt::AlignVCenter,
+            "0/s");
+    const double pad = lh * 0.5;
+    c.sideTitle(QRectF(pad, timelineTop, lh * 1.2, maxBottom - timelineTop), "longest");
+    c.sideTitle(QRectF(pad, rateTopY, lh * 1.2, timeAxis - rateTopY), "ticks");
+
+    // Each run's slots, gathered into the pixel columns they cover (many
+    // to a column on a long run): the longest interval as a step line over
+    // a light fill, so that two runs show through each other, and the tick
+    // rate as a line, a column's lowest to highest where it holds several.
+    // All in whole-pixel rectangles: crisp, and quick for hundreds of slots.
+    const int columnCount = std::max(1, int(right - left));
+    const double lineWidth = std::max(2.0, std::round(lh / 7.0));
+    std::vector<std::vector<Column>> columns;
+    for (const PictureRun &run : runs)
+        columns.push_back(columnsOf(run.record.timeline, tOf, left, columnCount));
+    // The fills: one polygon each, so that an SVG shows no seams in them.
+    c.p.setPen(Qt::NoPen);
+    for (int r = 0; r < runCount; ++r) {
+        QColor fill = HistogramPicture::runColour(palette, r);
+        fill.setAlphaF(0.3f);
+        QPolygonF outline{QPointF(left, maxBottom)};
+        forEachStretch(columns[size_t(r)], [&](int from, int to, const Column &column) {
+            const double y = column.longest > 0 ? mOf(std::log10(column.longest)) : maxBottom;
+            outline << QPointF(left + from, y) << QPointF(left + to, y);
+        });
+        outline << QPointF(outline.last().x(), maxBottom);
+        c.p.setBrush(fill);
+        c.p.drawPolygon(outline);
+    }
+    c.p.setBrush(Qt::NoBrush);
+    for (int r = 0; r < runCount; ++r) {
+        const QColor colour = HistogramPicture::runColour(palette, r);
+        const double half = lineWidth / 2;
+        double lastLongest = maxBottom;
+        double lastLow = -1.0; // the previous stretch's rate, as pixel rows
+        double lastHigh = -1.0;
+        forEachStretch(columns[size_t(r)], [&](int from, int to, const Column &column) {
+            const double x0 = left + from;
+            const double x1 = left + to;
+            const double y = column.longest > 0 ? mOf(std::log10(column.longest)) : maxBottom;
+            c.bar(x0 - half, x0 + half, std::min(y, lastLongest) - half,
+                  std::max(y, lastLongest) + half, colour);
+            if (column.longest > 0)
+                c.bar(x0 - half, x1 + half, y - half, y + half, colour);
+            lastLongest = y;
+
+            if (column.rateLow < 0) {
+                lastLow = lastHigh = -1.0;
+                return;
+            }
+            const double high = rOf(column.rateHigh);
+            const double low = rOf(column.rateLow);
+            c.bar(x0, x1, high - half, low + half, colour);
+            if (lastLow >= 0)
+                c.bar(x0 - half, x0 + half, std::min(high, lastHigh) - half,
+                      std::max(low, lastLow) + half, colour);
+            lastLow = low;
+            lastHigh = high;
+        });
+    }
+
+    // The period in the longest-interval strip, the rate it promises in the
+    // tick strip.
+    for (const int period : periods) {
+        const double ym = mOf(std::log10(period / 1000.0));
+        c.line(left, ym, right, ym, c.text, 1.0, Qt::DashLine);
+        const double yr = rOf(1000.0 / period);
+        c.line(left, yr, right, yr, c.text, 1.0, Qt::DashLine);
+    }
+
+    // The time axis, in s, min or h as the run's length asks.
+    const double unit = runSeconds > 3 * 3600 ? 3600.0 : runSeconds > 300 ? 60.0 : 1.0;
+    const QString unitName = unit == 3600.0 ? "h" : unit == 60.0 ? "min" : "s";
+    const double tStep =
+        tickStep(runSeconds / unit, (c.width("0000") + lh) * runSeconds / unit / (right - left));
+    for (double t = 0.0; t <= runSeconds / unit + tStep * 1e-6; t += tStep) {
+        const double x = tOf(t * unit);
+        c.line(x, timeAxis, x, timeAxis + lh * 0.25, c.text);
+        c.label(QRectF(x - 50, timeAxis + lh * 0.25, 100, lh), Qt::AlignHCenter | Qt::AlignTop,
+                number(t, tStep));
+    }
+    c.line(left, timelineTop, left, maxBottom, c.text);
+    c.line(left, maxBottom, right, maxBottom, c.text);
+    c.line(left, rateTopY, left, timeAxis, c.text);
+    c.line(left, timeAxis, right, timeAxis, c.text);
+    // On a long run, slots of more than a second: say how long a step is.
+    double slotSeconds = 1.0;
+    for (const PictureRun &run : runs)
+        slotSeconds = std::max(slotSeconds, run.record.timeline.slotSeconds);
+    const QString slotText =
+        QString("time in run (%1), a step per %2")
+            .arg(unitName,
+                 slotSeconds == 1.0 ? QString("second") : QString("%1 s").arg(slotSeconds));
+    c.label(QRectF(left, timeAxis + lh * 1.15, right - left, lh), Qt::AlignCenter, slotText);
+}
+
 } // namespace
 
 QColor HistogramPicture::runColour(const QPalette &palette, int i)
@@ -480,157 +641,9 @@ void HistogramPicture::paint(QPainter &painter, const QRect &area, const QPalett
         return;
     }
 
-    // The timeline: the longest interval of each slot on a log scale, and
-    // the ticks per second, over the time of the longest run.
-    double runSeconds = 1.0;
-    double shortestMax = 1e9;
-    double longestMax = 0.0;
-    double mostRate = 0.0;
-    for (const PictureRun &run : shown) {
-        const RunTimeline &timeline = run.record.timeline;
-        runSeconds = std::max(runSeconds, timelineEnd(timeline));
-        for (int i = 0; i < timeline.used; ++i) {
-            const double m = timeline.slot[size_t(i)].maxInterval;
-            if (m > 0) {
-                shortestMax = std::min(shortestMax, m);
-                longestMax = std::max(longestMax, m);
-            }
-            mostRate = std::max(mostRate, tickRate(timeline, i));
-        }
-        if (run.record.settings.periodMs > 0) {
-            mostRate = std::max(mostRate, 1000.0 / run.record.settings.periodMs);
-            shortestMax = std::min(shortestMax, run.record.settings.periodMs / 1000.0);
-            longestMax = std::max(longestMax, run.record.settings.periodMs / 1000.0);
-        }
-    }
-    if (longestMax <= 0) {
-        shortestMax = 0.0001;
-        longestMax = 0.01;
-    }
-    // At least a third of a decade under the shortest, so that it stands clear of the floor.
-    const int lowDecade = int(std::floor(std::log10(shortestMax) - 0.3));
-    const int highDecade = std::max(lowDecade + 1, int(std::ceil(std::log10(longestMax) + 1e-9)));
-    const double rateTop = atLeast(mostRate * 1.15,
-                                   {10, 20, 50, 100, 200, 500, 1000, 1200, 1500, 2000, 5000, 10000,
-                                    20000, 50000, 100000, 200000, 500000, 1e6, 1e7});
-
-    const double timelineTop = plotBottom + axisBlock + lh * 0.3;
-    const double timeAxis = H - pad - lh * 2.2;
-    const double rateHeight = (timeAxis - timelineTop) * 0.36;
-    const double rateTopY = timeAxis - rateHeight;
-    const double maxBottom = rateTopY - lh * 1.1;
-    const double left = plotLeft;
-    const double right = panelRight;
-    const Linear tOf{0.0, runSeconds, left, right};
-    const Linear mOf{double(lowDecade), double(highDecade), maxBottom, timelineTop};
-    const Linear rOf{0.0, rateTop, timeAxis, rateTopY};
-
-    // Grid and labels of both strips.
-    const int decades = highDecade - lowDecade;
-    const int maxEvery = (maxBottom - timelineTop) / decades >= lh * 1.05 ? 1 : 2;
-    for (int d = lowDecade; d <= highDecade; ++d) {
-        const double yd = mOf(d);
-        c.line(left, yd, right, yd, c.grid);
-        if ((d - lowDecade) % maxEvery == 0)
-            c.label(QRectF(0, yd - lh / 2, left - lh * 0.3, lh), Qt::AlignRight | Qt::AlignVCenter,
-                    decade(d));
-    }
-    c.line(left, rOf(rateTop), right, rOf(rateTop), c.grid);
-    c.label(QRectF(0, rOf(rateTop) - lh / 2, left - lh * 0.3, lh),
-            Qt::AlignRight | Qt::AlignVCenter, QString::number(rateTop, 'g', 7) + "/s");
-    c.label(QRectF(0, timeAxis - lh / 2, left - lh * 0.3, lh), Qt::AlignRight | Qt::AlignVCenter,
-            "0/s");
-    c.sideTitle(QRectF(pad, timelineTop, lh * 1.2, maxBottom - timelineTop), "longest");
-    c.sideTitle(QRectF(pad, rateTopY, lh * 1.2, timeAxis - rateTopY), "ticks");
-
-    // Each run's slots, gathered into the pixel columns they cover (many
-    // to a column on a long run): the longest interval as a step line over
-    // a light fill, so that two runs show through each other, and the tick
-    // rate as a line, a column's lowest to highest where it holds several.
-    // All in whole-pixel rectangles: crisp, and quick for hundreds of slots.
-    const int columnCount = std::max(1, int(right - left));
-    const double lineWidth = std::max(2.0, std::round(lh / 7.0));
-    std::vector<std::vector<Column>> columns;
-    for (const PictureRun &run : shown)
-        columns.push_back(columnsOf(run.record.timeline, tOf, left, columnCount));
-    // The fills: one polygon each, so that an SVG shows no seams in them.
-    painter.setPen(Qt::NoPen);
-    for (int r = 0; r < runCount; ++r) {
-        QColor fill = runColour(palette, r);
-        fill.setAlphaF(0.3f);
-        QPolygonF outline{QPointF(left, maxBottom)};
-        forEachStretch(columns[size_t(r)], [&](int from, int to, const Column &column) {
-            const double y = column.longest > 0 ? mOf(std::log10(column.longest)) : maxBottom;
-            outline << QPointF(left + from, y) << QPointF(left + to, y);
-        });
-        outline << QPointF(outline.last().x(), maxBottom);
-        painter.setBrush(fill);
-        painter.drawPolygon(outline);
-    }
-    painter.setBrush(Qt::NoBrush);
-    for (int r = 0; r < runCount; ++r) {
-        const QColor colour = runColour(palette, r);
-        const double half = lineWidth / 2;
-        double lastLongest = maxBottom;
-        double lastLow = -1.0; // the previous stretch's rate, as pixel rows
-        double lastHigh = -1.0;
-        forEachStretch(columns[size_t(r)], [&](int from, int to, const Column &column) {
-            const double x0 = left + from;
-            const double x1 = left + to;
-            const double y = column.longest > 0 ? mOf(std::log10(column.longest)) : maxBottom;
-            c.bar(x0 - half, x0 + half, std::min(y, lastLongest) - half,
-                  std::max(y, lastLongest) + half, colour);
-            if (column.longest > 0)
-                c.bar(x0 - half, x1 + half, y - half, y + half, colour);
-            lastLongest = y;
-
-            if (column.rateLow < 0) {
-                lastLow = lastHigh = -1.0;
-                return;
-            }
-            const double high = rOf(column.rateHigh);
-            const double low = rOf(column.rateLow);
-            c.bar(x0, x1, high - half, low + half, colour);
-            if (lastLow >= 0)
-                c.bar(x0 - half, x0 + half, std::min(high, lastHigh) - half,
-                      std::max(low, lastLow) + half, colour);
-            lastLow = low;
-            lastHigh = high;
-        });
-    }
-
-    // The period in the longest-interval strip, the rate it promises in the
-    // tick strip.
-    for (const int period : periods) {
-        const double ym = mOf(std::log10(period / 1000.0));
-        c.line(left, ym, right, ym, c.text, 1.0, Qt::DashLine);
-        const double yr = rOf(1000.0 / period);
-        c.line(left, yr, right, yr, c.text, 1.0, Qt::DashLine);
-    }
-
-    // The time axis, in s, min or h as the run's length asks.
-    const double unit = runSeconds > 3 * 3600 ? 3600.0 : runSeconds > 300 ? 60.0 : 1.0;
-    const QString unitName = unit == 3600.0 ? "h" : unit == 60.0 ? "min" : "s";
-    const double tStep =
-        tickStep(runSeconds / unit, (c.width("0000") + lh) * runSeconds / unit / (right - left));
-    for (double t = 0.0; t <= runSeconds / unit + tStep * 1e-6; t += tStep) {
-        const double x = tOf(t * unit);
-        c.line(x, timeAxis, x, timeAxis + lh * 0.25, c.text);
-        c.label(QRectF(x - 50, timeAxis + lh * 0.25, 100, lh), Qt::AlignHCenter | Qt::AlignTop,
-                number(t, tStep));
-    }
-    c.line(left, timelineTop, left, maxBottom, c.text);
-    c.line(left, maxBottom, right, maxBottom, c.text);
-    c.line(left, rateTopY, left, timeAxis, c.text);
-    c.line(left, timeAxis, right, timeAxis, c.text);
-    QString slotText =
-        QString("time in run (%1); longest counted interval and ticks per ").arg(unitName);
-    double slotSeconds = 1.0;
-    for (const PictureRun &run : shown)
-        slotSeconds = std::max(slotSeconds, run.record.timeline.slotSeconds);
-    slotText += slotSeconds == 1.0 ? QString("second") : QString("%1 s").arg(slotSeconds);
-    c.label(QRectF(left, timeAxis + lh * 1.15, right - left, lh), Qt::AlignCenter, slotText);
-
+    paintTimeline(
+        c, shown, palette, periods,
+        QRectF(QPointF(plotLeft, plotBottom + axisBlock + lh * 0.3), QPointF(panelRight, H - pad)));
     painter.restore();
 }
 
