@@ -1,9 +1,11 @@
 // SPDX-License-Identifier: MIT
 // The cost of one report refresh with all 300 bins filled: the window's
 // refresh (the table inserted once) beside the same text inserted a row at a
-// time, 301 insertions, measured alternately in one run. Offscreen unless a
-// platform is given.
+// time, 301 insertions, and beside the window's refresh with the histogram
+// view open (its picture drawn anew, a full timeline under it), measured in
+// turn in one run. Offscreen unless a platform is given.
 #include "qt_vantrel_app.h"
+#include "runpictures.h"
 #include "statsreport.h"
 #include "ui_qt_vantrel_app.h"
 
@@ -29,6 +31,18 @@ RunStatistics fullStatistics()
     return statistics;
 }
 
+// Every slot of the timeline used, each with its own longest interval.
+RunTimeline fullTimeline()
+{
+    RunTimeline timeline;
+    timeline.used = RunTimeline::Slots;
+    timeline.slotSeconds = 2.0;
+    for (int i = 0; i < RunTimeline::Slots; ++i)
+        timeline.slot[size_t(i)] = {quint64(1900 + i % 100), 0.001 + 0.0001 * (i % 37)};
+    timeline.lastTick = RunTimeline::Slots * 2.0 - 1.0;
+    return timeline;
+}
+
 // The report as a row at a time would draw it.
 void refreshRowByRow(Qt_Vantrel_App &window)
 {
@@ -48,6 +62,14 @@ void refreshRowByRow(Qt_Vantrel_App &window)
 void refreshOnce(Qt_Vantrel_App &window)
 {
     window.showReport(fullStatistics());
+}
+
+// The same, and the histogram view's refresh after it, as the display timer
+// calls both; the view paints in the events that follow.
+void refreshWithPicture(Qt_Vantrel_App &window)
+{
+    window.showReport(fullStatistics());
+    window.pictures->refreshWith(fullStatistics(), fullTimeline());
 }
 
 struct Timing
@@ -91,14 +113,21 @@ int main(int argc, char *argv[])
     const bool identical = window.ui->textEdit->toPlainText() == byRows &&
         window.ui->textEdit->textCursor().position() == byRowsCursor;
 
-    Timing rows, once;
+    // The view stays open throughout; only refreshWithPicture redraws it,
+    // as it would be with the view closed otherwise.
+    window.pictures->showView();
+    QCoreApplication::processEvents();
+    Timing rows, once, picture;
     for (int i = 0; i < 5; ++i) {
         refreshRowByRow(window);
         refreshOnce(window);
+        refreshWithPicture(window);
+        QCoreApplication::processEvents();
     }
     for (int i = 0; i < rounds; ++i) {
         measure(window, refreshRowByRow, rows);
         measure(window, refreshOnce, once);
+        measure(window, refreshWithPicture, picture);
     }
 
     std::printf("report refresh, 300 bins filled, %d rounds, medians in ms\n", rounds);
@@ -110,6 +139,13 @@ int main(int argc, char *argv[])
     std::printf("%-34s %10.2f %18.2f   (goal: at most 0.50)\n", "ratio",
                 median(once.call) / median(rows.call),
                 median(once.withEvents) / median(rows.withEvents));
+    std::printf("%-34s %10.2f %18.2f\n", "window, histogram view open", median(picture.call),
+                median(picture.withEvents));
+    std::printf("%-34s %10.2f %18.2f   (goal: at most 2.00)\n", "ratio, view open to closed",
+                median(picture.call) / median(once.call),
+                median(picture.withEvents) / median(once.withEvents));
+    std::printf("view: %d x %d pixels\n", window.pictures->view()->width(),
+                window.pictures->view()->height());
     std::printf("same text and cursor: %s\n", identical ? "yes" : "NO");
     return identical ? 0 : 1;
 }

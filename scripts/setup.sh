@@ -13,7 +13,8 @@ packages=(
     cmake                       # the build (3.25 on Debian 12)
     ninja-build                 # runs the build
     qt6-base-dev                # Qt 6: Core, Network, Gui, Widgets, Test, moc and uic
-    qt6-qpa-plugins             # Qt's display plugins: X11 (xcb), and offscreen for the window's tests
+    qt6-qpa-plugins             # Qt's display plugins: X11 (xcb); offscreen for the window's tests and vantrel-cli's pictures
+    qt6-svg-dev                 # Qt Svg: the histogram picture written as SVG (vantrel-cli --plot, the window's Save Run)
     fonts-liberation            # a fixed-pitch face for the report that fontconfig gives for "Courier New"
     xvfb                        # a virtual display: 'xvfb-run' starts the window where no desktop is
     xauth                       # ... which xvfb-run needs

@@ -9,6 +9,7 @@
 #include "statsreport.h"
 
 #include <QFile>
+#include <QImage>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -57,8 +58,9 @@ private slots:
         QCOMPARE(run.exitCode, 0);
         QVERIFY(run.err.isEmpty());
         QVERIFY(run.out.startsWith("Usage: vantrel-cli [options]\n"));
-        for (const char *option : {"--mode", "--period", "--target", "--send", "--process",
-                                   "--thread", "--duration", "--print", "--json", "--intervals"})
+        for (const char *option :
+             {"--mode", "--period", "--target", "--send", "--process", "--thread", "--duration",
+              "--print", "--json", "--intervals", "--plot", "--from", "--compare"})
             QVERIFY2(run.out.contains(option), option);
         QVERIFY(run.out.contains("Examples:\n  vantrel-cli "));
     }
@@ -103,6 +105,16 @@ private slots:
             << QStringList{"--intervals", "x.txt"} << "--intervals needs --duration";
         QTest::newRow("intervals beyond the room")
             << QStringList{"-p", "0", "-d", "1000", "--intervals", "x.txt"} << "50,000,000";
+        QTest::newRow("picture as JPEG") << QStringList{"--plot", "x.jpg"} << ".png or .svg";
+        QTest::newRow("picture to standard output")
+            << QStringList{"--plot", "-"} << "--plot needs a file name";
+        QTest::newRow("saved run without a picture")
+            << QStringList{"--from", "x.json"} << "--from needs --plot";
+        QTest::newRow("comparison without a picture")
+            << QStringList{"--compare", "x.json"} << "--compare needs --plot";
+        QTest::newRow("saved run and a measurement")
+            << QStringList{"--plot", "x.png", "--from", "x.json", "-d", "1"}
+            << "measures nothing; leave out --duration";
     }
     void refusesBadArgumentsBeforeMeasuring()
     {
@@ -214,6 +226,48 @@ private slots:
         QCOMPARE(run.err.contains("asks for SCHED_FIFO 99, but the measuring thread was granted"),
                  !fifoPermitted());
 #endif
+    }
+
+    // Pictures need no display: a run drawn as PNG at its end, then its JSON
+    // drawn as SVG beside itself; a saved run that is none is one line.
+    void picturesWithoutADisplay()
+    {
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        for (const char *name : {"QT_QPA_PLATFORM", "DISPLAY", "WAYLAND_DISPLAY"})
+            environment.remove(name);
+        const auto run = [&](const QStringList &arguments) {
+            QProcess process;
+            process.setProcessEnvironment(environment);
+            startCli(process, arguments);
+            return finishCli(process, 15000);
+        };
+        const QString json = dir.filePath("drawn.json");
+        const QString png = dir.filePath("drawn.png");
+        const CliResult measured =
+            run({"-m", "2", "-p", "2", "-d", "1", "--json", json, "--plot", png});
+        QCOMPARE(measured.exitCode, 0);
+        QVERIFY2(!measured.err.contains("QStandardPaths"), qPrintable(measured.err));
+        const QImage picture(png);
+        QCOMPARE(picture.size(), QSize(960, 640));
+
+        const QString svg = dir.filePath("drawn.svg");
+        const CliResult drawn = run({"--plot", svg, "--from", json, "--compare", json});
+        QCOMPARE(drawn.exitCode, 0);
+        QVERIFY2(drawn.err.isEmpty() && drawn.out.isEmpty(), qPrintable(drawn.err));
+        QFile file(svg);
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        const QByteArray text = file.readAll();
+        QVERIFY(text.contains("<svg"));
+        QCOMPARE(text.count("drawn.json: &quot;Win32 Periodic&quot; every 2 ms"), 2);
+
+        QFile corrupt(dir.filePath("corrupt.json"));
+        QVERIFY(corrupt.open(QIODevice::WriteOnly) && corrupt.write("{\"bins\": [") > 0);
+        corrupt.close();
+        const CliResult refused = run({"--plot", svg, "--from", corrupt.fileName()});
+        QCOMPARE(refused.exitCode, 1);
+        QCOMPARE(refused.err,
+                 "vantrel-cli: cannot draw " + corrupt.fileName() +
+                     ": not JSON: unterminated array at byte 10\n");
     }
 
     void jsonAloneOnStandardOutput()

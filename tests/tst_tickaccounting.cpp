@@ -235,6 +235,66 @@ private slots:
         QCOMPARE(stats().bins[0], quint64(1));
     }
 
+    // The timeline, second by second: the ticks of each, and the longest
+    // interval the histogram counted in it, attributed to the second its
+    // tick came in; seconds without a tick stay empty.
+    void timelineKeepsEachSecondsTicksAndLongest()
+    {
+        timerTick(0.55); // the warm-up span: a tick, but never a longest
+        for (int i = 0; i < 10; ++i)
+            timerTick(0.001);
+        for (int i = 0; i < 100; ++i) // counted from here; to 0.666 s
+            timerTick(i == 50 ? 0.007 : 0.001);
+        for (int i = 0; i < 400; ++i) // the 334th lands at 1.000 s, the last at 1.066 s
+            timerTick(0.001);
+        timerTick(0.0305); // 1.0965 s
+        timerTick(2.2);    // 3.2965 s: second 2 has no tick
+        const RunTimeline seen = worker->timeline();
+        QCOMPARE(seen.used, 4);
+        QCOMPARE(seen.slotSeconds, 1.0);
+        QCOMPARE(seen.slot[0].ticks, quint64(1 + 10 + 100 + 333));
+        QCOMPARE(seen.slot[0].maxInterval, 0.007);
+        QCOMPARE(seen.slot[1].ticks, quint64(67 + 1));
+        QCOMPARE(seen.slot[1].maxInterval, 0.0305);
+        QCOMPARE(seen.slot[2].ticks, quint64(0));
+        QCOMPARE(seen.slot[2].maxInterval, 0.0);
+        QCOMPARE(seen.slot[3].ticks, quint64(1));
+        QCOMPARE(seen.slot[3].maxInterval, 2.2);
+        QVERIFY(qAbs(seen.lastTick - 3.2965) < 1e-9);
+        QVERIFY(qAbs(seen.openSeconds() - 0.2965) < 1e-9);
+        QCOMPARE(stats().maxInterval, 2.2); // the overflow label, through the same compare
+    }
+
+    // A day of simulated run, two ticks a second with two long intervals:
+    // the store keeps its 512 slots, merged to 256 s each, and loses no
+    // tick and neither long interval.
+    void timelineOfADayStaysInItsStore()
+    {
+        const int seconds = 24 * 3600;
+        const int spikeAt = 5 * 3600; // a 3 s interval ends five hours in
+        for (int second = 0; second < seconds; ++second) {
+            timerTick(second == spikeAt ? 3.0 : 0.5);
+            timerTick(second == seconds - 10 ? 0.7 : 0.5);
+        }
+        const RunTimeline seen = worker->timeline();
+        QCOMPARE(seen.slotSeconds, 256.0);
+        QVERIFY(seen.used <= RunTimeline::Slots);
+        QVERIFY(seen.slotEnd(seen.used - 1) >= seen.lastTick);
+        quint64 ticks = 0;
+        for (int i = 0; i < seen.used; ++i) {
+            const RunTimeline::Slot &slot = seen.slot[size_t(i)];
+            ticks += slot.ticks;
+            const bool spike =
+                seen.slotEnd(i - 1) < spikeAt + 3.0 && spikeAt + 3.0 <= seen.slotEnd(i);
+            const double expected = spike ? 3.0 : i == seen.used - 1 ? 0.7 : 0.5;
+            // Differences of readings a day from the start: exact to about 1e-11 s.
+            QVERIFY2(qAbs(slot.maxInterval - expected) < 1e-9,
+                     qPrintable(QString("%1: %2").arg(i).arg(slot.maxInterval)));
+        }
+        QCOMPARE(ticks, stats().tickCount);
+        QCOMPARE(stats().tickCount, quint64(2 * seconds));
+    }
+
     void sendsFollowTheSendFlagTickByTick()
     {
         QUdpSocket receiver;

@@ -6,6 +6,7 @@
 #include "fixedpitch.h"
 #include "probes.h"
 #include "qt_vantrel_app.h"
+#include "runpictures.h"
 #include "senders.h"
 #include "statsreport.h"
 #include "ui_qt_vantrel_app.h"
@@ -19,9 +20,11 @@
 #include <QGroupBox>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMenu>
 #include <QPushButton>
 #include <QSpinBox>
 #include <QStatusBar>
+#include <QTemporaryDir>
 #include <QTest>
 #include <QTextEdit>
 #include <QUdpSocket>
@@ -503,6 +506,82 @@ private slots:
         refresh(window);
         QCOMPARE(window.ui->actualRate->text(), QString("kept"));
         QCOMPARE(window.ui->textEdit->toPlainText(), last);
+    }
+
+    // Around the report, the form untouched: its context menu and the
+    // window's shortcuts; the histogram view following the run; the run
+    // saved as JSON, text and picture; the JSON back as the comparison with
+    // the same bins; and files that are no run changing nothing.
+    void picturesSaveAndCompareTheRun()
+    {
+        const std::int64_t ms = 1000000;
+        std::vector<std::int64_t> waits(10, 0);
+        waits.insert(waits.end(), 150, ms);
+        waits.push_back(521 * ms / 10);
+        FakeOs fake;
+        fake.scriptWaits(waits);
+        platform::install(&fake);
+        Qt_Vantrel_App window;
+        RunPictures &pictures = *window.pictures;
+        for (const auto &[action, keys] : {std::pair{pictures.showAction, "Ctrl+H"},
+                                           {pictures.saveAction, "Ctrl+S"},
+                                           {pictures.compareAction, "Ctrl+O"}}) {
+            QVERIFY(window.actions().contains(action));
+            QCOMPARE(action->shortcut().toString(), QString(keys));
+        }
+        window.show();
+        emit window.ui->textEdit->customContextMenuRequested(QPoint(20, 20));
+        auto *menu = qobject_cast<QMenu *>(QApplication::activePopupWidget());
+        QVERIFY(menu);
+        for (QAction *action : {pictures.showAction, pictures.saveAction, pictures.compareAction,
+                                pictures.clearAction})
+            QVERIFY(menu->actions().contains(action));
+        menu->close();
+        QVERIFY(!pictures.saveAction->isEnabled()); // no run yet
+
+        start(window, runOf(2, 1));
+        pictures.showAction->trigger();
+        QVERIFY(pictures.view() && pictures.view()->isVisible());
+        const auto shown = [&] { return pictures.view()->picture().runs(); };
+        QTRY_COMPARE(shown().at(0).record.statistics.tickCount, quint64(151));
+        QCOMPARE(shown().at(0).record.statistics.bins, window.rtThread.statistics().bins);
+        fake.setWaitsHang(false);
+        window.ui->stopButton->click();
+
+        QTemporaryDir dir;
+        QString error;
+        for (const char *name : {"run.json", "run.txt", "run.png"})
+            QVERIFY2(pictures.saveRun(dir.filePath(name), &error), qPrintable(error));
+        QVERIFY(!pictures.saveRun(dir.filePath("run.doc"), &error));
+        QVERIFY2(error.contains(".json, .txt, .png or .svg"), qPrintable(error));
+        QFile text(dir.filePath("run.txt"));
+        QVERIFY(text.open(QIODevice::ReadOnly));
+        const QString report = QString::fromUtf8(text.readAll());
+        window.showReport(window.rtThread.statistics()); // the window's text for the same figures
+        QVERIFY2(report.contains("Actual Rate" + window.ui->actualRate->text() + "\n" +
+                                 window.ui->textEdit->toPlainText()),
+                 qPrintable(report));
+        QCOMPARE(QImage(dir.filePath("run.png")).size(), pictures.view()->size());
+
+        QVERIFY2(pictures.loadComparison(dir.filePath("run.json"), &error), qPrintable(error));
+        QCOMPARE(pictures.comparison()->record.statistics.bins, window.rtThread.statistics().bins);
+        QCOMPARE(pictures.comparison()->record.statistics.maxInterval, 0.0521);
+        QCOMPARE(shown().size(), 2);
+        QVERIFY(pictures.clearAction->isEnabled());
+
+        const QList<QPair<QByteArray, QString>> notRuns = {
+            {"{\"bins\": [", "not JSON"}, {R"({"name": "other"})", "not a Vantrel run"}};
+        for (const auto &[content, saying] : notRuns) {
+            QFile bad(dir.filePath("bad.json"));
+            QVERIFY(bad.open(QIODevice::WriteOnly) && bad.write(content) == content.size());
+            bad.close();
+            QVERIFY(!pictures.loadComparison(bad.fileName(), &error));
+            QVERIFY2(error.contains(saying), qPrintable(error));
+            QCOMPARE(pictures.comparison()->name, QString("run.json"));
+            QCOMPARE(shown().at(1).name, QString("run.json"));
+        }
+        pictures.clearAction->trigger();
+        QCOMPARE(shown().size(), 1);
     }
 
     void portTakenIsSaidOnce()

@@ -3,6 +3,7 @@
 
 #include "fixedpitch.h"
 #include "runnotes.h"
+#include "runpictures.h"
 #include "statsreport.h"
 #include "ui_qt_vantrel_app.h"
 
@@ -14,6 +15,7 @@ Qt_Vantrel_App::Qt_Vantrel_App(QWidget *parent)
     , ui(new Ui::Qt_Vantrel_AppClass)
     , rtThread(nullptr)
     , displayTimer(nullptr)
+    , pictures(nullptr)
     , notesLabel(new QLabel)
     , grantNoted(true)
     , endNoted(true)
@@ -46,6 +48,10 @@ Qt_Vantrel_App::Qt_Vantrel_App(QWidget *parent)
     notesLabel->setWordWrap(true);
     statusBar()->addWidget(notesLabel, 1);
     statusBar()->hide();
+
+    // The picture refreshes with the report, after it.
+    pictures = new RunPictures(this, ui->textEdit, rtThread);
+    connect(&displayTimer, &QTimer::timeout, pictures, &RunPictures::refresh);
 }
 
 // The form object goes first; the display timer and then the worker follow as
@@ -96,6 +102,7 @@ void Qt_Vantrel_App::on_startButton_clicked()
     notesLabel->clear();
     statusBar()->hide();
     runControl.start(rtThread, running);
+    pictures->runStarted(running);
     if (runControl.classLeftOut())
         say(RunNotes::classLeftOut(running));
     say(RunNotes::unsendableTarget(running));
@@ -112,6 +119,7 @@ void Qt_Vantrel_App::on_stopButton_clicked()
 {
     displayTimer.stop();
     runControl.stop(rtThread);
+    pictures->runStopped();
     setRunSettingsEnabled(true);
 }
 

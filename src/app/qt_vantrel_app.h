@@ -11,6 +11,8 @@
 #include <QStringList>
 #include <QTimer>
 
+class RunPictures;
+
 QT_BEGIN_NAMESPACE
 class QLabel;
 QT_END_NAMESPACE
@@ -43,6 +45,7 @@ public:
     Ui::Qt_Vantrel_AppClass *ui;
     RtThread rtThread;
     QTimer displayTimer;
+    RunPictures *pictures; // the picture, saving and comparing, around the report
 
 private slots:
     void runDisplay();

@@ -109,7 +109,7 @@ bool HeadlessRun::prepare(QTextStream &err)
     // Files that cannot be written, and room that cannot be had, are found
     // out now rather than after the run.
     if (!openOutput(jsonFile, options.jsonPath == "-" ? QString() : options.jsonPath, err) ||
-        !openOutput(intervalsFile, options.intervalsPath, err))
+        !openOutput(intervalsFile, options.intervalsPath, err) || !picture.prepare(options, err))
         return false;
     // Datagrams are ticks in "QTimer Event" and at period 0; there, each
     // kept interval gets the kernel's arrival interval beside it.
@@ -169,6 +169,7 @@ void HeadlessRun::measure(QTextStream &report)
     result.elapsedSeconds = double(clock.elapsed()) / 1000.0;
     control.stop(worker);
     result.statistics = worker.statistics();
+    result.timeline = worker.timeline();
 }
 
 bool HeadlessRun::writeResults(QTextStream &out, QTextStream &err)
@@ -180,7 +181,7 @@ bool HeadlessRun::writeResults(QTextStream &out, QTextStream &err)
         written = writeOutput(jsonFile, QJsonDocument(result.toJson()).toJson(), err);
     if (intervalsFile)
         written = writeOutput(intervalsFile, intervalsText(), err) && written;
-    return written;
+    return picture.write(result, err) && written;
 }
 
 void HeadlessRun::printReport(QTextStream &out, double elapsedSeconds) const

@@ -4,6 +4,7 @@
 // the results for scripts.
 #pragma once
 
+#include "pictureoutput.h"
 #include "rtthread.h"
 #include "runcontrol.h"
 #include "runoptions.h"
@@ -60,5 +61,6 @@ private:
     std::vector<double> arrivals; // beside intervals, when datagrams can be the clock
     std::unique_ptr<QFile> jsonFile;
     std::unique_ptr<QFile> intervalsFile;
+    PictureOutput picture;
     Ending ending = EndedByDuration;
 };

@@ -1,27 +1,62 @@
 // SPDX-License-Identifier: MIT
 // vantrel-cli: one measurement with Vantrel's worker and report, no window.
 #include "headlessrun.h"
+#include "pictureoutput.h"
 #include "platform.h"
 #include "runoptions.h"
 
 #include <QCoreApplication>
+#include <QGuiApplication>
 #include <QTextStream>
 
 #include <cstdio>
+#include <memory>
+
+namespace {
+
+QtMessageHandler qtHandler = nullptr;
+
+// Qt Gui looks for the session's runtime folder as it starts; where none is
+// set (root over ssh, cron) it warns, though a picture never needs one. That
+// warning alone is left out, so that standard error stays the program's own.
+void withoutRuntimeDirWarning(QtMsgType type, const QMessageLogContext &context,
+                              const QString &message)
+{
+    if (type == QtWarningMsg && message.startsWith("QStandardPaths: XDG_RUNTIME_DIR not set"))
+        return;
+    qtHandler(type, context, message);
+}
+
+} // namespace
 
 int main(int argc, char *argv[])
 {
     // Before any thread exists, so that every later thread inherits it.
     platform::catchStopRequests();
 
-    QCoreApplication app(argc, argv);
+    // The options decide which application is made: text in a picture needs
+    // Qt Gui, which draws here on its offscreen platform, so no display is
+    // needed; a plain measurement keeps to Qt Core.
+    QStringList arguments;
+    for (int i = 0; i < argc; ++i)
+        arguments << QString::fromLocal8Bit(argv[i]);
+    RunOptions options;
+    const RunOptions::Outcome outcome = options.parse(arguments);
+    std::unique_ptr<QCoreApplication> app;
+    if (options.drawsPicture() && outcome != RunOptions::Refused) {
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+        qtHandler = qInstallMessageHandler(withoutRuntimeDirWarning);
+        app = std::make_unique<QGuiApplication>(argc, argv);
+        qInstallMessageHandler(qtHandler);
+    } else {
+        app = std::make_unique<QCoreApplication>(argc, argv);
+    }
     QCoreApplication::setApplicationName("vantrel-cli");
     QCoreApplication::setApplicationVersion(VANTREL_VERSION);
     QTextStream out(stdout);
     QTextStream err(stderr);
 
-    RunOptions options;
-    switch (options.parse(QCoreApplication::arguments())) {
+    switch (outcome) {
     case RunOptions::ShowHelp:
         out << RunOptions::helpText() << Qt::flush;
         return 0;
@@ -31,6 +66,8 @@ int main(int argc, char *argv[])
     case RunOptions::Refused:
         err << "vantrel-cli: " << options.error() << " (see --help)" << Qt::endl;
         return 2;
+    case RunOptions::Draw:
+        return PictureOutput().drawSaved(options, err);
     case RunOptions::Measure:
         break;
     }

@@ -2,6 +2,7 @@
 #include "runoptions.h"
 
 #include "dottedquad.h"
+#include "histogrampicture.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
@@ -71,6 +72,16 @@ QList<QCommandLineOption> optionList()
          "--duration. When datagrams were stamped by the kernel, a second column gives the "
          "arrival interval of each tick's first datagram by those stamps (- for none).",
          "file"},
+        {"plot",
+         "Draw the run's histogram and timeline into this picture at the end, PNG or SVG by "
+         "the file's ending (.png, .svg). Needs no display.",
+         "file"},
+        {"from", "Measure nothing: draw the run saved in this JSON file (from --json) into --plot.",
+         "file"},
+        {"compare",
+         "Draw the run saved in this JSON file beside the other in --plot, e.g. before and "
+         "after tuning.",
+         "file"},
     };
 }
 
@@ -129,7 +140,37 @@ RunOptions::Outcome RunOptions::parse(const QStringList &arguments)
                "\"; options start with - or --");
         return Refused;
     }
-    return read(parser) && validate() ? Measure : Refused;
+    if (!read(parser) || !validate() || !readPictureOptions(parser))
+        return Refused;
+    return fromPath.isEmpty() ? Measure : Draw;
+}
+
+bool RunOptions::readPictureOptions(const QCommandLineParser &parser)
+{
+    plotPath = parser.value("plot");
+    fromPath = parser.value("from");
+    comparePath = parser.value("compare");
+    for (const char *option : {"plot", "from", "compare"}) {
+        if (parser.isSet(option) && (parser.value(option).isEmpty() || parser.value(option) == "-"))
+            return refuse(QString("--%1 needs a file name").arg(option));
+    }
+    if (parser.isSet("plot") && HistogramPicture::fileFormat(plotPath).isEmpty())
+        return refuse("--plot draws a .png or .svg picture, not \"" + plotPath + "\"");
+    for (const char *option : {"from", "compare"}) {
+        if (parser.isSet(option) && !parser.isSet("plot"))
+            return refuse(QString("--%1 needs --plot, the picture to draw into").arg(option));
+    }
+    if (parser.isSet("from")) {
+        // Everything that only a measurement uses.
+        for (const char *option : {"mode", "period", "target", "send", "process", "thread",
+                                   "duration", "print", "json", "intervals"}) {
+            if (parser.isSet(option))
+                return refuse(QString("--from draws a saved run and measures nothing; "
+                                      "leave out --%1")
+                                  .arg(option));
+        }
+    }
+    return true;
 }
 
 bool RunOptions::read(const QCommandLineParser &parser)
@@ -245,6 +286,10 @@ QString RunOptions::helpText()
         "      Ctrl-C.\n"
         "  vantrel-cli -m 2 -p 2 --send --target 127.0.0.1 -d 5 --json run.json\n"
         "      Send a datagram every 2 ms to 127.0.0.1 for 5 s; the statistics go to run.json.\n"
+        "  vantrel-cli -m 1 -d 60 --json after.json --plot after.png --compare before.json\n"
+        "      A minute of \"Qt msleep\" at 1 ms, drawn beside the run saved in before.json.\n"
+        "  vantrel-cli --plot run.svg --from run.json\n"
+        "      Draw a saved run; nothing is measured.\n"
         "\n"
         "Exit status: 0 when the run ended as asked (duration or Ctrl-C), 1 when it could\n"
         "not run or was cut short, 2 for bad options.\n");

@@ -18,6 +18,7 @@ class RunOptions
 public:
     enum Outcome {
         Measure,     // the options are sound: run
+        Draw,        // --from: draw saved runs, measure nothing
         ShowHelp,    // --help
         ShowVersion, // --version
         Refused      // error() says why, in one line
@@ -28,6 +29,12 @@ public:
     double printSeconds = 0;    // 0: only the final report
     QString jsonPath;           // empty: no JSON; "-": standard output
     QString intervalsPath;      // empty: intervals are not kept
+    QString plotPath;           // empty: no picture; else a .png or .svg file
+    QString fromPath;           // a saved run (--json) to draw instead of measuring
+    QString comparePath;        // a saved run to draw beside the other
+
+    // Whether a picture is asked for: the program then needs Qt Gui.
+    bool drawsPicture() const { return !plotPath.isEmpty(); }
 
     // arguments[0] is the program's name, as QCoreApplication::arguments().
     Outcome parse(const QStringList &arguments);
@@ -45,6 +52,7 @@ private:
     // Each option's value on its own, then the options together.
     bool read(const QCommandLineParser &parser);
     bool validate();
+    bool readPictureOptions(const QCommandLineParser &parser);
     bool refuse(const QString &why);
 
     QString errorText;

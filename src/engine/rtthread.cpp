@@ -13,6 +13,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <limits>
+#include <cmath>
 
 namespace {
 
@@ -66,6 +67,12 @@ RtThread::RtThread(QObject *parent)
     , awaitingFirstStamp(false)
     , wakeStampNs(0)
     , keptBeforeWakeUp(0)
+    , openSlot(0)
+    , slotSeconds(1.0)
+    , openSlotStartTicks(0)
+    , openSlotMax(0.0)
+    , timelineGeneration(0)
+    , openSlotEnd(1.0)
     , startPriority(InheritPriority)
     , periodicTimer(nullptr)
     , drainStalled(false)
@@ -115,6 +122,16 @@ void RtThread::resetStatistics()
     put(maxLateness, 0.0);
     put(clockOffset, qint64(0));
     hasPreviousStamp = false;
+    for (int i = 0; i < RunTimeline::Slots; ++i) {
+        put(slotTicks[i], quint64(0));
+        put(slotMax[i], 0.0);
+    }
+    put(openSlot, 0);
+    put(slotSeconds, 1.0);
+    put(openSlotStartTicks, quint64(0));
+    put(openSlotMax, 0.0);
+    put(timelineGeneration, quint32(0));
+    openSlotEnd = 1.0;
     keptCount = 0;
     grantedKnown.store(false, std::memory_order_relaxed);
     granted = platform::ThreadScheduling();
@@ -148,6 +165,36 @@ RunStatistics RtThread::statistics() const
         receive.lateness[size_t(i)] = loadRelaxed(latenessHistogram[i]);
     receive.maxLateness = loadRelaxed(maxLateness);
     receive.clockOffsetNs = loadRelaxed(clockOffset);
+    return now;
+}
+
+RunTimeline RtThread::timeline() const
+{
+    RunTimeline now;
+    // A slot closes once a second at most and in microseconds: a reading
+    // that met one is taken again. A worker terminated while closing a slot
+    // leaves the generation odd for good, so the tries are bounded; the
+    // last one is kept then.
+    for (int attempt = 0; attempt < 1000; ++attempt) {
+        const quint32 generation = timelineGeneration.load(std::memory_order_acquire);
+        if (generation & 1u) {
+            QThread::yieldCurrentThread();
+            continue;
+        }
+        const int open = loadRelaxed(openSlot);
+        for (int i = 0; i < open; ++i)
+            now.slot[size_t(i)] = {loadRelaxed(slotTicks[i]), loadRelaxed(slotMax[i])};
+        const quint64 ticks = loadRelaxed(tickCount);
+        const quint64 openStart = loadRelaxed(openSlotStartTicks);
+        now.slot[size_t(open)] = {ticks > openStart ? ticks - openStart : 0,
+                                  loadRelaxed(openSlotMax)};
+        now.used = ticks > 0 ? open + 1 : 0;
+        now.slotSeconds = loadRelaxed(slotSeconds);
+        now.lastTick = ticks > 0 ? loadRelaxed(lastTickTime) : 0.0;
+        std::atomic_thread_fence(std::memory_order_acquire);
+        if (timelineGeneration.load(std::memory_order_relaxed) == generation)
+            break;
+    }
     return now;
 }
 
@@ -353,10 +400,53 @@ void RtThread::runPeriodicTimerClock(int periodMs)
     }
 }
 
+// The tick's rarely taken branch: the open slot of the timeline ends before
+// now. It is closed, and the slot now falls in opened, with empty slots for
+// any time without ticks between them; once the store is full, neighbouring
+// slots are merged in pairs until now fits. Kept out of line, so the tick
+// itself carries only the compare that leads here.
+Q_NEVER_INLINE void RtThread::closeTimelineSlot(double now)
+{
+    if (!std::isfinite(now))
+        return;
+    const quint32 generation = loadRelaxed(timelineGeneration);
+    put(timelineGeneration, generation + 1);
+    std::atomic_thread_fence(std::memory_order_release);
+
+    const int open = loadRelaxed(openSlot);
+    const quint64 ticks = loadRelaxed(tickCount);
+    put(slotTicks[open], ticks - loadRelaxed(openSlotStartTicks));
+    put(slotMax[open], loadRelaxed(openSlotMax));
+
+    double span = loadRelaxed(slotSeconds);
+    while (now / span >= double(RunTimeline::Slots)) {
+        for (int i = 0; i < RunTimeline::Slots / 2; ++i) {
+            put(slotTicks[i], loadRelaxed(slotTicks[2 * i]) + loadRelaxed(slotTicks[2 * i + 1]));
+            put(slotMax[i], std::max(loadRelaxed(slotMax[2 * i]), loadRelaxed(slotMax[2 * i + 1])));
+        }
+        for (int i = RunTimeline::Slots / 2; i < RunTimeline::Slots; ++i) {
+            put(slotTicks[i], quint64(0));
+            put(slotMax[i], 0.0);
+        }
+        span *= 2.0;
+    }
+    // Slots between the closed one and this one were never written: empty.
+    const int next = int(now / span);
+    put(openSlot, next);
+    put(slotSeconds, span);
+    put(openSlotStartTicks, ticks);
+    put(openSlotMax, 0.0);
+    openSlotEnd = double(next + 1) * span;
+
+    timelineGeneration.store(generation + 2, std::memory_order_release);
+}
+
 // Inlined into both slots: one call less on every tick.
 Q_ALWAYS_INLINE void RtThread::countTick(Gate gate)
 {
     const double now = stopwatch.elapsedSeconds();
+    if (Q_UNLIKELY(now >= openSlotEnd))
+        closeTimelineSlot(now);
     const double interval = now - loadRelaxed(lastTickTime);
     put(windowIntervalSum, loadRelaxed(windowIntervalSum) + interval);
     put(lastTickTime, now);
@@ -376,10 +466,17 @@ Q_ALWAYS_INLINE void RtThread::countTick(Gate gate)
         gate == TimerGate ? loadRelaxed(tickCount) : loadRelaxed(windowTickCount);
     if (gateCount > UncountedTicks) {
         put(histogram[bin], loadRelaxed(histogram[bin]) + 1);
-        // The overflow row is labelled with the longest interval it counted;
-        // an uncounted tick (the warm-up span) must not set that label.
-        if (bin == RunStatistics::OverflowBin && interval > loadRelaxed(maxInterval))
-            put(maxInterval, interval);
+        // The longest counted interval of the timeline's open slot, and the
+        // overflow row's label, the longest interval that row counted: an
+        // uncounted tick (the warm-up span) must set neither. An overflow
+        // interval not above the slot's longest is not above the label
+        // either, since that longest was itself an overflow interval that
+        // came through here; so one compare, rarely true, serves both.
+        if (Q_UNLIKELY(interval > loadRelaxed(openSlotMax))) {
+            put(openSlotMax, interval);
+            if (bin == RunStatistics::OverflowBin && interval > loadRelaxed(maxInterval))
+                put(maxInterval, interval);
+        }
         if (keptCount < intervalCapacity)
             intervalLog[keptCount++] = interval;
     }

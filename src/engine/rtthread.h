@@ -7,6 +7,7 @@
 #include "perfstopwatch.h"
 #include "platform.h"
 #include "runstatistics.h"
+#include "runtimeline.h"
 
 #include <QString>
 #include <QThread>
@@ -57,6 +58,10 @@ public:
     // value whole, and the bins of one reading taken together.
     RunStatistics statistics() const;
 
+    // When in the run the ticks and the long intervals came, as it is now:
+    // the slots of one reading taken together, the open one up to now.
+    RunTimeline timeline() const;
+
     // Written by the GUI thread, read by the worker.
     std::atomic<bool> stopRequested;
     int clockMode;
@@ -92,6 +97,7 @@ private:
     void runReceiveLoop();
     void runPeriodicTimerClock(int periodMs);
     void releaseTerminatedRun();
+    void closeTimelineSlot(double now);
 
     // Written by the worker at every tick, read by statistics() in another
     // thread. Single writer, so relaxed loads and stores are enough and cost
@@ -124,6 +130,18 @@ private:
     bool awaitingFirstStamp;
     qint64 wakeStampNs;
     quint64 keptBeforeWakeUp;
+    // The timeline: closed slots, written once a second at most (in
+    // closeTimelineSlot, the tick's rarely taken branch), and the open one's
+    // start and longest interval. timelineGeneration is odd while a slot
+    // closes, so that a reader can tell a reading taken across it.
+    std::atomic<quint64> slotTicks[RunTimeline::Slots];
+    std::atomic<double> slotMax[RunTimeline::Slots];
+    std::atomic<int> openSlot;
+    std::atomic<double> slotSeconds;
+    std::atomic<quint64> openSlotStartTicks;
+    std::atomic<double> openSlotMax;
+    std::atomic<quint32> timelineGeneration;
+    double openSlotEnd; // the worker's own: when the open slot closes
 
     QThread::Priority startPriority;
     platform::PeriodicTimer *periodicTimer; // held only for cleanup after a termination

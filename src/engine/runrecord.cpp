@@ -72,7 +72,7 @@ QJsonObject RunRecord::toJson() const
                      {"nanoseconds", receive.clockOffsetNs % 1000000000}}},
     };
 
-    return QJsonObject{
+    QJsonObject json{
         {"configuration", configuration},
         {"ended", ended},
         {"elapsedSeconds", elapsedSeconds},
@@ -87,4 +87,6 @@ QJsonObject RunRecord::toJson() const
                                                            settings.threadLevel))},
         {"worker", scheduling(granted)},
     };
+    json.insert("timeline", timelineJson());
+    return json;
 }

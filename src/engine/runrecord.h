@@ -6,9 +6,12 @@
 #include "platform.h"
 #include "runsettings.h"
 #include "runstatistics.h"
+#include "runtimeline.h"
 
 #include <QJsonObject>
 #include <QString>
+
+#include <optional>
 
 struct RunRecord
 {
@@ -22,4 +25,20 @@ struct RunRecord
                                         // puts what the settings asked for beside it
 
     QJsonObject toJson() const;
+
+    // When in the run its ticks and long intervals came, and the reading
+    // side of the JSON: both in runrecordjson.cpp.
+    RunTimeline timeline;
+
+    // The timeline as toJson writes it: the slot length, then the ticks and
+    // the longest interval of each slot used.
+    QJsonObject timelineJson() const;
+
+    // A record from the JSON that toJson writes, or nothing and, in *error,
+    // why not, in one sentence. Fields it does not know are left aside; one
+    // it needs that is missing or out of range refuses the whole file.
+    static std::optional<RunRecord> fromJson(const QByteArray &text, QString *error);
+    static std::optional<RunRecord> fromJson(const QJsonObject &json, QString *error);
+    // The same from a file; one that cannot be read says so too.
+    static std::optional<RunRecord> readFile(const QString &path, QString *error);
 };

@@ -1,0 +1,225 @@
+// SPDX-License-Identifier: MIT
+#include "runpictures.h"
+
+#include "rtthread.h"
+#include "statsreport.h"
+
+#include <QAction>
+#include <QFile>
+#include <QFileDialog>
+#include <QFileInfo>
+#include <QJsonDocument>
+#include <QMainWindow>
+#include <QMenu>
+#include <QMessageBox>
+#include <QTextEdit>
+
+namespace {
+
+// The report as vantrel-cli prints it at the end of a run.
+QByteArray reportText(const RunRecord &record)
+{
+    const RunStatistics &statistics = record.statistics;
+    return QString("After %1 s, %2 ticks\nActual Rate%3\n%4\n")
+        .arg(QString::number(record.elapsedSeconds, 'f', 1))
+        .arg(statistics.tickCount)
+        .arg(StatsReport::meanInterval(statistics.meanInterval),
+             StatsReport::histogramTable(statistics))
+        .toUtf8();
+}
+
+} // namespace
+
+RunPictures::RunPictures(QMainWindow *window, QTextEdit *report, RtThread &worker)
+    : QObject(window), window(window), report(report), worker(worker)
+{
+    const auto action = [&](const char *name, const QString &text, const QKeySequence &keys,
+                            auto slot) {
+        QAction *made = new QAction(text, this);
+        made->setObjectName(name);
+        made->setShortcut(keys);
+        made->setShortcutContext(Qt::WindowShortcut);
+        connect(made, &QAction::triggered, this, slot);
+        window->addAction(made);
+        return made;
+    };
+    showAction = action("showHistogramAction", "Histogram Picture",
+                        QKeySequence(Qt::CTRL | Qt::Key_H), [this] { showView(); });
+    saveAction =
+        action("saveRunAction", "Save Run...", QKeySequence::Save, &RunPictures::saveWithDialog);
+    compareAction = action("compareRunAction", "Compare with Saved Run...", QKeySequence::Open,
+                           &RunPictures::compareWithDialog);
+    clearAction = action("clearComparisonAction", "Clear Comparison", QKeySequence(),
+                         &RunPictures::clearComparison);
+    saveAction->setEnabled(false);
+    clearAction->setEnabled(false);
+
+    report->setContextMenuPolicy(Qt::CustomContextMenu);
+    connect(report, &QWidget::customContextMenuRequested, this, &RunPictures::showMenu);
+}
+
+void RunPictures::runStarted(const RunSettings &startedWith)
+{
+    settings = startedWith;
+    sinceStart.start();
+    started = true;
+    running = true;
+    saveAction->setEnabled(true);
+    refresh();
+}
+
+void RunPictures::runStopped()
+{
+    if (running)
+        stoppedAfter = double(sinceStart.elapsed()) / 1000.0;
+    running = false;
+    refresh();
+}
+
+RunRecord RunPictures::record() const
+{
+    RunRecord live;
+    if (!started)
+        return live;
+    live.settings = settings;
+    live.statistics = worker.statistics();
+    live.timeline = worker.timeline();
+    live.elapsedSeconds = running ? double(sinceStart.elapsed()) / 1000.0 : stoppedAfter;
+    // What the worker was granted is published by its thread before its
+    // first tick.
+    worker.grantedScheduling(&live.granted);
+    if (worker.isRunning())
+        live.ended = "running";
+    else
+        live.ended = worker.lastRunEnd == RtThread::RunTerminated ? "terminated" : "stop request";
+    return live;
+}
+
+QList<PictureRun> RunPictures::runsFor(RunRecord live) const
+{
+    QList<PictureRun> runs{{"this run", std::move(live)}};
+    if (compared)
+        runs << *compared;
+    return runs;
+}
+
+HistogramView *RunPictures::showView()
+{
+    if (!shownView)
+        shownView = new HistogramView(window);
+    shownView->setRuns(runsFor(record()));
+    shownView->show();
+    shownView->raise();
+    shownView->activateWindow();
+    return shownView;
+}
+
+void RunPictures::refresh()
+{
+    if (shownView && shownView->isVisible())
+        shownView->setRuns(runsFor(record()));
+}
+
+void RunPictures::refreshWith(const RunStatistics &statistics, const RunTimeline &timeline)
+{
+    if (!shownView || !shownView->isVisible())
+        return;
+    RunRecord live = record();
+    live.statistics = statistics;
+    live.timeline = timeline;
+    shownView->setRuns(runsFor(std::move(live)));
+}
+
+bool RunPictures::saveRun(const QString &path, QString *error) const
+{
+    const RunRecord live = record();
+    const QString ending = QFileInfo(path).suffix().toLower();
+    if (ending == "png" || ending == "svg") {
+        const HistogramPicture picture(runsFor(live));
+        const QSize size = shownView && shownView->isVisible()
+            ? shownView->size()
+            : QSize(HistogramPicture::FileWidth, HistogramPicture::FileHeight);
+        return picture.writeFile(path, report->palette(), error, size);
+    }
+    QByteArray data;
+    if (ending == "json")
+        data = QJsonDocument(live.toJson()).toJson();
+    else if (ending == "txt")
+        data = reportText(live);
+    else {
+        *error = "a run is saved as .json, .txt, .png or .svg";
+        return false;
+    }
+    QFile file(path);
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate) || file.write(data) != data.size() ||
+        !file.flush()) {
+        *error = file.errorString();
+        return false;
+    }
+    return true;
+}
+
+bool RunPictures::loadComparison(const QString &path, QString *error)
+{
+    std::optional<RunRecord> loaded = RunRecord::readFile(path, error);
+    if (!loaded)
+        return false;
+    compared = PictureRun{QFileInfo(path).fileName(), std::move(*loaded)};
+    clearAction->setEnabled(true);
+    refresh();
+    return true;
+}
+
+void RunPictures::clearComparison()
+{
+    compared.reset();
+    clearAction->setEnabled(false);
+    refresh();
+}
+
+void RunPictures::showMenu(const QPoint &position)
+{
+    QMenu *menu = report->createStandardContextMenu();
+    menu->setAttribute(Qt::WA_DeleteOnClose);
+    menu->addSeparator();
+    menu->addActions({showAction, saveAction, compareAction, clearAction});
+    menu->popup(report->viewport()->mapToGlobal(position));
+}
+
+void RunPictures::saveWithDialog()
+{
+    const QString json = "Vantrel run, as vantrel-cli --json writes it (*.json)";
+    const QString text = "Report text (*.txt)";
+    const QString png = "Histogram picture, PNG (*.png)";
+    const QString svg = "Histogram picture, SVG (*.svg)";
+    QString filter = json;
+    QString path = QFileDialog::getSaveFileName(
+        window, "Save Run", folder, QStringList{json, text, png, svg}.join(";;"), &filter);
+    if (path.isEmpty())
+        return;
+    // A name without an ending takes the chosen filter's.
+    if (QFileInfo(path).suffix().isEmpty())
+        path += "." + filter.section("*.", 1).section(')', 0, 0);
+    folder = QFileInfo(path).absolutePath();
+    QString why;
+    if (!saveRun(path, &why))
+        QMessageBox::warning(window, "Save Run",
+                             QString("%1 could not be written: %2").arg(path, why));
+}
+
+void RunPictures::compareWithDialog()
+{
+    const QString path = QFileDialog::getOpenFileName(window, "Compare with Saved Run", folder,
+                                                      "Vantrel run (*.json);;All files (*)");
+    if (path.isEmpty())
+        return;
+    folder = QFileInfo(path).absolutePath();
+    QString why;
+    if (!loadComparison(path, &why)) {
+        QMessageBox::warning(window, "Compare with Saved Run",
+                             QString("%1 is not drawn: %2.\nThe picture stays as it was.")
+                                 .arg(QFileInfo(path).fileName(), why));
+        return;
+    }
+    showView();
+}

@@ -1,0 +1,279 @@
+// SPDX-License-Identifier: MIT
+// RunRecord's timeline in JSON, and the reading side of its JSON: a saved run
+// comes back with the same bins, or not at all.
+#include "runrecord.h"
+
+#include <QFile>
+#include <QJsonArray>
+#include <QJsonDocument>
+
+#include <array>
+#include <cmath>
+
+namespace {
+
+// JSON numbers are doubles: a count is whole, not negative, and no larger
+// than a double holds exactly (2^53).
+const double LargestWhole = 9007199254740992.0;
+
+// Reads the fields of one JSON object; the first that fails keeps its reason
+// and makes every later read fail too, so a reader checks once at the end.
+class Fields
+{
+public:
+    Fields(const QJsonObject &object, QString where, QString *error)
+        : object(object), where(std::move(where)), error(error)
+    {
+    }
+
+    bool ok() const { return error->isEmpty(); }
+
+    bool fail(const QString &why)
+    {
+        if (ok())
+            *error = why;
+        return false;
+    }
+
+    bool has(const char *name) const { return object.contains(QLatin1String(name)); }
+
+    // A whole number in [low, high]; absent is a failure unless optional.
+    bool whole(const char *name, double low, double high, double *out, bool optional = false)
+    {
+        if (!ok())
+            return false;
+        if (!has(name))
+            return optional || fail(missing(name));
+        const QJsonValue value = object.value(QLatin1String(name));
+        const double number = value.toDouble(std::nan(""));
+        if (!value.isDouble() || number != std::floor(number) || number < low || number > high)
+            return fail(QString("%1 is not a whole number from %2 to %3")
+                            .arg(quoted(name))
+                            .arg(low, 0, 'f', 0)
+                            .arg(high, 0, 'f', 0));
+        *out = number;
+        return true;
+    }
+
+    // Seconds: a finite number, 0 or more.
+    bool seconds(const char *name, double *out, bool optional = false)
+    {
+        if (!ok())
+            return false;
+        if (!has(name))
+            return optional || fail(missing(name));
+        const QJsonValue value = object.value(QLatin1String(name));
+        const double number = value.toDouble(-1.0);
+        if (!value.isDouble() || !std::isfinite(number) || number < 0)
+            return fail(QString("%1 is not a number of seconds, 0 or more").arg(quoted(name)));
+        *out = number;
+        return true;
+    }
+
+    // One of the given names; absent keeps the default.
+    bool choice(const char *name, const QStringList &names, int *out)
+    {
+        if (!ok() || !has(name))
+            return ok();
+        const int index = names.indexOf(object.value(QLatin1String(name)).toString());
+        if (index < 0)
+            return fail(QString("%1 is none of \"%2\"").arg(quoted(name), names.join("\", \"")));
+        *out = index;
+        return true;
+    }
+
+    QString text(const char *name) const { return object.value(QLatin1String(name)).toString(); }
+    QJsonValue value(const char *name) const { return object.value(QLatin1String(name)); }
+
+    QString quoted(const char *name) const { return where + "\"" + QLatin1String(name) + "\""; }
+    QString missing(const char *name) const { return quoted(name) + " is missing"; }
+
+private:
+    const QJsonObject &object;
+    QString where; // "configuration: ", or empty at the top
+    QString *error;
+};
+
+bool readConfiguration(const QJsonObject &json, RunRecord &record, QString *error)
+{
+    Fields fields(json, "configuration: ", error);
+    RunSettings &settings = record.settings;
+    double mode = 0;
+    double period = 0;
+    fields.whole("clockMode", 0, RunSettings::clockModeNames().size() - 1, &mode);
+    fields.whole("periodMs", 0, 1e9, &period);
+    int processClass = int(settings.processClass);
+    int threadLevel = int(settings.threadLevel);
+    fields.choice("processLevel", RunSettings::processClassNames(), &processClass);
+    fields.choice("threadLevel", RunSettings::threadLevelNames(), &threadLevel);
+    fields.seconds("durationSeconds", &record.durationSeconds, true);
+    if (!fields.ok())
+        return false;
+    settings.clockMode = RtThread::ClockMode(int(mode));
+    settings.periodMs = int(period);
+    settings.processClass = platform::ProcessClass(processClass);
+    settings.threadLevel = platform::ThreadLevel(threadLevel);
+    settings.target = fields.text("target");
+    settings.send = fields.value("send").toBool();
+    return true;
+}
+
+bool readBins(const QJsonArray &bins, RunStatistics &statistics, QString *error)
+{
+    std::array<bool, RunStatistics::Bins> seen{};
+    for (int i = 0; i < bins.size(); ++i) {
+        if (!bins[i].isObject()) {
+            *error = QString("\"bins\": entry %1 is not an object").arg(i + 1);
+            return false;
+        }
+        const QJsonObject entry = bins[i].toObject();
+        Fields fields(entry, QString("\"bins\" entry %1: ").arg(i + 1), error);
+        double bin = 0;
+        double count = 0;
+        if (!fields.whole("bin", 0, RunStatistics::OverflowBin, &bin) ||
+            !fields.whole("count", 0, LargestWhole, &count))
+            return false;
+        if (seen[size_t(bin)]) {
+            *error = QString("\"bins\": bin %1 appears twice").arg(int(bin));
+            return false;
+        }
+        seen[size_t(bin)] = true;
+        statistics.bins[size_t(bin)] = quint64(count);
+    }
+    return true;
+}
+
+bool readTimeline(const QJsonObject &json, RunTimeline &timeline, QString *error)
+{
+    Fields fields(json, "timeline: ", error);
+    double span = 0;
+    if (!fields.seconds("slotSeconds", &span) || !fields.seconds("lastTick", &timeline.lastTick))
+        return false;
+    const QJsonArray ticks = fields.value("ticks").toArray();
+    const QJsonArray longest = fields.value("maxInterval").toArray();
+    if (span <= 0)
+        return fields.fail("timeline: \"slotSeconds\" is not above 0");
+    if (ticks.size() != longest.size() || ticks.size() > RunTimeline::Slots)
+        return fields.fail(QString("timeline: \"ticks\" and \"maxInterval\" are not two lists "
+                                   "of the same length, at most %1")
+                               .arg(RunTimeline::Slots));
+    timeline.slotSeconds = span;
+    timeline.used = int(ticks.size());
+    for (int i = 0; i < timeline.used; ++i) {
+        const double count = ticks[i].toDouble(-1.0);
+        const double seconds = longest[i].toDouble(-1.0);
+        if (count < 0 || count > LargestWhole || count != std::floor(count) ||
+            !std::isfinite(seconds) || seconds < 0)
+            return fields.fail(QString("timeline: slot %1 is not a whole count of ticks and a "
+                                       "number of seconds")
+                                   .arg(i + 1));
+        timeline.slot[size_t(i)] = {quint64(count), seconds};
+    }
+    return true;
+}
+
+} // namespace
+
+QJsonObject RunRecord::timelineJson() const
+{
+    QJsonArray ticks;
+    QJsonArray longest;
+    for (int i = 0; i < timeline.used; ++i) {
+        ticks.append(qint64(timeline.slot[size_t(i)].ticks));
+        longest.append(timeline.slot[size_t(i)].maxInterval);
+    }
+    return QJsonObject{
+        {"slotSeconds", timeline.slotSeconds},
+        {"lastTick", timeline.lastTick},
+        {"ticks", ticks},
+        {"maxInterval", longest},
+    };
+}
+
+std::optional<RunRecord> RunRecord::fromJson(const QJsonObject &json, QString *error)
+{
+    QString why;
+    QString *const reason = error ? error : &why;
+    reason->clear();
+    if (!json.value("configuration").isObject() || !json.value("bins").isArray()) {
+        *reason = "not a Vantrel run: it has no \"configuration\" object and \"bins\" list";
+        return std::nullopt;
+    }
+
+    RunRecord record;
+    if (!readConfiguration(json.value("configuration").toObject(), record, reason) ||
+        !readBins(json.value("bins").toArray(), record.statistics, reason))
+        return std::nullopt;
+
+    Fields fields(json, QString(), reason);
+    RunStatistics &statistics = record.statistics;
+    double ticks = 0;
+    double counted = 0;
+    double kept = 0;
+    fields.whole("tickCount", 0, LargestWhole, &ticks);
+    fields.seconds("maxInterval", &statistics.maxInterval);
+    fields.seconds("meanInterval", &statistics.meanInterval, true);
+    fields.seconds("elapsedSeconds", &record.elapsedSeconds, true);
+    fields.whole("keptIntervals", 0, LargestWhole, &kept, true);
+    if (fields.whole("countedIntervals", 0, LargestWhole, &counted, true) &&
+        fields.has("countedIntervals") && quint64(counted) != statistics.counted())
+        fields.fail(QString("the bins add up to %1 intervals, not the %2 of "
+                            "\"countedIntervals\"")
+                        .arg(statistics.counted())
+                        .arg(quint64(counted)));
+    if (fields.ok() && statistics.counted() > quint64(ticks))
+        fields.fail("the bins count more intervals than \"tickCount\" has ticks");
+    if (fields.ok() && json.contains("timeline")) {
+        if (!json.value("timeline").isObject())
+            fields.fail("\"timeline\" is not an object");
+        else
+            readTimeline(json.value("timeline").toObject(), record.timeline, reason);
+    }
+    if (!fields.ok())
+        return std::nullopt;
+
+    statistics.tickCount = quint64(ticks);
+    record.keptIntervals = quint64(kept);
+    record.ended = fields.text("ended");
+    const QJsonObject worker = json.value("worker").toObject();
+    record.granted.policy = worker.value("policy").toString().toStdString();
+    record.granted.priority = worker.value("priority").toInt();
+    record.granted.nice = worker.value("nice").toInt();
+    return record;
+}
+
+std::optional<RunRecord> RunRecord::fromJson(const QByteArray &text, QString *error)
+{
+    QJsonParseError parsed;
+    const QJsonDocument document = QJsonDocument::fromJson(text, &parsed);
+    if (parsed.error != QJsonParseError::NoError) {
+        if (error)
+            *error =
+                QString("not JSON: %1 at byte %2").arg(parsed.errorString()).arg(parsed.offset);
+        return std::nullopt;
+    }
+    if (!document.isObject()) {
+        if (error)
+            *error = "not a Vantrel run: the JSON is not an object";
+        return std::nullopt;
+    }
+    return fromJson(document.object(), error);
+}
+
+std::optional<RunRecord> RunRecord::readFile(const QString &path, QString *error)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly)) {
+        if (error)
+            *error = file.errorString();
+        return std::nullopt;
+    }
+    // A saved run is a few tens of kilobytes; anything far larger is not one.
+    const qint64 limit = 64 * 1024 * 1024;
+    if (file.size() > limit) {
+        if (error)
+            *error = "not a Vantrel run: larger than 64 MB";
+        return std::nullopt;
+    }
+    return fromJson(file.readAll(), error);
+}

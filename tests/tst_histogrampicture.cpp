@@ -1,0 +1,230 @@
+// SPDX-License-Identifier: MIT
+// The picture painted from known statistics: bars where the bins are, on a
+// log scale from a count of 1 to 10^9, two runs side by side, nothing but
+// axes for an empty run, and the labels a reader needs (read back from the
+// SVG, which keeps text as text).
+#include "histogrampicture.h"
+
+#include <QBuffer>
+#include <QGuiApplication>
+#include <QImage>
+#include <QPainter>
+#include <QTest>
+
+namespace {
+
+const QSize Size(HistogramPicture::FileWidth, HistogramPicture::FileHeight);
+
+// A run of these bins; with no period by default, so that no period mark
+// crosses the bars.
+RunRecord runOf(const QList<QPair<int, quint64>> &bins, double longest = 0.0, int periodMs = 0)
+{
+    RunRecord record;
+    record.settings.clockMode = RtThread::MsleepMode;
+    record.settings.periodMs = periodMs;
+    for (const auto &[bin, count] : bins)
+        record.statistics.bins[size_t(bin)] = count;
+    record.statistics.maxInterval = longest;
+    record.statistics.tickCount = record.statistics.counted() + 11;
+    return record;
+}
+
+QImage paint(const QList<PictureRun> &runs, QSize size = Size)
+{
+    QImage image(size, QImage::Format_RGB32);
+    QPainter painter(&image);
+    HistogramPicture(runs).paint(painter, image.rect(), QGuiApplication::palette());
+    return image;
+}
+
+QString svgOf(const QList<PictureRun> &runs)
+{
+    QBuffer buffer;
+    buffer.open(QIODevice::WriteOnly);
+    QString error;
+    if (!HistogramPicture(runs).write(&buffer, "svg", QGuiApplication::palette(), &error))
+        return "failed: " + error;
+    return QString::fromUtf8(buffer.data());
+}
+
+// A bar: the columns a run's colour fills without a break, and the
+// highest pixel row it reaches.
+struct Bar
+{
+    int left, right, top;
+    int centre() const { return (left + right) / 2; }
+};
+
+// The interval axis: the row with the most pixels in the text's colour.
+int axisRow(const QImage &image)
+{
+    const QColor text = QGuiApplication::palette().color(QPalette::Text);
+    int best = 0;
+    int most = 0;
+    for (int y = 0; y < image.height(); ++y) {
+        int n = 0;
+        for (int x = 0; x < image.width(); ++x)
+            n += image.pixel(x, y) == text.rgb();
+        if (n > most) {
+            most = n;
+            best = y;
+        }
+    }
+    return best;
+}
+
+// The bars of one colour standing on the axis, left to right, each as high
+// as its colour goes up without a break from the axis. A column whose foot
+// is another colour is no bar.
+QList<Bar> barsOf(const QImage &image, const QColor &colour)
+{
+    QList<Bar> bars;
+    const int foot = axisRow(image) - 1;
+    for (int x = 0; x < image.width(); ++x) {
+        int top = foot + 1;
+        while (top > 0 && image.pixel(x, top - 1) == colour.rgb())
+            --top;
+        if (top > foot)
+            continue;
+        if (!bars.isEmpty() && bars.last().right == x - 1 && bars.last().top == top)
+            bars.last().right = x;
+        else
+            bars << Bar{x, x, top};
+    }
+    return bars;
+}
+
+QColor colourOf(int run)
+{
+    return HistogramPicture::runColour(QGuiApplication::palette(), run).rgb();
+}
+
+} // namespace
+
+class TestHistogramPicture : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    // Bins 10 and 20 on the interval axis, the overflow bar apart at the
+    // right; a count of 1 still a bar, lower than 1000's; the period of
+    // 3 ms dashed as far right of bin 20 as bin 20 is of bin 10.
+    void barsStandWhereTheirBinsAre()
+    {
+        const QImage image = paint({{"", runOf({{10, 1000}, {20, 1}, {299, 5}}, 0.0521, 3)}});
+        const QList<Bar> bars = barsOf(image, colourOf(0));
+        QCOMPARE(bars.size(), 3);
+        QVERIFY(bars[0].centre() < bars[1].centre());
+        // Bin 20 is twice as far from 0 ms as bin 10: the axis starts at
+        // the legend's width, so compare the step between them.
+        const int binStep = (bars[1].centre() - bars[0].centre()) / 10;
+        QVERIFY2(binStep > 10, qPrintable(QString::number(binStep)));
+        QVERIFY(bars[2].left > image.width() * 9 / 10);
+        QVERIFY(bars[0].top < bars[1].top);
+        QVERIFY2(axisRow(image) - bars[1].top >= 10, "a count of 1 is a bar to see");
+        QVERIFY(bars[2].top < bars[1].top && bars[2].top > bars[0].top);
+
+        const QColor text = QGuiApplication::palette().color(QPalette::Text);
+        const int periodX = 2 * bars[1].centre() - bars[0].centre();
+        const int axis = axisRow(image);
+        int dashed = 0;
+        for (int y = bars[0].top; y < axis; ++y) {
+            bool near = false;
+            for (int x = periodX - 2; x <= periodX + 2; ++x)
+                near = near || image.pixel(x, y) == text.rgb();
+            dashed += near;
+        }
+        const int height = axis - bars[0].top;
+        QVERIFY2(dashed > height / 4 && dashed < height, qPrintable(QString::number(dashed)));
+    }
+
+    // Counts of 1, 10^3, 10^6 and 10^9: tops evenly spaced, each three
+    // decades above the last, and 10^9 within the picture.
+    void countsOnALogScale()
+    {
+        const QImage image =
+            paint({{"", runOf({{5, 1}, {10, 1000}, {15, 1000000}, {20, 1000000000}}, 0.0, 0)}});
+        const QList<Bar> bars = barsOf(image, colourOf(0));
+        QCOMPARE(bars.size(), 4);
+        const int threeDecades = bars[0].top - bars[1].top;
+        QVERIFY(threeDecades > 20);
+        QVERIFY(qAbs(bars[1].top - bars[2].top - threeDecades) <= 2);
+        QVERIFY(qAbs(bars[2].top - bars[3].top - threeDecades) <= 2);
+        QVERIFY(bars[3].top > 0);
+    }
+
+    // The same bins of two runs: the first run's half left of the second's.
+    void twoRunsStandSideBySide()
+    {
+        const QImage image = paint(
+            {{"before", runOf({{10, 500}, {12, 4}})}, {"after", runOf({{10, 900}, {11, 20}})}});
+        const QList<Bar> first = barsOf(image, colourOf(0));
+        const QList<Bar> second = barsOf(image, colourOf(1));
+        QCOMPARE(first.size(), 2);
+        QCOMPARE(second.size(), 2);
+        QVERIFY(first[0].right < second[0].left);
+        QVERIFY(second[0].right < second[1].left && second[1].right < first[1].left);
+        QVERIFY(second[0].top < first[0].top); // 900 over 500
+    }
+
+    // No interval counted: the axes and their labels, no bar.
+    void emptyRunDrawsAxesOnly()
+    {
+        const QList<PictureRun> runs{{"", RunRecord()}};
+        const QImage image = paint(runs);
+        // The run's colour is in the legend's swatch, at the left edge, and
+        // nowhere else.
+        int coloured = 0;
+        for (int y = 0; y < image.height(); ++y) {
+            for (int x = image.width() / 20; x < image.width(); ++x)
+                coloured += image.pixel(x, y) == colourOf(0).rgb();
+        }
+        QCOMPARE(coloured, 0);
+        const QColor text = QGuiApplication::palette().color(QPalette::Text);
+        int axisPixels = 0;
+        for (int x = 0; x < image.width(); ++x)
+            axisPixels += image.pixel(x, image.height() / 2) == text.rgb();
+        QVERIFY(axisPixels >= 1);
+        const QString svg = svgOf(runs);
+        for (const char *label : {"intervals (log)", "interval between ticks (ms)", "0 intervals"})
+            QVERIFY2(svg.contains(label), label);
+        QVERIFY(!svg.contains("longest"));
+    }
+
+    // The words a reader needs: the period, the overflow bar's longest
+    // interval for each run, the legend, and the timeline's axes.
+    void labelsSayWhatTheBarsAre()
+    {
+        RunRecord first = runOf({{10, 900}, {299, 2}}, 0.0521, 1);
+        first.timeline.used = 2;
+        first.timeline.lastTick = 1.5;
+        first.timeline.slot[0] = {600, 0.0012};
+        first.timeline.slot[1] = {300, 0.0521};
+        first.granted = {"SCHED_FIFO", 99, 0};
+        const RunRecord second = runOf({{11, 800}, {299, 1}}, 3.25, 2);
+        const QString svg = svgOf({{"fifo.json", first}, {"other.json", second}});
+        for (const char *label :
+             {"longest 52.1 ms", "longest 3.25 s", "period 1 ms", "period 2 ms",
+              "fifo.json: \"Qt msleep\" every 1 ms, Realtime / Time Critical (SCHED_FIFO 99): "
+              "902 intervals, longest 52.1 ms",
+              "other.json: \"Qt msleep\" every 2 ms", "time in run (s)", "ticks", "\u226529.85"})
+            QVERIFY2(svg.contains(QString::fromUtf8(label).toHtmlEscaped()), label);
+    }
+
+    // From a thumbnail to a poster, the bars are drawn.
+    void paintsAtAnySize_data()
+    {
+        QTest::addColumn<QSize>("size");
+        QTest::newRow("small") << QSize(320, 220);
+        QTest::newRow("large") << QSize(2400, 1600);
+    }
+    void paintsAtAnySize()
+    {
+        QFETCH(QSize, size);
+        const QImage image = paint({{"", runOf({{10, 1000}, {20, 1}, {299, 5}}, 0.0521)}}, size);
+        QCOMPARE(barsOf(image, colourOf(0)).size(), 3);
+    }
+};
+
+QTEST_MAIN(TestHistogramPicture)
+#include "tst_histogrampicture.moc"

@@ -1,0 +1,224 @@
+// SPDX-License-Identifier: MIT
+// A run's JSON read back: what was saved comes back the same, fields a later
+// version adds are left aside, and a file that is not a run is refused with
+// its reason.
+#include "runrecord.h"
+
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <functional>
+
+namespace {
+
+RunRecord sample()
+{
+    RunRecord record;
+    record.settings.clockMode = RtThread::WaitableTimerMode;
+    record.settings.periodMs = 3;
+    record.settings.target = "127.0.0.1";
+    record.settings.send = true;
+    record.settings.processClass = platform::ProcessClass::High;
+    record.settings.threadLevel = platform::ThreadLevel::Highest;
+    record.durationSeconds = 10;
+    record.ended = "stop request";
+    record.elapsedSeconds = 9.8;
+    record.statistics.bins[0] = 5;
+    record.statistics.bins[30] = 1000000000; // 10^9: still exact in JSON's doubles
+    record.statistics.bins[31] = 1;
+    record.statistics.bins[RunStatistics::OverflowBin] = 3;
+    record.statistics.maxInterval = 0.0521;
+    record.statistics.meanInterval = 0.003;
+    record.statistics.tickCount = 1000000020;
+    record.keptIntervals = 12;
+    record.granted = {"SCHED_FIFO", 99, 0};
+    record.timeline.slotSeconds = 2;
+    record.timeline.used = 3;
+    record.timeline.lastTick = 5.5;
+    record.timeline.slot[0] = {600, 0.0031};
+    record.timeline.slot[1] = {700, 0.0521};
+    record.timeline.slot[2] = {250, 0.0};
+    return record;
+}
+
+QJsonObject sampleJson()
+{
+    return sample().toJson();
+}
+
+} // namespace
+
+using Change = std::function<void(QJsonObject &)>;
+Q_DECLARE_METATYPE(Change)
+
+class TestRunRecord : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    // Saved as text and read back: every field the same, and fields this
+    // version does not know (a later one's) left aside.
+    void savedRunComesBackTheSame()
+    {
+        QJsonObject json = sampleJson();
+        json["percentiles"] = QJsonObject{{"p99", 0.0011}};
+        json["machine"] = QJsonObject{{"kernel", "6.1"}, {"cpus", 2}};
+        QJsonObject configuration = json["configuration"].toObject();
+        configuration["lateness"] = true;
+        json["configuration"] = configuration;
+
+        QString error;
+        const std::optional<RunRecord> read =
+            RunRecord::fromJson(QJsonDocument(json).toJson(), &error);
+        QVERIFY2(read, qPrintable(error));
+        const RunRecord saved = sample();
+        QCOMPARE(read->statistics.bins, saved.statistics.bins);
+        QCOMPARE(read->statistics.tickCount, saved.statistics.tickCount);
+        QCOMPARE(read->statistics.maxInterval, saved.statistics.maxInterval);
+        QCOMPARE(read->statistics.meanInterval, saved.statistics.meanInterval);
+        QCOMPARE(int(read->settings.clockMode), int(saved.settings.clockMode));
+        QCOMPARE(read->settings.periodMs, saved.settings.periodMs);
+        QCOMPARE(read->settings.target, saved.settings.target);
+        QCOMPARE(read->settings.send, saved.settings.send);
+        QCOMPARE(read->settings.processClass, saved.settings.processClass);
+        QCOMPARE(read->settings.threadLevel, saved.settings.threadLevel);
+        QCOMPARE(read->durationSeconds, saved.durationSeconds);
+        QCOMPARE(read->ended, saved.ended);
+        QCOMPARE(read->elapsedSeconds, saved.elapsedSeconds);
+        QCOMPARE(read->keptIntervals, saved.keptIntervals);
+        QCOMPARE(read->granted.policy, saved.granted.policy);
+        QCOMPARE(read->granted.priority, saved.granted.priority);
+        QCOMPARE(read->timeline.used, 3);
+        QCOMPARE(read->timeline.slotSeconds, 2.0);
+        QCOMPARE(read->timeline.lastTick, 5.5);
+        for (int i = 0; i < 3; ++i) {
+            QCOMPARE(read->timeline.slot[size_t(i)].ticks, saved.timeline.slot[size_t(i)].ticks);
+            QCOMPARE(read->timeline.slot[size_t(i)].maxInterval,
+                     saved.timeline.slot[size_t(i)].maxInterval);
+        }
+        // Written again, the same JSON.
+        QCOMPARE(read->toJson(), sampleJson());
+
+        // A run saved before the timeline existed has none.
+        json.remove("timeline");
+        const std::optional<RunRecord> older = RunRecord::fromJson(json, &error);
+        QVERIFY2(older, qPrintable(error));
+        QCOMPARE(older->timeline.used, 0);
+        QCOMPARE(older->statistics.bins, saved.statistics.bins);
+    }
+
+    void refusesWhatIsNotARun_data()
+    {
+        QTest::addColumn<QByteArray>("text"); // used as it is when not empty
+        QTest::addColumn<Change>("change");   // else the sample, changed so
+        QTest::addColumn<QString>("saying");
+        const QByteArray whole = QJsonDocument(sampleJson()).toJson();
+        const Change none = [](QJsonObject &) {};
+        const auto text = [&](const char *name, const QByteArray &bytes, const char *saying) {
+            QTest::newRow(name) << bytes << none << QString(saying);
+        };
+        text("empty file", " ", "not JSON: ");
+        text("cut short", whole.left(whole.size() / 2), "not JSON: ");
+        text("a list", "[1, 2]", "not a Vantrel run: the JSON is not an object");
+        text("another program's", R"({"name": "vantrel", "version": "0.1.0"})",
+             "not a Vantrel run: it has no");
+
+        const auto changed = [](const char *name, Change change, const char *saying) {
+            QTest::newRow(name) << QByteArray() << change << QString(saying);
+        };
+        const auto setBin = [](int index, const char *field, QJsonValue value) {
+            return [=](QJsonObject &json) {
+                QJsonArray bins = json["bins"].toArray();
+                QJsonObject bin = bins[index].toObject();
+                bin[field] = value;
+                bins[index] = bin;
+                json["bins"] = bins;
+            };
+        };
+        changed(
+            "bins not a list", [](QJsonObject &json) { json["bins"] = 3; }, "no \"configuration\"");
+        changed("bin 300", setBin(0, "bin", 300), "\"bin\" is not a whole number from 0 to 299");
+        changed("bin as text", setBin(0, "bin", "0"), "entry 1: \"bin\"");
+        changed("negative count", setBin(1, "count", -1), "entry 2: \"count\"");
+        changed("count of 1.5", setBin(1, "count", 1.5), "entry 2: \"count\"");
+        changed("count beyond a double's whole numbers", setBin(1, "count", 1e17), "\"count\"");
+        changed("bin twice", setBin(1, "bin", 0), "bin 0 appears twice");
+        changed(
+            "bin not an object",
+            [](QJsonObject &json) {
+                QJsonArray bins = json["bins"].toArray();
+                bins[2] = 7;
+                json["bins"] = bins;
+            },
+            "entry 3 is not an object");
+        changed(
+            "counts that do not add up", [](QJsonObject &json) { json["countedIntervals"] = 7; },
+            "add up to 1000000009");
+        changed(
+            "more intervals than ticks", [](QJsonObject &json) { json["tickCount"] = 9; },
+            "more intervals than");
+        changed(
+            "no tick count", [](QJsonObject &json) { json.remove("tickCount"); },
+            "\"tickCount\" is missing");
+        changed(
+            "negative longest", [](QJsonObject &json) { json["maxInterval"] = -0.1; },
+            "\"maxInterval\" is not a number of seconds");
+        const auto setConfiguration = [](const char *field, QJsonValue value) {
+            return [=](QJsonObject &json) {
+                QJsonObject configuration = json["configuration"].toObject();
+                configuration[field] = value;
+                json["configuration"] = configuration;
+            };
+        };
+        changed("clock mode 3", setConfiguration("clockMode", 3), "configuration: \"clockMode\"");
+        changed("negative period", setConfiguration("periodMs", -1), "\"periodMs\"");
+        changed("process level unknown", setConfiguration("processLevel", "Turbo"),
+                "configuration: \"processLevel\" is none of");
+        changed(
+            "timeline of two lengths",
+            [](QJsonObject &json) {
+                QJsonObject timeline = json["timeline"].toObject();
+                timeline["ticks"] = QJsonArray{1, 2};
+                json["timeline"] = timeline;
+            },
+            "not two lists of the same length");
+        changed(
+            "timeline slot of no length",
+            [](QJsonObject &json) {
+                QJsonObject timeline = json["timeline"].toObject();
+                timeline["slotSeconds"] = 0;
+                json["timeline"] = timeline;
+            },
+            "\"slotSeconds\" is not above 0");
+        changed(
+            "timeline not an object", [](QJsonObject &json) { json["timeline"] = "soon"; },
+            "\"timeline\" is not an object");
+    }
+    void refusesWhatIsNotARun()
+    {
+        QFETCH(QByteArray, text);
+        QFETCH(Change, change);
+        QFETCH(QString, saying);
+        if (text.isEmpty()) {
+            QJsonObject json = sampleJson();
+            change(json);
+            text = QJsonDocument(json).toJson();
+        }
+        QString error = "left from before";
+        QVERIFY(!RunRecord::fromJson(text, &error));
+        QVERIFY2(error.contains(saying), qPrintable(error));
+    }
+
+    void fileThatCannotBeReadSaysWhy()
+    {
+        QTemporaryDir dir;
+        QString error;
+        QVERIFY(!RunRecord::readFile(dir.filePath("none.json"), &error));
+        QVERIFY2(error.contains("No such file"), qPrintable(error));
+    }
+};
+
+QTEST_GUILESS_MAIN(TestRunRecord)
+#include "tst_runrecord.moc"
