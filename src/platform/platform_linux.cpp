@@ -2,9 +2,12 @@
 // Linux side of the OS layer.
 #include "platform.h"
 
+#include "cpufacts.h"
+
 #include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/timerfd.h>
+#include <sys/utsname.h>
 
 #include <dirent.h>
 #include <poll.h>
@@ -18,9 +21,12 @@
 #include <climits>
 #include <cstdlib>
 #include <ctime>
+#include <fstream>
 #include <map>
 #include <mutex>
 #include <new>
+#include <set>
+#include <sstream>
 
 struct platform::PeriodicTimer
 {
@@ -153,12 +159,17 @@ public:
         currentClass = processClass;
         // A class covers every thread of the process; each keeps its level.
         std::map<pid_t, ThreadLevel> alive;
+        std::set<pid_t> stillNormal;
         if (DIR *tasks = opendir("/proc/self/task")) {
             while (dirent *entry = readdir(tasks)) {
                 char *end = nullptr;
                 const long tid = std::strtol(entry->d_name, &end, 10);
                 if (tid <= 0 || *end != '\0')
                     continue;
+                if (normalThreads.count(pid_t(tid))) {
+                    stillNormal.insert(pid_t(tid));
+                    continue;
+                }
                 const auto known = levels.find(pid_t(tid));
                 const ThreadLevel level =
                     known == levels.end() ? ThreadLevel::Normal : known->second;
@@ -168,6 +179,7 @@ public:
             }
             closedir(tasks);
             levels.swap(alive); // forget threads that have ended
+            normalThreads.swap(stillNormal);
         }
     }
 
@@ -175,8 +187,19 @@ public:
     {
         std::lock_guard<std::mutex> lock(mutex);
         const pid_t tid = gettid();
+        normalThreads.erase(tid); // a reused thread id: the level wins
         levels[tid] = level;
         applyBasePriority(tid, windowsBasePriority(currentClass, level));
+    }
+
+    // SCHED_OTHER at nice 0, base 8's scheduling, and left out when a class
+    // is applied to every thread. Lowering a policy needs no privilege.
+    void keepCurrentThreadNormal() override
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        const pid_t tid = gettid();
+        normalThreads.insert(tid);
+        applyBasePriority(tid, windowsBasePriority(ProcessClass::Normal, ThreadLevel::Normal));
     }
 
     ThreadScheduling currentThreadScheduling() override
@@ -239,6 +262,7 @@ private:
     std::mutex mutex;
     ProcessClass currentClass = ProcessClass::Normal;
     std::map<pid_t, ThreadLevel> levels; // threads whose level was set; the rest are Normal
+    std::set<pid_t> normalThreads;       // kept at normal scheduling in every class
 };
 
 sigset_t stopSignals()
@@ -275,6 +299,109 @@ bool waitForStopRequest(std::uint32_t timeoutMs)
     // EAGAIN is the timeout; EINTR (some other signal) counts as one too,
     // and the caller simply waits again.
     return sigtimedwait(&set, nullptr, &timeout) > 0;
+}
+
+namespace {
+
+// The first line of a file, without its line end; empty if it cannot be read.
+std::string firstLine(const std::string &path)
+{
+    std::ifstream file(path);
+    std::string line;
+    std::getline(file, line);
+    while (!line.empty() && (line.back() == ' ' || line.back() == '\n'))
+        line.pop_back();
+    return line;
+}
+
+// The value of the first "key : value" line of /proc/cpuinfo with this key.
+std::string cpuinfoValue(const std::string &key)
+{
+    std::ifstream file("/proc/cpuinfo");
+    std::string line;
+    while (std::getline(file, line)) {
+        const auto colon = line.find(':');
+        if (colon == std::string::npos)
+            continue;
+        std::string name = line.substr(0, colon);
+        while (!name.empty() && (name.back() == ' ' || name.back() == '\t'))
+            name.pop_back();
+        if (name == key)
+            return line.substr(std::min(line.size(), colon + 2));
+    }
+    return std::string();
+}
+
+} // namespace
+
+MachineFacts machineFacts()
+{
+    MachineFacts facts;
+    utsname names{};
+    facts.kernel = uname(&names) == 0
+        ? std::string(names.sysname) + " " + names.release + " " + names.version
+        : "unknown";
+
+    // The kernel keeps its clocksource devices under this folder (one,
+    // clocksource0, on every machine seen); the first that names its
+    // current one is the system's.
+    facts.clockSource = "unknown";
+    const std::string folder = "/sys/devices/system/clocksource/";
+    if (DIR *devices = opendir(folder.c_str())) {
+        while (dirent *entry = readdir(devices)) {
+            if (entry->d_name[0] == '.')
+                continue;
+            const std::string current = firstLine(folder + entry->d_name + "/current_clocksource");
+            if (current.empty())
+                continue;
+            facts.clockSource = current;
+            facts.availableClockSources =
+                firstLine(folder + entry->d_name + "/available_clocksource");
+            break;
+        }
+        closedir(devices);
+    }
+
+    const detail::CpuFacts cpu = detail::cpuFacts();
+    facts.cpuModel = cpuinfoValue("model name");
+    if (facts.cpuModel.empty())
+        facts.cpuModel = cpu.brand.empty() ? "unknown" : cpu.brand;
+    facts.cpuCount = int(std::max(0L, sysconf(_SC_NPROCESSORS_ONLN)));
+
+    // The CPU's hypervisor bit (also /proc/cpuinfo's "hypervisor" flag), or
+    // /sys/hypervisor/type, which Xen guests have even without the bit.
+    const std::string xenType = firstLine("/sys/hypervisor/type");
+    std::istringstream flags(" " + cpuinfoValue("flags") + " ");
+    bool flagged = false;
+    for (std::string flag; flags >> flag;)
+        flagged = flagged || flag == "hypervisor";
+    if (cpu.hypervisor || flagged || !xenType.empty())
+        facts.hypervisor = "yes";
+    else
+        facts.hypervisor = cpu.known ? "no" : "unknown";
+    facts.hypervisorSignature = cpu.signature;
+    facts.hypervisorVendor =
+        !cpu.signature.empty() ? detail::hypervisorName(cpu.signature) : xenType;
+    return facts;
+}
+
+// /proc/stat's first line sums every CPU: "cpu user nice system idle iowait
+// irq softirq steal ...", in clock ticks (USER_HZ) since boot.
+std::int64_t stealNanos()
+{
+    std::istringstream line(firstLine("/proc/stat"));
+    std::string label;
+    line >> label;
+    std::int64_t value = 0;
+    for (int field = 1; field <= 8 && (line >> value); ++field) {
+        if (field == 8) {
+            const long ticksPerSecond = sysconf(_SC_CLK_TCK);
+            if (label != "cpu" || ticksPerSecond <= 0)
+                return -1;
+            return value * (NanosPerSecond / ticksPerSecond);
+        }
+    }
+    return -1;
 }
 
 } // namespace platform

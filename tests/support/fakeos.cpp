@@ -132,6 +132,11 @@ void FakeOs::setCurrentThreadLevel(ThreadLevel level)
     record(std::string("setCurrentThreadLevel(") + toString(level) + ")");
 }
 
+void FakeOs::keepCurrentThreadNormal()
+{
+    record("keepCurrentThreadNormal");
+}
+
 ThreadScheduling FakeOs::currentThreadScheduling()
 {
     return ThreadScheduling{"fake", 0, 0};

@@ -52,6 +52,7 @@ public:
     void setProcessClass(ProcessClass processClass) override;
     void setCurrentThreadLevel(ThreadLevel level) override;
     ThreadScheduling currentThreadScheduling() override; // a read: not logged
+    void keepCurrentThreadNormal() override;
     void beginTimerResolution(std::uint32_t periodMs) override;
     void endTimerResolution(std::uint32_t periodMs) override;
 

@@ -81,6 +81,7 @@ public:
     }
     void setProcessClass(ProcessClass) override { ++calls; }
     void setCurrentThreadLevel(ThreadLevel) override { ++calls; }
+    void keepCurrentThreadNormal() override { ++calls; }
     platform::ThreadScheduling currentThreadScheduling() override
     {
         ++calls;
@@ -196,9 +197,20 @@ int main()
 
     checkProcessClasses();
     checkThreadLevels();
+    os().setCurrentThreadLevel(ThreadLevel::Highest);
+    os().keepCurrentThreadNormal();
+    report(GetThreadPriority(GetCurrentThread()) == THREAD_PRIORITY_NORMAL,
+           "keepCurrentThreadNormal", "GetThreadPriority = THREAD_PRIORITY_NORMAL");
 
     platform::catchStopRequests();
     report(!platform::waitForStopRequest(5), "waitForStopRequest", "no request yet");
+
+    const platform::MachineFacts facts = platform::machineFacts();
+    report(facts.kernel.rfind("Windows ", 0) == 0 && facts.cpuCount > 0, "machineFacts",
+           facts.kernel + ", " + std::to_string(facts.cpuCount) + " CPUs, " + facts.cpuModel +
+               ", hypervisor " + facts.hypervisor + " " + facts.hypervisorVendor + ", " +
+               facts.clockSource);
+    report(platform::stealNanos() == -1, "stealNanos", "not counted on Windows");
 
     const int periodMs = 2;
     const std::uint32_t timeoutMs = 10 * periodMs;
