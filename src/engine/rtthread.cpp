@@ -50,6 +50,7 @@ RtThread::RtThread(QObject *parent)
     , windowIntervalSum(0.0)
     , lastTickTime(0.0)
     , tickCount(0)
+    , schedulingPublished(false)
     , startPriority(InheritPriority)
     , periodicTimer(nullptr)
     , drainStalled(false)
@@ -77,6 +78,7 @@ void RtThread::resetStatistics()
     for (auto &bin : histogram)
         put(bin, quint64(0));
     keptCount = 0;
+    schedulingPublished.store(false, std::memory_order_relaxed);
     grantedScheduling = platform::ThreadScheduling();
 }
 
@@ -159,6 +161,7 @@ void RtThread::run()
     if (startPriority >= IdlePriority && startPriority <= TimeCriticalPriority)
         platform::os().setCurrentThreadLevel(platform::ThreadLevel(int(startPriority)));
     grantedScheduling = platform::os().currentThreadScheduling();
+    schedulingPublished.store(true, std::memory_order_release);
 
     udpSocket = new QUdpSocket;
     // Datagrams go straight to the target. Asking for a system proxy would

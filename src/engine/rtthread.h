@@ -68,8 +68,10 @@ public:
     std::atomic<int> lastRunEnd; // a RunEnd; reset by startRun
 
     // What the scheduler granted the worker's thread once it set its own
-    // level; written before the first tick, read once the run has ended.
+    // level; written before the first tick, read once the run has ended, or
+    // during the run by a thread that saw schedulingKnown().
     platform::ThreadScheduling grantedScheduling;
+    bool schedulingKnown() const { return schedulingPublished.load(std::memory_order_acquire); }
 
 protected:
     void run() override;
@@ -98,6 +100,7 @@ private:
     std::atomic<double> lastTickTime;
     std::atomic<quint64> histogram[RunStatistics::Bins];
     std::atomic<quint64> tickCount;
+    std::atomic<bool> schedulingPublished; // grantedScheduling holds this run's answer
 
     QThread::Priority startPriority;
     platform::PeriodicTimer *periodicTimer; // held only for cleanup after a termination

@@ -38,5 +38,7 @@ QJsonObject RunRecord::toJson() const
          QJsonObject{{"policy", QString::fromStdString(granted.policy)},
                      {"priority", granted.priority},
                      {"nice", granted.nice}}},
+        {"deviation", deviation.toJson(thresholds)},
+        {"machine", machine.toJson()},
     };
 }

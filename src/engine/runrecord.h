@@ -3,11 +3,14 @@
 // on: the JSON that vantrel-cli writes.
 #pragma once
 
+#include "deviation.h"
+#include "machinecontext.h"
 #include "platform.h"
 #include "runsettings.h"
 #include "runstatistics.h"
 
 #include <QJsonObject>
+#include <QList>
 #include <QString>
 
 struct RunRecord
@@ -19,6 +22,13 @@ struct RunRecord
     RunStatistics statistics;
     quint64 keptIntervals = 0;
     platform::ThreadScheduling granted; // what the worker's thread really got
+
+    // How far the intervals strayed from the period, the limits the run was
+    // judged by, and the machine it ran on: the "deviation" and "machine"
+    // objects of the JSON.
+    DeviationSummary deviation;
+    QList<Threshold> thresholds;
+    MachineContext machine;
 
     QJsonObject toJson() const;
 };
