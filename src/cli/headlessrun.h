@@ -4,6 +4,8 @@
 // the results for scripts.
 #pragma once
 
+#include "metricsserver.h"
+#include "metricstext.h"
 #include "rtthread.h"
 #include "runoptions.h"
 #include "runrecord.h"
@@ -23,7 +25,11 @@ public:
     // How the run ended, as --json names it.
     enum Ending { EndedByDuration, EndedByRequest, EndedTerminated };
 
+    // The exit status of a run that went as asked but crossed a threshold.
+    static constexpr int ThresholdCrossed = 3;
+
     explicit HeadlessRun(const RunOptions &options);
+    ~HeadlessRun();
 
     // Measures until the duration has passed or a stop request (Ctrl-C)
     // arrives, printing the report to out; errors go to err, one line each.
@@ -43,7 +49,17 @@ private:
     void measure(QTextStream &report);
     bool writeResults(QTextStream &out, QTextStream &err);
 
-    void printReport(QTextStream &out, double elapsedSeconds) const;
+    // --serve: listens before the run, and stops once it has ended.
+    bool startServing(QTextStream &err);
+    void stopServing();
+    // The deviation figures of the run, once it has ended; then the
+    // thresholds judged on them, one line on err: false if one was crossed.
+    void summarise();
+    bool judge(QTextStream &err) const;
+
+    // The report; the final one adds summary after the table.
+    void printReport(QTextStream &out, double elapsedSeconds,
+                     const QString &summary = QString()) const;
     // A file for the results, opened (and emptied) before the run; none for
     // an empty path. Both say why on err when they fail.
     static bool openOutput(std::unique_ptr<QFile> &file, const QString &path, QTextStream &err);
@@ -57,5 +73,7 @@ private:
     std::vector<double> intervals;
     std::unique_ptr<QFile> jsonFile;
     std::unique_ptr<QFile> intervalsFile;
+    MetricsText metrics; // read in the server's thread only
+    std::unique_ptr<MetricsServer> server;
     Ending ending = EndedByDuration;
 };

@@ -3,6 +3,7 @@
 #include "headlessrun.h"
 #include "platform.h"
 #include "runoptions.h"
+#include "vantrelversion.h"
 
 #include <QCoreApplication>
 #include <QTextStream>
@@ -16,7 +17,7 @@ int main(int argc, char *argv[])
 
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName("vantrel-cli");
-    QCoreApplication::setApplicationVersion(VANTREL_VERSION);
+    QCoreApplication::setApplicationVersion(VantrelVersion);
     QTextStream out(stdout);
     QTextStream err(stderr);
 
@@ -26,7 +27,7 @@ int main(int argc, char *argv[])
         out << RunOptions::helpText() << Qt::flush;
         return 0;
     case RunOptions::ShowVersion:
-        out << "vantrel-cli " << VANTREL_VERSION << Qt::endl;
+        out << "vantrel-cli " << VantrelVersion << Qt::endl;
         return 0;
     case RunOptions::Refused:
         err << "vantrel-cli: " << options.error() << " (see --help)" << Qt::endl;
