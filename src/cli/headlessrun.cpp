@@ -100,7 +100,7 @@ int HeadlessRun::exec(QTextStream &out, QTextStream &err)
     if (worker.keptIntervals() == intervals.size() && !intervals.empty())
         err << "vantrel-cli: only the first " << intervals.size()
             << " intervals fitted in the room set aside; the histogram has them all" << Qt::endl;
-    const bool met = judge(err);
+    const bool met = judge(result, err);
     if (!written)
         return 1;
     return met ? 0 : ThresholdCrossed;
@@ -162,18 +162,18 @@ void HeadlessRun::summarise()
     result.thresholds = options.thresholds;
 }
 
-bool HeadlessRun::judge(QTextStream &err) const
+bool HeadlessRun::judge(const RunRecord &record, QTextStream &err)
 {
-    if (result.thresholds.isEmpty())
+    if (record.thresholds.isEmpty())
         return true;
-    const DeviationSummary &deviation = result.deviation;
+    const DeviationSummary &deviation = record.deviation;
     const auto us = [](double seconds) { return QString::number(seconds * 1e6, 'f', 1) + " us"; };
     const QString basis = deviation.source == DeviationSummary::KeptIntervals
         ? QString("exact, %1 intervals").arg(deviation.count)
         : QString("at most, from the histogram's 0.1 ms bins, %1 intervals").arg(deviation.count);
     QStringList met;
     bool allMet = true;
-    for (const Threshold &threshold : result.thresholds) {
+    for (const Threshold &threshold : record.thresholds) {
         const double value = threshold.figure(deviation);
         QString figure;
         if (deviation.source == DeviationSummary::NoIntervals)
@@ -199,7 +199,7 @@ bool HeadlessRun::judge(QTextStream &err) const
         }
     }
     if (allMet)
-        err << "vantrel-cli: thresholds met: " << met.join(", ") << Qt::endl;
+        err << "vantrel-cli: thresholds met (" << basis << "): " << met.join(", ") << Qt::endl;
     return allMet;
 }
 

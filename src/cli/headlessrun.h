@@ -42,6 +42,11 @@ public:
     // Complete after exec.
     const RunRecord &record() const { return result; }
 
+    // The record's thresholds judged on its deviation figures: a line on err
+    // for each one crossed, naming it and the figure, or one line saying all
+    // were met. False when one was crossed.
+    static bool judge(const RunRecord &record, QTextStream &err);
+
 private:
     // The steps of exec: everything that can fail before the run; the run
     // until its end, with the reports along the way; what is written after.
@@ -52,10 +57,9 @@ private:
     // --serve: listens before the run, and stops once it has ended.
     bool startServing(QTextStream &err);
     void stopServing();
-    // The deviation figures of the run, once it has ended; then the
-    // thresholds judged on them, one line on err: false if one was crossed.
+    // The deviation figures of the run, once it has ended, and the
+    // thresholds to judge them by.
     void summarise();
-    bool judge(QTextStream &err) const;
 
     // The report; the final one adds summary after the table.
     void printReport(QTextStream &out, double elapsedSeconds,

@@ -367,15 +367,14 @@ double RunOptions::intervalsPerSecond() const
 
 QString RunOptions::optionText(const Threshold &threshold)
 {
-    switch (threshold.kind) {
-    case Threshold::MaxDeviation:
-        return "--fail-above " + QString::number(threshold.limit * 1e6, 'g', 12) + "us";
-    case Threshold::P99Deviation:
-        return "--fail-p99 " + QString::number(threshold.limit * 1e6, 'g', 12) + "us";
-    case Threshold::PeriodBinShare:
+    if (threshold.kind == Threshold::PeriodBinShare)
         return "--fail-share " + QString::number(threshold.limit, 'g', 12);
-    }
-    return QString();
+    // In the largest unit that keeps it at 1 or more: 150us, 2.5ms, 1s.
+    const double limit = threshold.limit;
+    const QString time = limit >= 1 ? QString::number(limit, 'g', 12) + "s"
+        : limit >= 1e-3             ? QString::number(limit * 1e3, 'g', 12) + "ms"
+                                    : QString::number(limit * 1e6, 'g', 12) + "us";
+    return (threshold.kind == Threshold::MaxDeviation ? "--fail-above " : "--fail-p99 ") + time;
 }
 
 QString RunOptions::helpText()
