@@ -102,6 +102,7 @@ private:
     void answer(QTcpSocket *socket, const QByteArray &text, bool metrics = false)
     {
         requests.remove(socket);
+        socket->readAll(); // read to the end, so far as it came, so that the close is not a reset
         socket->disconnect(this); // one answer per connection; later bytes are ignored
         connect(socket, &QObject::destroyed, this, [this, socket] { forget(socket); });
         socket->write(text);
