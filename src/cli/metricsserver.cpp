@@ -3,6 +3,7 @@
 
 #include "platform.h"
 
+#include <QElapsedTimer>
 #include <QHash>
 #include <QTcpServer>
 #include <QTcpSocket>
@@ -30,9 +31,14 @@ QByteArray refusal(const QByteArray &status, const QByteArray &extraHeaders = QB
 class MetricsServer::Listener : public QTcpServer
 {
 public:
-    explicit Listener(MetricsServer &owner) : owner(owner)
+    explicit Listener(MetricsServer &owner) : owner(owner), sweeper(this)
     {
         connect(this, &QTcpServer::newConnection, this, [this] { takeConnections(); });
+        // One timer for all connections: a timer each would pile up tens of
+        // thousands under a burst, each to be sorted into the event loop.
+        connect(&sweeper, &QTimer::timeout, this, [this] { closeIdle(); });
+        sweeper.start(IdleMs / 5);
+        clock.start();
     }
 
     ~Listener() override
@@ -55,19 +61,33 @@ private:
             connect(socket, &QTcpSocket::readyRead, this, [this, socket] { readRequest(socket); });
             connect(socket, &QTcpSocket::disconnected, socket, &QObject::deleteLater);
             connect(socket, &QObject::destroyed, this, [this, socket] { forget(socket); });
-            // Slow or silent clients may not hold a connection for ever.
-            QTimer::singleShot(IdleMs, socket, [socket] {
-                socket->abort();
-                socket->deleteLater();
-            });
+            openedAt.insert(socket, clock.elapsed());
         }
         // Past the limit, further connections wait in the kernel's queue.
         if (owner.openConnections() >= MaxConnections)
             pauseAccepting();
     }
 
+    // Slow or silent clients, and clients that do not read their answer,
+    // may not hold a connection for ever.
+    void closeIdle()
+    {
+        const qint64 oldest = clock.elapsed() - IdleMs;
+        QList<QTcpSocket *> idle;
+        for (auto it = openedAt.cbegin(); it != openedAt.cend(); ++it) {
+            if (it.value() <= oldest)
+                idle << it.key();
+        }
+        for (QTcpSocket *socket : idle) {
+            openedAt.remove(socket); // once: deleteLater may take a while
+            socket->abort();
+            socket->deleteLater();
+        }
+    }
+
     void forget(QTcpSocket *socket)
     {
+        openedAt.remove(socket);
         requests.remove(socket);
         if (owner.open.fetch_sub(1, std::memory_order_relaxed) - 1 < MaxConnections)
             resumeAccepting();
@@ -113,6 +133,9 @@ private:
 
     MetricsServer &owner;
     QHash<QTcpSocket *, QByteArray> requests; // what each connection has sent so far
+    QHash<QTcpSocket *, qint64> openedAt;     // on clock, in ms
+    QElapsedTimer clock;
+    QTimer sweeper;
 };
 
 MetricsServer::MetricsServer(Render render, const char *contentType)
