@@ -37,8 +37,15 @@ public:
         // One timer for all connections: a timer each would pile up tens of
         // thousands under a burst, each to be sorted into the event loop.
         connect(&sweeper, &QTimer::timeout, this, [this] { closeIdle(); });
-        sweeper.start(IdleMs / 5);
+    }
+
+    // In the server's thread, where the listener's timer and sockets live.
+    bool listenOn(const QHostAddress &address, quint16 port)
+    {
         clock.start();
+        sweeper.start(IdleMs / 5);
+        setListenBacklogSize(MaxConnections);
+        return listen(address, port);
     }
 
     ~Listener() override
@@ -163,8 +170,7 @@ bool MetricsServer::start(const QHostAddress &address, quint16 port, QString *er
             // Before any request: this thread answers scrapes, and must
             // never compete with the measurement.
             platform::os().keepCurrentThreadNormal();
-            listener->setListenBacklogSize(MaxConnections);
-            listening = listener->listen(address, port);
+            listening = listener->listenOn(address, port);
             why = listener->errorString();
             listeningPort = listener->serverPort();
         },
