@@ -187,10 +187,12 @@ bool MetricsServer::start(const QHostAddress &address, quint16 port, QString *er
 
 void MetricsServer::stop()
 {
-    // A thread that ends deletes what was left to deleteLater in it, the
-    // listener and its connections with it.
+    // deleteLater is safe from any thread, and a thread that ends deletes
+    // what was left to deleteLater in it: the listener and its connections.
+    // (A deleteLater queued as a call could still wait in the queue when
+    // the loop quits, and never run.)
     if (listener)
-        QMetaObject::invokeMethod(listener, &QObject::deleteLater);
+        listener->deleteLater();
     listener = nullptr;
     thread.quit();
     thread.wait();
