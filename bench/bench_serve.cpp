@@ -5,7 +5,7 @@
 // every 100 ms. Prints what was answered and how long the probe waited.
 //
 // usage: bench_serve PORT [CONNECTIONS=200] [SECONDS=10]
-// Sends only to 127.0.0.1 (from 127.0.0.1, and the probe from 127.0.0.2).
+// Sends only to 127.0.0.1.
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -65,15 +65,6 @@ double probe(const sockaddr_in &address)
     const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (fd < 0)
         return -1;
-    // From 127.0.0.2: the scrapers' connections, which the server closes,
-    // leave it thousands of closed ones from 127.0.0.1 waiting out their
-    // time; a new connection that happens to take one's port number can
-    // wait a second for the kernel to retry, which would be measured here
-    // as the server's delay.
-    sockaddr_in source{};
-    source.sin_family = AF_INET;
-    source.sin_addr.s_addr = htonl(INADDR_LOOPBACK + 1);
-    bind(fd, reinterpret_cast<const sockaddr *>(&source), sizeof source);
     timeval timeout{5, 0};
     setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
     setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof timeout);

@@ -106,9 +106,9 @@ while kill -0 "$scraping" 2> /dev/null; do
     sleep 0.2
 done
 cat "$out/scraper"
-# Why a probe can wait a second or three: a connection's first packet lost
-# or refused is sent again after 1 s, then 2 s more. The kernel's counts of
-# the usual causes, in this namespace (all rounds above included).
+# The kernel's counts of connections refused or dropped at the listening
+# socket, and of closed ones that waited out their time, in this namespace
+# (all rounds above included).
 awk '$1 == "TcpExt:" { if (!n) { for (i = 2; i <= NF; i++) k[i] = $i; n = 1 } else for (i = 2; i <= NF; i++) v[k[i]] = $i }
      END { printf "kernel: ListenOverflows %d, ListenDrops %d, TW %d, TCPTimeWaitOverflow %d\n",
            v["ListenOverflows"], v["ListenDrops"], v["TW"], v["TCPTimeWaitOverflow"] }' /proc/net/netstat
