@@ -22,7 +22,12 @@ packages=(
     g++-mingw-w64-x86-64-posix  # cross-builds the Windows OS layer (64-bit) in the tests
     g++-mingw-w64-i686-posix    # ... and for 32-bit Windows
     iproute2                    # 'ip': loopback in the tests' own network namespaces; the two-host test's veth pair
-    util-linux                  # 'unshare': those namespaces
+    util-linux                  # 'unshare': those namespaces; 'setpriv': the package test runs the installed program as another user
+    help2man                    # makes vantrel-cli's manual page from its --help at build time
+    dpkg-dev                    # dpkg-shlibdeps: the Debian package's Depends, from the libraries the programs link
+    man-db                      # 'man': the package test reads both installed manual pages
+    desktop-file-utils          # desktop-file-validate: the package test checks the menu entry
+    prometheus                  # the Prometheus test scrapes vantrel-cli --serve with the real server
 )
 
 missing=()
@@ -38,6 +43,12 @@ if ((${#missing[@]})); then
     fi
     "${sudo[@]}" apt-get update
     "${sudo[@]}" env DEBIAN_FRONTEND=noninteractive apt-get install -y --no-install-recommends "${missing[@]}"
+    # Debian's prometheus starts a server of its own (all interfaces, port
+    # 9090) where systemd runs; the test starts its own on loopback, so one
+    # installed for the test alone is stopped and left disabled.
+    if [[ " ${missing[*]} " == *" prometheus "* && -d /run/systemd/system ]]; then
+        "${sudo[@]}" systemctl disable --now prometheus || true
+    fi
 fi
 
 cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo

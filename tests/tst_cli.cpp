@@ -3,19 +3,26 @@
 // and how it stops. Runs inside a network namespace of its own: some
 // arguments are malformed addresses, and the only target is loopback.
 #include "cliprocess.h"
+#include "httpclient.h"
 #include "probes.h"
 #include "rtthread.h"
 #include "senders.h"
 #include "statsreport.h"
 
+#include <QDir>
 #include <QFile>
 #include <QImage>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QRegularExpression>
+#include <QTcpServer>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QUdpSocket>
+
+#include <algorithm>
+#include <cmath>
 
 #include <signal.h>
 
@@ -42,6 +49,37 @@ QString tableOf(const QJsonArray &bins)
     return table;
 }
 
+// The first line of a file, as the machine says it.
+QString firstLineOf(const QString &path)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        return QString();
+    return QString::fromUtf8(file.readLine()).trimmed();
+}
+
+// What a program prints on the line starting with label, after it.
+QString saidBy(const QString &program, const QStringList &arguments, const QString &label)
+{
+    QProcess process;
+    process.start(program, arguments);
+    if (!process.waitForFinished(10000))
+        return QString();
+    for (const QString &line : QString::fromUtf8(process.readAllStandardOutput()).split('\n')) {
+        if (line.startsWith(label))
+            return line.mid(label.size()).trimmed();
+    }
+    return QString();
+}
+
+// The port a --serve run says it serves on, once it has said so.
+quint16 servedPort(const QString &err)
+{
+    const QRegularExpressionMatch match =
+        QRegularExpression("serving metrics at http://127\\.0\\.0\\.1:(\\d+)/metrics").match(err);
+    return match.hasMatch() ? quint16(match.captured(1).toUInt()) : 0;
+}
+
 } // namespace
 
 class TestCli : public QObject
@@ -60,7 +98,8 @@ private slots:
         QVERIFY(run.out.startsWith("Usage: vantrel-cli [options]\n"));
         for (const char *option :
              {"--mode", "--period", "--target", "--send", "--process", "--thread", "--duration",
-              "--print", "--json", "--intervals", "--plot", "--from", "--compare"})
+              "--print", "--json", "--intervals", "--plot", "--from", "--compare", "--fail-above",
+              "--fail-p99", "--fail-share", "--serve"})
             QVERIFY2(run.out.contains(option), option);
         QVERIFY(run.out.contains("Examples:\n  vantrel-cli "));
     }
@@ -115,6 +154,19 @@ private slots:
         QTest::newRow("saved run and a measurement")
             << QStringList{"--plot", "x.png", "--from", "x.json", "-d", "1"}
             << "measures nothing; leave out --duration";
+        QTest::newRow("threshold without unit")
+            << QStringList{"--fail-above", "150"} << "--fail-above takes a time with its unit";
+        QTest::newRow("negative threshold") << QStringList{"--fail-p99", "-1us"} << "--fail-p99";
+        QTest::newRow("share over 100") << QStringList{"--fail-share", "101"} << "--fail-share";
+        QTest::newRow("share of datagrams")
+            << QStringList{"-p", "0", "--fail-share", "99"} << "--fail-share needs a period";
+        QTest::newRow("threshold finer than the bins, unending run")
+            << QStringList{"--fail-p99", "40us"} << "finer than the histogram's 0.1 ms bins";
+        QTest::newRow("serve on a name") << QStringList{"--serve", "example:80"} << "--serve takes";
+        QTest::newRow("serve past port 65535")
+            << QStringList{"--serve", "127.0.0.1:65536"} << "--serve takes";
+        QTest::newRow("serve with leading zeros")
+            << QStringList{"--serve", "127.000.0.1:9667"} << "--serve takes";
     }
     void refusesBadArgumentsBeforeMeasuring()
     {
@@ -213,6 +265,47 @@ private slots:
             inPeakBin += int(line.toDouble() / 100.0 + 0.5) == 20;
         QCOMPARE(qint64(inPeakBin), peak);
 
+        // The deviation figures are exact, from those same intervals; the
+        // final report says so after its table.
+        std::vector<double> deviations;
+        for (const QByteArray &line : lines)
+            deviations.push_back(std::fabs(line.toDouble() - 2000.0));
+        std::sort(deviations.begin(), deviations.end());
+        const QJsonObject deviation = results["deviation"].toObject();
+        QCOMPARE(deviation["source"].toString(), "kept intervals");
+        const auto nearestRank = [&](double q) {
+            return deviations[size_t(std::ceil(q * double(deviations.size()) - 1e-9)) - 1];
+        };
+        for (const auto &[key, q] : {std::pair<const char *, double>{"p50", 0.5},
+                                     {"p99", 0.99},
+                                     {"p99_9", 0.999},
+                                     {"max", 1.0}})
+            QVERIFY2(std::fabs(deviation[key].toDouble() * 1e6 - nearestRank(q)) < 0.001, key);
+        QVERIFY2(finalReport.contains(
+                     QString("Deviation |interval - period| from 2 ms (exact, %1 kept intervals):\n"
+                             "  p50 ")
+                         .arg(counted)),
+                 qPrintable(finalReport));
+
+        // Where it was measured, as the machine itself says it.
+        const QJsonObject machine = results["machine"].toObject();
+        QCOMPARE(machine["programVersion"].toString(),
+                 runCli({"--version"}).out.section(' ', 1).trimmed());
+#ifdef Q_OS_LINUX
+        QCOMPARE(machine["clockSource"].toString(),
+                 firstLineOf("/sys/devices/system/clocksource/clocksource0/current_clocksource"));
+        QCOMPARE(machine["cpuCount"].toInt(), QThread::idealThreadCount());
+        QVERIFY(machine["kernel"].toString().contains(QSysInfo::kernelVersion()));
+        QVERIFY(machine["stealSeconds"].toDouble(-1) >= 0);
+        const QString flags = saidBy("grep", {"-m1", "^flags", "/proc/cpuinfo"}, "flags");
+        const QJsonObject hypervisor = machine["hypervisor"].toObject();
+        QCOMPARE(hypervisor["present"].toBool(), flags.split(' ').contains("hypervisor"));
+        // lscpu (util-linux) asks the CPU on its own.
+        const QString vendor = saidBy("lscpu", {}, "Hypervisor vendor:");
+        if (!vendor.isEmpty())
+            QCOMPARE(hypervisor["vendor"].toString(), vendor);
+#endif
+
 #ifdef Q_OS_LINUX
         // What the defaults ask for, what was granted, and a sentence when
         // the two differ.
@@ -270,6 +363,40 @@ private slots:
                      ": not JSON: unterminated array at byte 10\n");
     }
 
+    // One real run each way: a threshold crossed is status 3 and a line
+    // naming it and the figure; thresholds met are status 0.
+    void thresholdsDecideTheExitStatus_data()
+    {
+        QTest::addColumn<QStringList>("thresholds");
+        QTest::addColumn<int>("status");
+        QTest::addColumn<QString>("saying");
+        QTest::newRow("crossed") << QStringList{"--fail-above", "0us"} << 3
+                                 << "vantrel-cli: threshold crossed: --fail-above 0us: the "
+                                    "longest of |interval - period| was ";
+        QTest::newRow("met") << QStringList{"--fail-above", "1s",           "--fail-p99",
+                                            "1000ms",       "--fail-share", "0"}
+                             << 0 << "vantrel-cli: thresholds met (exact, ";
+    }
+    void thresholdsDecideTheExitStatus()
+    {
+        QFETCH(QStringList, thresholds);
+        QFETCH(int, status);
+        QFETCH(QString, saying);
+        const QString json = dir.filePath("judged.json");
+        const CliResult run =
+            runCli(QStringList{"-m", "2", "-p", "2", "-d", "0.5", "--json", json} + thresholds);
+        QCOMPARE(run.exitCode, status);
+        const QStringList verdicts = run.err.split('\n').filter("threshold");
+        QCOMPARE(verdicts.size(), 1);
+        QVERIFY2(verdicts.first().startsWith(saying), qPrintable(run.err));
+        QVERIFY2(verdicts.first().contains(status ? " (exact, " : "): --fail-above 1s (max "),
+                 qPrintable(run.err));
+        const QJsonArray judged = readJson(json)["deviation"].toObject()["thresholds"].toArray();
+        QCOMPARE(judged.size(), thresholds.size() / 2);
+        for (const QJsonValue &threshold : judged)
+            QCOMPARE(threshold["crossed"].toBool(), status != 0);
+    }
+
     void jsonAloneOnStandardOutput()
     {
         const CliResult run = runCli({"-m", "Qt msleep", "-p", "3", "-d", "0.5", "--json", "-"});
@@ -304,8 +431,10 @@ private slots:
         QCOMPARE(timing["arrivalIntervals"].toInteger(), 149);
         QVERIFY(timing["wakeUps"].toInteger() > 0);
         const QString finalReport = run.out.mid(run.out.lastIndexOf("After "));
-        QVERIFY2(finalReport.contains(tableOf(results["bins"].toArray()) +
-                                      "\nKernel receive stamps: 150 datagrams stamped\n"),
+        // After the table and its deviation summary.
+        const qsizetype table = finalReport.indexOf(tableOf(results["bins"].toArray()));
+        QVERIFY2(table >= 0, qPrintable(finalReport));
+        QVERIFY2(finalReport.indexOf("\nKernel receive stamps: 150 datagrams stamped\n") > table,
                  qPrintable(finalReport));
 
         QFile file(kept);
@@ -341,6 +470,67 @@ private slots:
             QCOMPARE(run.exitCode, 0);
             QVERIFY2(send ? queued > 0 : queued == 0, qPrintable(QString::number(queued)));
         }
+    }
+
+    // --serve: Prometheus's text on GET /metrics while the run goes on,
+    // from a thread at normal scheduling; anything else is refused; Ctrl-C
+    // still ends the run with its final report.
+    void servesMetricsWhileMeasuring()
+    {
+        const QString json = dir.filePath("served.json");
+        QProcess process;
+        startCli(process, {"-m", "2", "-p", "2", "--serve", "127.0.0.1:0", "--json", json});
+        QString said;
+        QTRY_VERIFY_WITH_TIMEOUT(
+            servedPort(said += QString::fromUtf8(process.readAllStandardError())) != 0, 5000);
+        const quint16 port = servedPort(said);
+
+        const QByteArray counted =
+            "vantrel_interval_seconds_count{clock_mode=\"Win32 Periodic\",period_ms=\"2\"} ";
+        HttpAnswer metrics;
+        QTRY_VERIFY_WITH_TIMEOUT((metrics = httpExchange(port, httpGet("/metrics"))).status ==
+                                         200 &&
+                                     !metrics.body.contains(counted + "0\n"),
+                                 5000);
+        QVERIFY(metrics.closed);
+        QVERIFY(metrics.headers.contains("Content-Type: text/plain; version=0.0.4"));
+        QVERIFY(metrics.body.contains(
+            "vantrel_interval_seconds_bucket{clock_mode=\"Win32 Periodic\",period_ms=\"2\","
+            "le=\"0.00205\"} "));
+        QCOMPARE(httpExchange(port, httpGet("/")).status, 404);
+        QCOMPARE(httpExchange(port, "POST /metrics HTTP/1.1\r\n\r\n").status, 405);
+
+#ifdef Q_OS_LINUX
+        // The worker as asked for; the server's thread at normal scheduling.
+        const QString tasks = QString("/proc/%1/task").arg(process.processId());
+        QString metricsThread;
+        QString workerThread;
+        for (const QString &tid : QDir(tasks).entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
+            const QString name = firstLineOf(tasks + "/" + tid + "/comm");
+            if (name == "vantrel-metrics")
+                metricsThread = scheduling(pid_t(tid.toInt()));
+            else if (name == "RtThread")
+                workerThread = scheduling(pid_t(tid.toInt()));
+        }
+        QCOMPARE(metricsThread, QString("OTHER nice 0"));
+        QCOMPARE(workerThread, fifoPermitted() ? topFifo() : QString("OTHER nice 0"));
+#endif
+
+        ::kill(pid_t(process.processId()), SIGINT);
+        const CliResult run = finishCli(process, 8000);
+        QCOMPARE(run.exitCode, 0);
+        QVERIFY(run.out.contains("Actual Rate"));
+        QCOMPARE(readJson(json)["ended"].toString(), "stop request");
+        // Its address is free again, and one that is taken is one line.
+        QTcpServer holder;
+        QVERIFY(holder.listen(QHostAddress::LocalHost, port));
+        const CliResult taken = runCli({"-d", "1", "--serve", QString("127.0.0.1:%1").arg(port)});
+        QCOMPARE(taken.exitCode, 1);
+        QVERIFY2(taken.err.startsWith(QString("vantrel-cli: cannot serve metrics on 127.0.0.1 "
+                                              "port %1: ")
+                                          .arg(port)) &&
+                     taken.err.count('\n') == 1,
+                 qPrintable(taken.err));
     }
 
     void stopRequestEndsWithTheFinalReport_data()

@@ -49,7 +49,13 @@ QString describe(const RunOptions &options)
 
 } // namespace
 
-HeadlessRun::HeadlessRun(const RunOptions &options) : options(options) { }
+HeadlessRun::HeadlessRun(const RunOptions &options)
+    : options(options), metrics(options.settings) { }
+
+HeadlessRun::~HeadlessRun()
+{
+    stopServing();
+}
 
 int HeadlessRun::exec(QTextStream &out, QTextStream &err)
 {
@@ -59,7 +65,10 @@ int HeadlessRun::exec(QTextStream &out, QTextStream &err)
     if (!prepare(err))
         return 1;
     err << "vantrel-cli: " << describe(options) << Qt::endl;
+    result.machine.begin();
     measure(report);
+    result.machine.end();
+    stopServing();
 
     if (worker.lastRunEnd == RtThread::RunBindFailed) {
         err << "vantrel-cli: " << StatsReport::portTakenMessage() << Qt::endl;
@@ -72,8 +81,9 @@ int HeadlessRun::exec(QTextStream &out, QTextStream &err)
     result.ended = EndingNames[ending];
     result.keptIntervals = worker.keptIntervals();
     worker.grantedScheduling(&result.granted);
+    summarise();
 
-    printReport(report, result.elapsedSeconds);
+    printReport(report, result.elapsedSeconds, result.deviation.text());
     report << StatsReport::receiveTimingSummary(result.statistics.receive) << Qt::flush;
     // What was asked for is not always granted: without the right to raise
     // priority the run went on at the normal one.
@@ -97,7 +107,10 @@ int HeadlessRun::exec(QTextStream &out, QTextStream &err)
     if (worker.keptIntervals() == intervals.size() && !intervals.empty())
         err << "vantrel-cli: only the first " << intervals.size()
             << " intervals fitted in the room set aside; the histogram has them all" << Qt::endl;
-    return written ? 0 : 1;
+    const bool met = judge(result, err);
+    if (!written)
+        return 1;
+    return met ? 0 : ThresholdCrossed;
 }
 
 bool HeadlessRun::prepare(QTextStream &err)
@@ -126,7 +139,83 @@ bool HeadlessRun::prepare(QTextStream &err)
     }
     worker.keepIntervals(intervals.data(), intervals.size(),
                          arrivals.empty() ? nullptr : arrivals.data());
+    return !options.serve || startServing(err);
+}
+
+bool HeadlessRun::startServing(QTextStream &err)
+{
+    // Runs in the server's thread: reads the same snapshot the report does,
+    // and the granted scheduling once the worker has published it.
+    const auto render = [this] {
+        platform::ThreadScheduling granted;
+        const bool known = worker.grantedScheduling(&granted);
+        return metrics.render(worker.statistics(), known ? &granted : nullptr);
+    };
+    server = std::make_unique<MetricsServer>(render, MetricsText::contentType());
+    QString why;
+    if (!server->start(options.serveAddress, options.servePort, &why)) {
+        err << "vantrel-cli: cannot serve metrics on " << options.serveAddress.toString()
+            << " port " << options.servePort << ": " << why << Qt::endl;
+        server.reset();
+        return false;
+    }
+    err << "vantrel-cli: serving metrics at " << server->url() << Qt::endl;
     return true;
+}
+
+void HeadlessRun::stopServing()
+{
+    if (server)
+        server->stop();
+    server.reset();
+}
+
+void HeadlessRun::summarise()
+{
+    result.deviation = DeviationSummary::of(result.statistics, options.settings.periodMs,
+                                            intervals.data(), worker.keptIntervals());
+    result.thresholds = options.thresholds;
+}
+
+bool HeadlessRun::judge(const RunRecord &record, QTextStream &err)
+{
+    if (record.thresholds.isEmpty())
+        return true;
+    const DeviationSummary &deviation = record.deviation;
+    const auto us = [](double seconds) { return QString::number(seconds * 1e6, 'f', 1) + " us"; };
+    const QString basis = deviation.source == DeviationSummary::KeptIntervals
+        ? QString("exact, %1 intervals").arg(deviation.count)
+        : QString("at most, from the histogram's 0.1 ms bins, %1 intervals").arg(deviation.count);
+    QStringList met;
+    bool allMet = true;
+    for (const Threshold &threshold : record.thresholds) {
+        const double value = threshold.figure(deviation);
+        QString figure;
+        if (deviation.source == DeviationSummary::NoIntervals)
+            figure = "no interval was counted";
+        else if (threshold.kind == Threshold::PeriodBinShare)
+            figure =
+                QString::number(value, 'f', 4) + " % of the intervals were in the period's bin";
+        else
+            figure = QString("%1 of |interval - period| was %2 (%3)")
+                         .arg(threshold.kind == Threshold::MaxDeviation ? "the longest"
+                                                                        : "the 99th percentile",
+                              us(value), basis);
+        if (threshold.crossedBy(deviation)) {
+            err << "vantrel-cli: threshold crossed: " << RunOptions::optionText(threshold) << ": "
+                << figure << Qt::endl;
+            allMet = false;
+        } else {
+            met << RunOptions::optionText(threshold) + " (" +
+                    (threshold.kind == Threshold::PeriodBinShare
+                         ? QString::number(value, 'f', 4) + " %"
+                         : threshold.figureName() + " " + us(value)) +
+                    ")";
+        }
+    }
+    if (allMet)
+        err << "vantrel-cli: thresholds met (" << basis << "): " << met.join(", ") << Qt::endl;
+    return allMet;
 }
 
 void HeadlessRun::measure(QTextStream &report)
@@ -184,13 +273,13 @@ bool HeadlessRun::writeResults(QTextStream &out, QTextStream &err)
     return picture.write(result, err) && written;
 }
 
-void HeadlessRun::printReport(QTextStream &out, double elapsedSeconds) const
+void HeadlessRun::printReport(QTextStream &out, double elapsedSeconds, const QString &summary) const
 {
     const RunStatistics statistics = worker.statistics();
     out << "After " << QString::number(elapsedSeconds, 'f', 1) << " s, " << statistics.tickCount
         << " ticks" << Qt::endl;
     out << "Actual Rate" << StatsReport::meanInterval(statistics.meanInterval) << Qt::endl;
-    out << StatsReport::histogramTable(statistics) << Qt::endl;
+    out << StatsReport::histogramTable(statistics) << summary << Qt::endl;
 }
 
 bool HeadlessRun::openOutput(std::unique_ptr<QFile> &file, const QString &path, QTextStream &err)

@@ -5,6 +5,8 @@
 #pragma once
 
 #include "pictureoutput.h"
+#include "metricsserver.h"
+#include "metricstext.h"
 #include "rtthread.h"
 #include "runcontrol.h"
 #include "runoptions.h"
@@ -25,7 +27,11 @@ public:
     // How the run ended, as --json names it.
     enum Ending { EndedByDuration, EndedByRequest, EndedTerminated };
 
+    // The exit status of a run that went as asked but crossed a threshold.
+    static constexpr int ThresholdCrossed = 3;
+
     explicit HeadlessRun(const RunOptions &options);
+    ~HeadlessRun();
 
     // Measures until the duration has passed or a stop request (Ctrl-C)
     // arrives, printing the report to out; errors go to err, one line each.
@@ -38,6 +44,11 @@ public:
     // Complete after exec.
     const RunRecord &record() const { return result; }
 
+    // The record's thresholds judged on its deviation figures: a line on err
+    // for each one crossed, naming it and the figure, or one line saying all
+    // were met. False when one was crossed.
+    static bool judge(const RunRecord &record, QTextStream &err);
+
 private:
     // The steps of exec: everything that can fail before the run; the run
     // until its end, with the reports along the way; what is written after.
@@ -45,7 +56,16 @@ private:
     void measure(QTextStream &report);
     bool writeResults(QTextStream &out, QTextStream &err);
 
-    void printReport(QTextStream &out, double elapsedSeconds) const;
+    // --serve: listens before the run, and stops once it has ended.
+    bool startServing(QTextStream &err);
+    void stopServing();
+    // The deviation figures of the run, once it has ended, and the
+    // thresholds to judge them by.
+    void summarise();
+
+    // The report; the final one adds summary after the table.
+    void printReport(QTextStream &out, double elapsedSeconds,
+                     const QString &summary = QString()) const;
     // A file for the results, opened (and emptied) before the run; none for
     // an empty path. Both say why on err when they fail.
     static bool openOutput(std::unique_ptr<QFile> &file, const QString &path, QTextStream &err);
@@ -62,5 +82,7 @@ private:
     std::unique_ptr<QFile> jsonFile;
     std::unique_ptr<QFile> intervalsFile;
     PictureOutput picture;
+    MetricsText metrics; // read in the server's thread only
+    std::unique_ptr<MetricsServer> server;
     Ending ending = EndedByDuration;
 };

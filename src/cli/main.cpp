@@ -4,6 +4,7 @@
 #include "pictureoutput.h"
 #include "platform.h"
 #include "runoptions.h"
+#include "vantrelversion.h"
 
 #include <QCoreApplication>
 #include <QGuiApplication>
@@ -52,7 +53,7 @@ int main(int argc, char *argv[])
         app = std::make_unique<QCoreApplication>(argc, argv);
     }
     QCoreApplication::setApplicationName("vantrel-cli");
-    QCoreApplication::setApplicationVersion(VANTREL_VERSION);
+    QCoreApplication::setApplicationVersion(VantrelVersion);
     QTextStream out(stdout);
     QTextStream err(stderr);
 
@@ -61,7 +62,7 @@ int main(int argc, char *argv[])
         out << RunOptions::helpText() << Qt::flush;
         return 0;
     case RunOptions::ShowVersion:
-        out << "vantrel-cli " << VANTREL_VERSION << Qt::endl;
+        out << "vantrel-cli " << VantrelVersion << Qt::endl;
         return 0;
     case RunOptions::Refused:
         err << "vantrel-cli: " << options.error() << " (see --help)" << Qt::endl;

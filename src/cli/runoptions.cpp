@@ -6,6 +6,7 @@
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
+#include <QRegularExpression>
 
 #include <cmath>
 
@@ -82,6 +83,23 @@ QList<QCommandLineOption> optionList()
          "Draw the run saved in this JSON file beside the other in --plot, e.g. before and "
          "after tuning.",
          "file"},
+        {"fail-above",
+         "Exit with status 3 when the longest |interval - period| is above this: a time with "
+         "its unit, us, ms or s (e.g. 150us).",
+         "time"},
+        {"fail-p99",
+         "Exit with status 3 when the 99th percentile of |interval - period| is above this "
+         "(e.g. 40us).",
+         "time"},
+        {"fail-share",
+         "Exit with status 3 when less than this share of the intervals, in %, fall in the "
+         "period's 0.1 ms bin (e.g. 99.5).",
+         "percent"},
+        {"serve",
+         "While measuring, serve the statistics in Prometheus's text format at "
+         "http://ADDRESS:PORT/metrics. ADDRESS is 127.0.0.1 unless given; PORT 0 takes a free "
+         "port and says which.",
+         "address:port"},
     };
 }
 
@@ -99,6 +117,23 @@ int choice(const QString &text, const QStringList &names)
             return i;
     }
     return -1;
+}
+
+// A time with its unit, "150us", "0.2 ms", "1s", as seconds.
+bool timeWithUnit(const QString &text, double *value)
+{
+    static const QRegularExpression form(
+        QStringLiteral("^\\s*(\\d+(?:\\.\\d*)?|\\.\\d+)\\s*(us|\\x{00B5}s|ms|s)\\s*$"));
+    const QRegularExpressionMatch match = form.match(text);
+    if (!match.hasMatch())
+        return false;
+    const QString unit = match.captured(2);
+    const double perSecond = unit == "s" ? 1.0 : unit == "ms" ? 1e3 : 1e6;
+    const double parsed = match.captured(1).toDouble() / perSecond;
+    if (!std::isfinite(parsed) || parsed > 1e9)
+        return false;
+    *value = parsed;
+    return true;
 }
 
 bool seconds(const QString &text, double *value)
@@ -224,12 +259,87 @@ bool RunOptions::read(const QCommandLineParser &parser)
         settings.target = target.trimmed();
     }
 
+    if (!readThresholds(parser) || !readServe(parser))
+        return false;
+
     jsonPath = parser.value("json");
     if (parser.isSet("json") && jsonPath.isEmpty())
         return refuse("--json needs a file name, or - for standard output");
     intervalsPath = parser.value("intervals");
     if (parser.isSet("intervals") && (intervalsPath.isEmpty() || intervalsPath == "-"))
         return refuse("--intervals needs a file name");
+    return true;
+}
+
+bool RunOptions::readThresholds(const QCommandLineParser &parser)
+{
+    const struct
+    {
+        const char *option;
+        Threshold::Kind kind;
+    } deviations[] = {{"fail-above", Threshold::MaxDeviation},
+                      {"fail-p99", Threshold::P99Deviation}};
+    for (const auto &deviation : deviations) {
+        if (!parser.isSet(deviation.option))
+            continue;
+        Threshold threshold;
+        threshold.kind = deviation.kind;
+        if (!timeWithUnit(parser.value(deviation.option), &threshold.limit))
+            return refuse(QString("--%1 takes a time with its unit, us, ms or s (e.g. 150us), "
+                                  "not \"%2\"")
+                              .arg(deviation.option, parser.value(deviation.option)));
+        thresholds << threshold;
+    }
+    if (parser.isSet("fail-share")) {
+        QString text = parser.value("fail-share").trimmed();
+        if (text.endsWith('%'))
+            text.chop(1);
+        bool ok = false;
+        Threshold threshold;
+        threshold.kind = Threshold::PeriodBinShare;
+        threshold.limit = text.trimmed().toDouble(&ok);
+        if (!ok || !(threshold.limit >= 0 && threshold.limit <= 100))
+            return refuse("--fail-share takes a share in %, 0 to 100 (e.g. 99.5), not \"" +
+                          parser.value("fail-share") + "\"");
+        thresholds << threshold;
+    }
+    return true;
+}
+
+// "ADDRESS:PORT", ":PORT" or "PORT"; ADDRESS a dotted quad, an IPv6 address
+// in brackets or "localhost".
+bool RunOptions::readServe(const QCommandLineParser &parser)
+{
+    serve = parser.isSet("serve");
+    if (!serve)
+        return true;
+    const QString given = parser.value("serve").trimmed();
+    const auto refused = [&]() {
+        return refuse("--serve takes ADDRESS:PORT, e.g. 127.0.0.1:9667 or [::1]:9667 (PORT "
+                      "alone serves on loopback), not \"" +
+                      parser.value("serve") + "\"");
+    };
+    const int colon = given.lastIndexOf(':');
+    QString host = colon >= 0 ? given.left(colon) : QString();
+    const QString portText = colon >= 0 ? given.mid(colon + 1) : given;
+    bool ok = false;
+    const uint port = portText.toUInt(&ok, 10);
+    if (!ok || port > 65535)
+        return refused();
+    servePort = quint16(port);
+
+    quint32 ipv4 = 0;
+    if (host.isEmpty() || host.compare("localhost", Qt::CaseInsensitive) == 0) {
+        serveAddress = QHostAddress(QHostAddress::LocalHost);
+    } else if (parseDottedQuad(host, &ipv4)) {
+        serveAddress = QHostAddress(ipv4);
+    } else if (host.startsWith('[') && host.endsWith(']') &&
+               serveAddress.setAddress(host.mid(1, host.size() - 2)) &&
+               serveAddress.protocol() == QAbstractSocket::IPv6Protocol) {
+        serveAddress.setScopeId(QString()); // an interface's scope is not an address to serve on
+    } else {
+        return refused();
+    }
     return true;
 }
 
@@ -243,6 +353,24 @@ bool RunOptions::validate()
     if (settings.periodMs == 0 && settings.send)
         return refuse("--send needs a period: with period 0 arriving datagrams are the "
                       "clock, and those ticks send nothing");
+    for (const Threshold &threshold : thresholds) {
+        if (threshold.kind == Threshold::PeriodBinShare &&
+            DeviationSummary::periodBin(settings.periodMs) < 0)
+            return refuse("--fail-share needs a period of 1 to 29 ms: the share is of the "
+                          "period's own 0.1 ms bin, and period 0 has none, nor does 30 ms or "
+                          "more (the overflow bin)");
+        // Judged on the histogram, a deviation is known to its 0.1 ms bin:
+        // at most 50 us for the period's own. Finer needs every interval.
+        if (threshold.kind != Threshold::PeriodBinShare && threshold.limit < 50e-6 - 1e-12 &&
+            intervalCapacity() == 0)
+            return refuse(
+                optionText(threshold) +
+                " is finer than the histogram's 0.1 ms bins, and this run cannot "
+                "keep every interval to judge it exactly; give 50us or more, or a "
+                "--duration of at most " +
+                QString::number(std::floor((MaxKeptForThresholds - 1000) / intervalsPerSecond())) +
+                " s");
+    }
     if (!intervalsPath.isEmpty()) {
         if (durationSeconds <= 0)
             return refuse("--intervals needs --duration, so that room for every interval "
@@ -256,13 +384,37 @@ bool RunOptions::validate()
 
 quint64 RunOptions::intervalCapacity() const
 {
-    if (intervalsPath.isEmpty() || durationSeconds <= 0)
+    if (durationSeconds <= 0)
         return 0;
-    // Twice the ticks the period promises, for late starts and bursts, or
-    // the receive allowance when arriving datagrams are the clock.
-    const double perSecond =
-        settings.periodMs > 0 ? 2000.0 / settings.periodMs : ReceiveRateAllowance;
-    return quint64(std::ceil(durationSeconds * perSecond)) + 1000;
+    const quint64 room = roomForIntervals();
+    if (!intervalsPath.isEmpty())
+        return room;
+    // Thresholds are judged on exact figures when every interval fits.
+    return !thresholds.isEmpty() && room <= MaxKeptForThresholds ? room : 0;
+}
+
+quint64 RunOptions::roomForIntervals() const
+{
+    return quint64(std::ceil(durationSeconds * intervalsPerSecond())) + 1000;
+}
+
+// Twice the ticks the period promises, for late starts and bursts, or the
+// receive allowance when arriving datagrams are the clock.
+double RunOptions::intervalsPerSecond() const
+{
+    return settings.periodMs > 0 ? 2000.0 / settings.periodMs : ReceiveRateAllowance;
+}
+
+QString RunOptions::optionText(const Threshold &threshold)
+{
+    if (threshold.kind == Threshold::PeriodBinShare)
+        return "--fail-share " + QString::number(threshold.limit, 'g', 12);
+    // In the largest unit that keeps it at 1 or more: 150us, 2.5ms, 1s.
+    const double limit = threshold.limit;
+    const QString time = limit >= 1 ? QString::number(limit, 'g', 12) + "s"
+        : limit >= 1e-3             ? QString::number(limit * 1e3, 'g', 12) + "ms"
+                                    : QString::number(limit * 1e6, 'g', 12) + "us";
+    return (threshold.kind == Threshold::MaxDeviation ? "--fail-above " : "--fail-p99 ") + time;
 }
 
 QString RunOptions::helpText()
@@ -291,7 +443,14 @@ QString RunOptions::helpText()
         "  vantrel-cli --plot run.svg --from run.json\n"
         "      Draw a saved run; nothing is measured.\n"
         "\n"
+        "  vantrel-cli -m 2 -p 1 -d 60 --fail-above 150us --fail-p99 40us\n"
+        "      A minute of a 1 ms periodic timer as a CI gate: exit status 3, and a line\n"
+        "      naming the threshold and the figure, when either limit is crossed.\n"
+        "  vantrel-cli -m 2 -p 1 --serve 127.0.0.1:9667\n"
+        "      Measure until Ctrl-C while Prometheus scrapes http://127.0.0.1:9667/metrics.\n"
+        "\n"
         "Exit status: 0 when the run ended as asked (duration or Ctrl-C), 1 when it could\n"
-        "not run or was cut short, 2 for bad options.\n");
+        "not run or was cut short, 2 for bad options, 3 when it ran as asked but crossed\n"
+        "a --fail-above, --fail-p99 or --fail-share threshold.\n");
     return text;
 }

@@ -4,8 +4,11 @@
 // where to write the results).
 #pragma once
 
+#include "deviation.h"
 #include "runsettings.h"
 
+#include <QHostAddress>
+#include <QList>
 #include <QString>
 #include <QStringList>
 
@@ -36,6 +39,14 @@ public:
     // Whether a picture is asked for: the program then needs Qt Gui.
     bool drawsPicture() const { return !plotPath.isEmpty(); }
 
+    // Limits the run is judged by at its end (--fail-above, --fail-p99,
+    // --fail-share), in the order given.
+    QList<Threshold> thresholds;
+    // --serve: where the Prometheus text is served while the run goes on.
+    bool serve = false;
+    QHostAddress serveAddress; // loopback unless told otherwise
+    quint16 servePort = 0;     // 0: any free port, said when listening
+
     // arguments[0] is the program's name, as QCoreApplication::arguments().
     Outcome parse(const QStringList &arguments);
     QString error() const { return errorText; }
@@ -43,10 +54,16 @@ public:
     // The --help text: usage, every option, the choices and examples.
     static QString helpText();
 
+    // A threshold as its option reads, e.g. "--fail-p99 40us".
+    static QString optionText(const Threshold &threshold);
+
     // How many intervals a run of these options can keep at most, and the
     // most a program may ask for.
     quint64 intervalCapacity() const;
     static constexpr quint64 MaxKeptIntervals = 50000000; // 400 MB of doubles
+    // Kept for thresholds alone (no --intervals), so that their figures are
+    // exact: runs that would keep more are judged on the histogram.
+    static constexpr quint64 MaxKeptForThresholds = 10000000; // 80 MB
 
 private:
     // Each option's value on its own, then the options together.
@@ -54,6 +71,10 @@ private:
     bool validate();
     bool readPictureOptions(const QCommandLineParser &parser);
     bool refuse(const QString &why);
+    bool readThresholds(const QCommandLineParser &parser);
+    bool readServe(const QCommandLineParser &parser);
+    quint64 roomForIntervals() const;
+    double intervalsPerSecond() const;
 
     QString errorText;
 };

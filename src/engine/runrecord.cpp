@@ -86,6 +86,8 @@ QJsonObject RunRecord::toJson() const
         {"asked", scheduling(platform::requestedScheduling(settings.processClass,
                                                            settings.threadLevel))},
         {"worker", scheduling(granted)},
+        {"deviation", deviation.toJson(thresholds)},
+        {"machine", machine.toJson()},
     };
     json.insert("timeline", timelineJson());
     return json;

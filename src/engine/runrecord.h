@@ -3,12 +3,15 @@
 // on: the JSON that vantrel-cli writes.
 #pragma once
 
+#include "deviation.h"
+#include "machinecontext.h"
 #include "platform.h"
 #include "runsettings.h"
 #include "runstatistics.h"
 #include "runtimeline.h"
 
 #include <QJsonObject>
+#include <QList>
 #include <QString>
 
 #include <optional>
@@ -23,6 +26,13 @@ struct RunRecord
     quint64 keptIntervals = 0;
     platform::ThreadScheduling granted; // what the worker's thread really got; the JSON
                                         // puts what the settings asked for beside it
+
+    // How far the intervals strayed from the period, the limits the run was
+    // judged by, and the machine it ran on: the "deviation" and "machine"
+    // objects of the JSON.
+    DeviationSummary deviation;
+    QList<Threshold> thresholds;
+    MachineContext machine;
 
     QJsonObject toJson() const;
 

@@ -144,6 +144,11 @@ public:
     // than was asked for.
     virtual ThreadScheduling currentThreadScheduling() = 0;
     virtual SchedulingLimits schedulingLimits() = 0;
+    // The calling thread serves others (e.g. answers network requests) and
+    // must never compete with the measurement: it keeps the OS's normal
+    // scheduling whatever class the process is given now or later. Windows
+    // has no way out of a realtime class; there it takes the Normal level.
+    virtual void keepCurrentThreadNormal() = 0;
 
     // Ask for timer wake-ups of periodMs precision; end undoes a begin with
     // the same value. A refused request changes nothing.
@@ -176,6 +181,27 @@ Os *install(Os *layer);
 // once one has arrived (false when timeoutMs pass first).
 void catchStopRequests();
 bool waitForStopRequest(std::uint32_t timeoutMs);
+
+// Where a result was measured, as the OS and the CPU say it: a figure from a
+// virtual machine, or with a fallback clock source, means something else.
+// What the OS cannot tell stays "unknown" (text) or 0 (count).
+struct MachineFacts
+{
+    std::string kernel;                // Linux: uname's system, release, version
+    std::string clockSource;           // Linux: the clocksource in use (tsc, kvm-clock, hpet...)
+    std::string availableClockSources; // Linux: the ones it could fall back to
+    std::string cpuModel;
+    int cpuCount = 0;                // logical CPUs online
+    std::string hypervisor;          // "yes", "no" or "unknown"
+    std::string hypervisorVendor;    // e.g. "KVM", when the CPU or the OS names it
+    std::string hypervisorSignature; // the CPU's own 12 bytes (cpuid 0x40000000)
+};
+MachineFacts machineFacts();
+
+// CPU time the hypervisor gave to others while this machine's CPUs were
+// ready to run ("steal"), summed over all CPUs, in nanoseconds since boot;
+// -1 where the OS does not count it. Two readings give a run's share.
+std::int64_t stealNanos();
 
 // The scheduler's base priority, 1 to 31, that Windows gives a thread of this
 // level in a process of this class.

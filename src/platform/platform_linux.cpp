@@ -2,6 +2,7 @@
 // Linux side of the OS layer.
 #include "platform.h"
 
+#include "cpufacts.h"
 #include "linuxscheduling.h"
 
 #include <linux/capability.h>
@@ -9,6 +10,7 @@
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/syscall.h>
+#include <sys/utsname.h>
 
 #include <dirent.h>
 #include <pthread.h>
@@ -23,12 +25,14 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <fstream>
 #include <map>
 #include <mutex>
 #include <new>
 #include <optional>
 #include <set>
 #include <vector>
+#include <sstream>
 
 // A grid of deadlines on CLOCK_MONOTONIC, slept to with clock_nanosleep.
 struct platform::PeriodicTimer
@@ -265,8 +269,13 @@ public:
         // A class covers every thread of the process; each keeps its level.
         std::map<pid_t, ThreadLevel> alive;
         std::set<pid_t> aliveRuns;
+        std::set<pid_t> stillNormal;
         bool whole = true;
         for (const pid_t tid : threadsOfThisProcess()) {
+            if (normalThreads.count(tid) != 0) {
+                stillNormal.insert(tid);
+                continue;
+            }
             const auto known = levels.find(tid);
             const ThreadLevel level = known == levels.end() ? ThreadLevel::Normal : known->second;
             if (known != levels.end())
@@ -278,6 +287,7 @@ public:
         }
         levels.swap(alive); // forget threads that have ended
         runThreads.swap(aliveRuns);
+        normalThreads.swap(stillNormal);
         return whole;
     }
 
@@ -286,6 +296,7 @@ public:
         std::lock_guard<std::mutex> lock(mutex);
         rememberOriginals();
         const pid_t tid = gettid();
+        normalThreads.erase(tid); // a reused thread id: the level wins
         levels[tid] = level;
         return apply(tid, windowsBasePriority(currentClass, level), false);
     }
@@ -295,6 +306,7 @@ public:
         std::lock_guard<std::mutex> lock(mutex);
         rememberOriginals();
         const pid_t tid = gettid();
+        normalThreads.erase(tid);
         levels[tid] = level;
         runThreads.insert(tid);
         apply(tid, windowsBasePriority(currentClass, level), true);
@@ -312,11 +324,23 @@ public:
                 runs[tid] = levels[tid];
                 continue;
             }
+            if (normalThreads.count(tid) != 0)
+                continue;
             const auto original = originals.find(tid);
             applyScheduling(tid, original == originals.end() ? *baseline : original->second,
                             false);
         }
         levels.swap(runs);
+    }
+
+    // SCHED_OTHER at nice 0, base 8's scheduling, and left out when a class
+    // is applied to every thread. Lowering a policy needs no privilege.
+    void keepCurrentThreadNormal() override
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        const pid_t tid = gettid();
+        normalThreads.insert(tid);
+        applyScheduling(tid, {SCHED_OTHER, 0, 0}, false);
     }
 
     ThreadScheduling currentThreadScheduling() override
@@ -385,6 +409,7 @@ private:
     std::set<pid_t> runThreads;          // threads that end with their run
     std::map<pid_t, KernelScheduling> originals;
     std::optional<KernelScheduling> baseline;
+    std::set<pid_t> normalThreads;       // kept at normal scheduling in every class
 };
 
 } // namespace
@@ -438,6 +463,109 @@ bool waitForStopRequest(std::uint32_t timeoutMs)
     // EAGAIN is the timeout; EINTR (some other signal) counts as one too,
     // and the caller simply waits again.
     return sigtimedwait(&set, nullptr, &timeout) > 0;
+}
+
+namespace {
+
+// The first line of a file, without its line end; empty if it cannot be read.
+std::string firstLine(const std::string &path)
+{
+    std::ifstream file(path);
+    std::string line;
+    std::getline(file, line);
+    while (!line.empty() && (line.back() == ' ' || line.back() == '\n'))
+        line.pop_back();
+    return line;
+}
+
+// The value of the first "key : value" line of /proc/cpuinfo with this key.
+std::string cpuinfoValue(const std::string &key)
+{
+    std::ifstream file("/proc/cpuinfo");
+    std::string line;
+    while (std::getline(file, line)) {
+        const auto colon = line.find(':');
+        if (colon == std::string::npos)
+            continue;
+        std::string name = line.substr(0, colon);
+        while (!name.empty() && (name.back() == ' ' || name.back() == '\t'))
+            name.pop_back();
+        if (name == key)
+            return line.substr(std::min(line.size(), colon + 2));
+    }
+    return std::string();
+}
+
+} // namespace
+
+MachineFacts machineFacts()
+{
+    MachineFacts facts;
+    utsname names{};
+    facts.kernel = uname(&names) == 0
+        ? std::string(names.sysname) + " " + names.release + " " + names.version
+        : "unknown";
+
+    // The kernel keeps its clocksource devices under this folder (one,
+    // clocksource0, on every machine seen); the first that names its
+    // current one is the system's.
+    facts.clockSource = "unknown";
+    const std::string folder = "/sys/devices/system/clocksource/";
+    if (DIR *devices = opendir(folder.c_str())) {
+        while (dirent *entry = readdir(devices)) {
+            if (entry->d_name[0] == '.')
+                continue;
+            const std::string current = firstLine(folder + entry->d_name + "/current_clocksource");
+            if (current.empty())
+                continue;
+            facts.clockSource = current;
+            facts.availableClockSources =
+                firstLine(folder + entry->d_name + "/available_clocksource");
+            break;
+        }
+        closedir(devices);
+    }
+
+    const detail::CpuFacts cpu = detail::cpuFacts();
+    facts.cpuModel = cpuinfoValue("model name");
+    if (facts.cpuModel.empty())
+        facts.cpuModel = cpu.brand.empty() ? "unknown" : cpu.brand;
+    facts.cpuCount = int(std::max(0L, sysconf(_SC_NPROCESSORS_ONLN)));
+
+    // The CPU's hypervisor bit (also /proc/cpuinfo's "hypervisor" flag), or
+    // /sys/hypervisor/type, which Xen guests have even without the bit.
+    const std::string xenType = firstLine("/sys/hypervisor/type");
+    std::istringstream flags(" " + cpuinfoValue("flags") + " ");
+    bool flagged = false;
+    for (std::string flag; flags >> flag;)
+        flagged = flagged || flag == "hypervisor";
+    if (cpu.hypervisor || flagged || !xenType.empty())
+        facts.hypervisor = "yes";
+    else
+        facts.hypervisor = cpu.known ? "no" : "unknown";
+    facts.hypervisorSignature = cpu.signature;
+    facts.hypervisorVendor =
+        !cpu.signature.empty() ? detail::hypervisorName(cpu.signature) : xenType;
+    return facts;
+}
+
+// /proc/stat's first line sums every CPU: "cpu user nice system idle iowait
+// irq softirq steal ...", in clock ticks (USER_HZ) since boot.
+std::int64_t stealNanos()
+{
+    std::istringstream line(firstLine("/proc/stat"));
+    std::string label;
+    line >> label;
+    std::int64_t value = 0;
+    for (int field = 1; field <= 8 && (line >> value); ++field) {
+        if (field == 8) {
+            const long ticksPerSecond = sysconf(_SC_CLK_TCK);
+            if (label != "cpu" || ticksPerSecond <= 0)
+                return -1;
+            return value * (NanosPerSecond / ticksPerSecond);
+        }
+    }
+    return -1;
 }
 
 } // namespace platform

@@ -2,6 +2,8 @@
 // The OS layer on Windows: Win32 and the multimedia timer API (winmm).
 #include "platform.h"
 
+#include "cpufacts.h"
+
 #ifndef WIN32_LEAN_AND_MEAN
 #define WIN32_LEAN_AND_MEAN
 #endif
@@ -11,6 +13,8 @@
 #include <windows.h>
 // mmsystem.h relies on the types windows.h declares, so it comes second.
 #include <mmsystem.h>
+
+#include <cstring>
 
 namespace platform {
 
@@ -142,6 +146,13 @@ public:
         SetThreadPriority(GetCurrentThread(), THREAD_PRIORITY_NORMAL);
     }
 
+    // A realtime class raises every thread of the process and no level
+    // leaves it; the Normal level is the nearest to "normal".
+    void keepCurrentThreadNormal() override
+    {
+        SetThreadPriority(GetCurrentThread(), THREAD_PRIORITY_NORMAL);
+    }
+
     ThreadScheduling currentThreadScheduling() override
     {
         ThreadScheduling granted;
@@ -210,6 +221,48 @@ bool waitForStopRequest(std::uint32_t timeoutMs)
         return false;
     }
     return WaitForSingleObject(stopEvent, timeoutMs) == WAIT_OBJECT_0;
+}
+
+MachineFacts machineFacts()
+{
+    MachineFacts facts;
+    // GetVersionEx answers what the program's manifest claims to support;
+    // ntdll's RtlGetVersion answers the real version.
+    facts.kernel = "Windows";
+    using RtlGetVersionCall = LONG(WINAPI *)(OSVERSIONINFOW *);
+    const FARPROC entry = GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "RtlGetVersion");
+    if (entry) {
+        RtlGetVersionCall rtlGetVersion = nullptr;
+        static_assert(sizeof rtlGetVersion == sizeof entry, "function pointers of one size");
+        std::memcpy(&rtlGetVersion, &entry, sizeof entry);
+        OSVERSIONINFOW version{};
+        version.dwOSVersionInfoSize = sizeof version;
+        if (rtlGetVersion(&version) == 0)
+            facts.kernel += " " + std::to_string(version.dwMajorVersion) + "." +
+                std::to_string(version.dwMinorVersion) + "." +
+                std::to_string(version.dwBuildNumber);
+    }
+    // Windows picks the counter's hardware itself and says only its rate.
+    LARGE_INTEGER frequency;
+    frequency.QuadPart = 0;
+    QueryPerformanceFrequency(&frequency);
+    facts.clockSource = "QueryPerformanceCounter at " + std::to_string(frequency.QuadPart) + " Hz";
+
+    const detail::CpuFacts cpu = detail::cpuFacts();
+    facts.cpuModel = cpu.brand.empty() ? "unknown" : cpu.brand;
+    SYSTEM_INFO system;
+    GetSystemInfo(&system);
+    facts.cpuCount = int(system.dwNumberOfProcessors);
+    facts.hypervisor = cpu.known ? (cpu.hypervisor ? "yes" : "no") : "unknown";
+    facts.hypervisorSignature = cpu.signature;
+    facts.hypervisorVendor = detail::hypervisorName(cpu.signature);
+    return facts;
+}
+
+// Windows keeps no steal time a program can read.
+std::int64_t stealNanos()
+{
+    return -1;
 }
 
 } // namespace platform

@@ -191,6 +191,12 @@ bool FakeOs::setCurrentThreadLevel(ThreadLevel level)
     return true;
 }
 
+void FakeOs::keepCurrentThreadNormal()
+{
+    record("keepCurrentThreadNormal");
+}
+
+
 void FakeOs::setRunThreadLevel(ThreadLevel level)
 {
     record(std::string("setRunThreadLevel(") + toString(level) + ")");

@@ -74,6 +74,7 @@ public:
     void restoreScheduling() override;
     ThreadScheduling currentThreadScheduling() override; // reads: not logged
     SchedulingLimits schedulingLimits() override;
+    void keepCurrentThreadNormal() override;
     void beginTimerResolution(std::uint32_t periodMs) override;
     void endTimerResolution(std::uint32_t periodMs) override;
 

@@ -36,6 +36,7 @@ layer_calls=(
     CreateWaitableTimerW SetWaitableTimer WaitForSingleObject CloseHandle Sleep
     SetPriorityClass GetCurrentProcess SetThreadPriority GetCurrentThread
     GetPriorityClass GetThreadPriority SetConsoleCtrlHandler CreateEventW SetEvent
+    GetModuleHandleW GetProcAddress GetSystemInfo
     timeBeginPeriod timeEndPeriod
 )
 

@@ -100,6 +100,7 @@ public:
     bool setCurrentThreadLevel(ThreadLevel) override { return ++calls > 0; }
     void setRunThreadLevel(ThreadLevel) override { ++calls; }
     void restoreScheduling() override { ++calls; }
+    void keepCurrentThreadNormal() override { ++calls; }
     platform::ThreadScheduling currentThreadScheduling() override
     {
         ++calls;
@@ -342,9 +343,20 @@ int main()
     checkProcessClasses();
     checkThreadLevels();
     checkPeriodicGrid();
+    os().setCurrentThreadLevel(ThreadLevel::Highest);
+    os().keepCurrentThreadNormal();
+    report(GetThreadPriority(GetCurrentThread()) == THREAD_PRIORITY_NORMAL,
+           "keepCurrentThreadNormal", "GetThreadPriority = THREAD_PRIORITY_NORMAL");
 
     platform::catchStopRequests();
     report(!platform::waitForStopRequest(5), "waitForStopRequest", "no request yet");
+
+    const platform::MachineFacts facts = platform::machineFacts();
+    report(facts.kernel.rfind("Windows ", 0) == 0 && facts.cpuCount > 0, "machineFacts",
+           facts.kernel + ", " + std::to_string(facts.cpuCount) + " CPUs, " + facts.cpuModel +
+               ", hypervisor " + facts.hypervisor + " " + facts.hypervisorVendor + ", " +
+               facts.clockSource);
+    report(platform::stealNanos() == -1, "stealNanos", "not counted on Windows");
 
     const int periodMs = 2;
     const std::uint32_t timeoutMs = 10 * periodMs;

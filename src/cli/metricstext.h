@@ -1,0 +1,42 @@
+// SPDX-License-Identifier: MIT
+// A run's statistics as Prometheus reads them (its text exposition format,
+// version 0.0.4): the intervals as a histogram, the ticks, the 100-tick mean
+// and the longest interval since the previous scrape, and the run's
+// configuration with the scheduling its worker was granted. Every series is
+// labelled with the clock mode and the period.
+#pragma once
+
+#include "platform.h"
+#include "runsettings.h"
+#include "runstatistics.h"
+
+#include <QByteArray>
+#include <QList>
+#include <QString>
+
+class MetricsText
+{
+public:
+    explicit MetricsText(const RunSettings &settings);
+
+    // The histogram's finite edges, as the bins whose upper edge each is:
+    // bin b ends at (b + 0.5) x 0.1 ms. They depend on the period alone, so
+    // they stay the same from run to run: every 0.1 ms within 0.25 ms of the
+    // period, then wider steps to 20 ms away, and always 29.85 ms, where the
+    // overflow bin (+Inf) begins.
+    static QList<int> edgeBins(int periodMs);
+    static double edgeSeconds(int bin) { return double(2 * bin + 1) * 0.00005; }
+
+    // One scrape of these statistics. granted is null while the worker has
+    // not yet said which scheduling it got; the info metric waits for it.
+    // Keeps the statistics to tell the next scrape which intervals are new.
+    QByteArray render(const RunStatistics &now, const platform::ThreadScheduling *granted);
+
+    static const char *contentType() { return "text/plain; version=0.0.4; charset=utf-8"; }
+
+private:
+    QString labels; // clock_mode="...",period_ms="..."
+    RunSettings settings;
+    QList<int> edges;
+    RunStatistics previous;
+};

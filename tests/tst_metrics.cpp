@@ -1,0 +1,202 @@
+// SPDX-License-Identifier: MIT
+// What --serve gives Prometheus: the text of a scrape from known statistics,
+// and the HTTP server that hands it out, on loopback: what it answers, what
+// it refuses, a burst of connections, a client that never asks.
+#include "httpclient.h"
+#include "metricsserver.h"
+#include "metricstext.h"
+
+#include <QRegularExpression>
+#include <QTcpSocket>
+#include <QTest>
+
+#include <memory>
+#include <vector>
+
+namespace {
+
+RunSettings periodicAt(int periodMs)
+{
+    RunSettings settings;
+    settings.clockMode = RtThread::WaitableTimerMode;
+    settings.periodMs = periodMs;
+    return settings;
+}
+
+// The value of the one sample line that starts with this series.
+QByteArray sample(const QByteArray &text, const QByteArray &series)
+{
+    for (const QByteArray &line : text.split('\n')) {
+        if (line.startsWith(series + ' '))
+            return line.mid(series.size() + 1);
+    }
+    return "absent";
+}
+
+const QByteArray Labels = "{clock_mode=\"Win32 Periodic\",period_ms=\"2\"";
+
+} // namespace
+
+class TestMetrics : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    // Edges depend on the period alone: every bin within 0.25 ms of it,
+    // wider steps beyond, and 29.85 ms, where the overflow bin begins.
+    void edgesHugThePeriod_data()
+    {
+        QTest::addColumn<int>("periodMs");
+        QTest::addColumn<QList<int>>("bins");
+        QTest::newRow("datagrams as the clock")
+            << 0 << QList<int>{0, 1, 2, 4, 9, 19, 49, 99, 199, 298};
+        QTest::newRow("2 ms") << 2 << QList<int>{0,  10, 15, 17, 18, 19,  20,  21,
+                                                 22, 24, 29, 39, 69, 119, 219, 298};
+        QTest::newRow("29 ms") << 29 << QList<int>{90,  190, 240, 270, 280, 285, 287,
+                                                   288, 289, 290, 291, 292, 294, 298};
+        QTest::newRow("100 ms: all in the overflow bin")
+            << 100 << QList<int>{99, 199, 249, 279, 289, 294, 296, 297, 298};
+    }
+    void edgesHugThePeriod()
+    {
+        QFETCH(int, periodMs);
+        QFETCH(QList<int>, bins);
+        QCOMPARE(MetricsText::edgeBins(periodMs), bins);
+    }
+
+    // Known statistics, scraped three times: cumulative buckets at the
+    // edges, the overflow as +Inf, and the longest interval of each scrape
+    // alone.
+    void scrapeOfKnownStatistics()
+    {
+        MetricsText metrics(periodicAt(2));
+        RunStatistics statistics;
+        statistics.bins[19] = 5;
+        statistics.bins[20] = 90;
+        statistics.bins[21] = 4;
+        statistics.bins[299] = 1;
+        statistics.maxInterval = 0.0521;
+        statistics.tickCount = 111;
+        statistics.meanInterval = 0.002;
+
+        const QByteArray first = metrics.render(statistics, nullptr);
+        const QByteArray bucket = "vantrel_interval_seconds_bucket" + Labels + ",le=\"";
+        QCOMPARE(sample(first, bucket + "0.00185\"}"), "0");
+        QCOMPARE(sample(first, bucket + "0.00195\"}"), "5");
+        QCOMPARE(sample(first, bucket + "0.00205\"}"), "95");
+        QCOMPARE(sample(first, bucket + "0.00215\"}"), "99");
+        QCOMPARE(sample(first, bucket + "0.02985\"}"), "99");
+        QCOMPARE(sample(first, bucket + "+Inf\"}"), "100");
+        QCOMPARE(sample(first, "vantrel_interval_seconds_count" + Labels + "}"), "100");
+        // The table's labels: 5 x 1.9 ms + 90 x 2.0 + 4 x 2.1 + the longest.
+        QVERIFY(qAbs(sample(first, "vantrel_interval_seconds_sum" + Labels + "}").toDouble() -
+                     0.25) < 1e-12);
+        QCOMPARE(sample(first, "vantrel_ticks_total" + Labels + "}"), "111");
+        QCOMPARE(sample(first, "vantrel_mean_interval_seconds" + Labels + "}"), "0.002");
+        QCOMPARE(sample(first, "vantrel_longest_interval_seconds" + Labels + "}"), "0.0521");
+        QVERIFY(!first.contains("vantrel_run_info")); // the worker has not said yet
+
+        // Every sample line is one series and one number.
+        const QRegularExpression line(
+            "^vantrel_[a-z_]+\\{([a-z_]+=\"[^\"\\\\\n]*\",?)+\\} (-?[0-9.e+-]+|NaN|\\+Inf)$");
+        for (const QByteArray &text : first.trimmed().split('\n'))
+            QVERIFY2(text.startsWith("# HELP ") || text.startsWith("# TYPE ") ||
+                         line.match(QString::fromUtf8(text)).hasMatch(),
+                     text.constData());
+
+        const platform::ThreadScheduling granted{"SCHED_FIFO", 99, 0};
+        const QByteArray second = metrics.render(statistics, &granted);
+        QCOMPARE(sample(second, "vantrel_longest_interval_seconds" + Labels + "}"), "NaN");
+        QVERIFY(second.contains("vantrel_run_info" + Labels +
+                                ",clock_mode_number=\"2\",process_level=\"Realtime\","
+                                "thread_level=\"Time Critical\",send=\"false\",target=\"\","
+                                "policy=\"SCHED_FIFO\",priority=\"99\",nice=\"0\",version=\""));
+
+        statistics.bins[21] += 1;
+        const QByteArray third = metrics.render(statistics, &granted);
+        QCOMPARE(sample(third, "vantrel_longest_interval_seconds" + Labels + "}"), "0.00215");
+    }
+
+    // GET /metrics, exactly, is the only request answered; every answer
+    // closes its connection.
+    void answersGetMetricsAlone_data()
+    {
+        QTest::addColumn<QByteArray>("request");
+        QTest::addColumn<int>("status");
+        QTest::newRow("GET /metrics") << httpGet("/metrics") << 200;
+        QTest::newRow("HTTP/1.0, bare line feeds")
+            << QByteArray("GET /metrics HTTP/1.0\n\n") << 200;
+        QTest::newRow("another path") << httpGet("/") << 404;
+        QTest::newRow("a query") << httpGet("/metrics?x=1") << 404;
+        QTest::newRow("HEAD") << QByteArray("HEAD /metrics HTTP/1.1\r\n\r\n") << 405;
+        QTest::newRow("POST") << QByteArray("POST /metrics HTTP/1.1\r\nContent-Length: 0\r\n\r\n")
+                              << 405;
+        QTest::newRow("HTTP/2") << QByteArray("GET /metrics HTTP/2.0\r\n\r\n") << 400;
+        QTest::newRow("not HTTP") << QByteArray("hello\r\n\r\n") << 400;
+        // One byte past the limit, and no more: a client that keeps sending
+        // after its answer gets a reset, not the answer.
+        QByteArray endless = "GET /metrics HTTP/1.1\r\nX: ";
+        endless += QByteArray(MetricsServer::MaxRequestBytes + 1 - endless.size(), 'x');
+        QTest::newRow("headers without end") << endless << 431;
+    }
+    void answersGetMetricsAlone()
+    {
+        QFETCH(QByteArray, request);
+        QFETCH(int, status);
+        MetricsServer server([] { return QByteArray("scrape\n"); }, MetricsText::contentType());
+        QVERIFY(server.start(QHostAddress::LocalHost, 0, nullptr));
+        const HttpAnswer answer = httpExchange(server.port(), request);
+        QCOMPARE(answer.status, status);
+        QVERIFY(answer.closed);
+        QCOMPARE(answer.body == "scrape\n", status == 200);
+        QCOMPARE(server.answered(), quint64(status == 200));
+    }
+
+    // 200 connections at once each get their scrape; one that never asks
+    // is closed after the idle time; nothing stays open.
+    void burstAndSilence()
+    {
+        MetricsServer server([] { return QByteArray(4000, '#') + "\n"; },
+                             MetricsText::contentType());
+        QVERIFY(server.start(QHostAddress::LocalHost, 0, nullptr));
+        QTcpSocket silent;
+        silent.connectToHost(QHostAddress::LocalHost, server.port());
+        QVERIFY(silent.waitForConnected(2000));
+        QElapsedTimer idle;
+        idle.start();
+
+        const int burst = 200;
+        std::vector<std::unique_ptr<QTcpSocket>> clients;
+        std::vector<QByteArray> answers(burst);
+        for (int i = 0; i < burst; ++i) {
+            auto client = std::make_unique<QTcpSocket>();
+            QTcpSocket *socket = client.get();
+            connect(socket, &QTcpSocket::connected, this,
+                    [socket] { socket->write(httpGet("/metrics")); });
+            connect(socket, &QTcpSocket::readyRead, this,
+                    [socket, &answers, i] { answers[size_t(i)] += socket->readAll(); });
+            socket->connectToHost(QHostAddress::LocalHost, server.port());
+            clients.push_back(std::move(client));
+        }
+        const auto allClosed = [&] {
+            for (const auto &client : clients) {
+                if (client->state() != QAbstractSocket::UnconnectedState)
+                    return false;
+            }
+            return true;
+        };
+        QTRY_VERIFY_WITH_TIMEOUT(allClosed(), 10000);
+        for (const QByteArray &answer : answers)
+            QVERIFY2(answer.startsWith("HTTP/1.1 200 OK\r\n") && answer.endsWith("#\n"),
+                     answer.left(40).constData());
+        QCOMPARE(server.answered(), quint64(burst));
+
+        QTRY_COMPARE_WITH_TIMEOUT(silent.state(), QAbstractSocket::UnconnectedState, 8000);
+        QVERIFY2(idle.elapsed() >= MetricsServer::IdleMs - 100,
+                 qPrintable(QString::number(idle.elapsed())));
+        QTRY_COMPARE(server.openConnections(), 0);
+    }
+};
+
+QTEST_GUILESS_MAIN(TestMetrics)
+#include "tst_metrics.moc"
