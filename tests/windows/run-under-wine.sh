@@ -50,6 +50,13 @@ find_loader64() {
 make_prefix() {
     WINEPREFIX=$1 "$loader" wineboot --init >/dev/null 2>&1 ||
         skip "Wine could not make a prefix in $1"
+    # Windows has "Courier New", the face the report asks for; Wine has
+    # none, and its stand-in is not fixed pitch. Liberation Mono has Courier
+    # New's metrics, and fontconfig gives it for that name on Linux too.
+    if [[ -f /usr/share/fonts/truetype/liberation/LiberationMono-Regular.ttf ]]; then
+        WINEPREFIX=$1 "$loader" reg add 'HKCU\Software\Wine\Fonts\Replacements' \
+            /v 'Courier New' /d 'Liberation Mono' /f >/dev/null 2>&1
+    fi
     # wineboot leaves its server running for a while, in this namespace.
     WINEPREFIX=$1 "$server" -k 2>/dev/null
     WINEPREFIX=$1 "$server" -w 2>/dev/null
