@@ -6,6 +6,7 @@
 #
 # usage: bash run-under-wine.sh <exe> [args...]
 #        bash run-under-wine.sh --make-prefix <dir>
+#        bash run-under-wine.sh --remove-prefix <dir>
 #
 # The prefix is VANTREL_WINE_PREFIX when that names one made by
 # --make-prefix (a test run makes one and shares it: a fresh prefix takes 5 to
@@ -24,7 +25,7 @@
 set -uo pipefail
 
 usage() {
-    echo "usage: bash $0 <exe> [args...] | --make-prefix <dir>" >&2
+    echo "usage: bash $0 <exe> [args...] | --make-prefix <dir> | --remove-prefix <dir>" >&2
     exit 2
 }
 skip() {
@@ -44,6 +45,17 @@ find_loader64() {
     loader=$(command -v wine64 || true)
     [[ -z $loader && -x /usr/lib/wine/wine64 ]] && loader=/usr/lib/wine/wine64
     [[ -z $loader ]] && skip "wine64 not found (Debian: apt-get install wine64)"
+}
+
+# Debian's Wine keeps a prefix's server socket in a folder of its own under
+# TMPDIR, named in the prefix's "wineserver" file; it goes with the prefix.
+remove_prefix() {
+    local name=
+    [[ -r $1/wineserver ]] && name=$(<"$1/wineserver")
+    if [[ $name =~ ^wine-[A-Za-z0-9]{6}$ ]]; then
+        rm -rf "${TMPDIR:-/tmp}/$name"
+    fi
+    rm -rf "$1"
 }
 
 # Makes a prefix at $1 with Wine's own fonts in it; skips when it cannot.
@@ -77,12 +89,17 @@ export WINEDEBUG=${WINEDEBUG:--all}
 export WINEDLLOVERRIDES=${WINEDLLOVERRIDES:-mscoree=;mshtml=}
 
 [[ $# -ge 1 ]] || usage
+if [[ $1 == --remove-prefix ]]; then
+    [[ $# -eq 2 ]] || usage
+    remove_prefix "$2"
+    exit 0
+fi
 if [[ $1 == --make-prefix ]]; then
     [[ $# -eq 2 ]] || usage
     unset DISPLAY WAYLAND_DISPLAY
     find_loader64
     find_server
-    rm -rf "$2"
+    remove_prefix "$2"
     mkdir -p "$2"
     make_prefix "$(cd "$2" && pwd)"
     echo "Wine prefix made in $2"
@@ -136,7 +153,7 @@ fi
 cleanup() {
     "$server" -k 2>/dev/null
     "$server" -w 2>/dev/null
-    [[ -n $own_prefix ]] && rm -rf "$own_prefix"
+    [[ -z $own_prefix ]] || remove_prefix "$own_prefix"
 }
 trap cleanup EXIT
 "$server" -k 2>/dev/null
