@@ -57,8 +57,8 @@ if [[ ! -f $qt/lib/cmake/Qt6/qt.toolchain.cmake ]]; then
         cat >&2 <<MSG
 No Qt for $arch Windows: $qt_name.tar.xz is neither in VANTREL_QT_TARBALL,
 nor in $root/build-qt/, nor in ../shared/toolchains/ beside the repository.
-Debian has no Qt for mingw-w64; make one from Debian's own Qt source (about
-half an hour on two cores; README says what it needs):
+Debian has no Qt for mingw-w64; make one from Debian's own Qt source (half
+an hour to an hour on two cores; README says what it needs):
     bash scripts/build-qt-mingw.sh $arch
 then run this again.
 MSG
