@@ -192,9 +192,12 @@ void RunPictures::saveWithDialog()
     const QString text = "Report text (*.txt)";
     const QString png = "Histogram picture, PNG (*.png)";
     const QString svg = "Histogram picture, SVG (*.svg)";
+    QStringList filters{json, text, png};
+    if (!HistogramPicture::fileFormat("run.svg").isEmpty())
+        filters << svg; // a build without Qt Svg writes PNG alone
     QString filter = json;
-    QString path = QFileDialog::getSaveFileName(
-        window, "Save Run", folder, QStringList{json, text, png, svg}.join(";;"), &filter);
+    QString path =
+        QFileDialog::getSaveFileName(window, "Save Run", folder, filters.join(";;"), &filter);
     if (path.isEmpty())
         return;
     // A name without an ending takes the chosen filter's.

@@ -190,7 +190,8 @@ bool RunOptions::readPictureOptions(const QCommandLineParser &parser)
             return refuse(QString("--%1 needs a file name").arg(option));
     }
     if (parser.isSet("plot") && HistogramPicture::fileFormat(plotPath).isEmpty())
-        return refuse("--plot draws a .png or .svg picture, not \"" + plotPath + "\"");
+        return refuse("--plot draws a " + HistogramPicture::fileEndings() + " picture, not \"" +
+                      plotPath + "\"");
     for (const char *option : {"from", "compare"}) {
         if (parser.isSet(option) && !parser.isSet("plot"))
             return refuse(QString("--%1 needs --plot, the picture to draw into").arg(option));

@@ -9,7 +9,9 @@
 #include <QLocale>
 #include <QPainter>
 #include <QPolygonF>
+#ifdef VANTREL_WITH_SVG
 #include <QSvgGenerator>
+#endif
 
 #include <algorithm>
 #include <cmath>
@@ -652,14 +654,26 @@ QString HistogramPicture::fileFormat(const QString &path)
     const QString lower = path.toLower();
     if (lower.endsWith(".png"))
         return "png";
+#ifdef VANTREL_WITH_SVG
     if (lower.endsWith(".svg"))
         return "svg";
+#endif
     return QString();
+}
+
+QString HistogramPicture::fileEndings()
+{
+#ifdef VANTREL_WITH_SVG
+    return ".png or .svg";
+#else
+    return ".png";
+#endif
 }
 
 bool HistogramPicture::write(QIODevice *device, const QString &format, const QPalette &palette,
                              QString *error, QSize size) const
 {
+#ifdef VANTREL_WITH_SVG
     if (format == "svg") {
         QSvgGenerator svg;
         svg.setOutputDevice(device);
@@ -677,8 +691,9 @@ bool HistogramPicture::write(QIODevice *device, const QString &format, const QPa
         painter.end();
         return true;
     }
+#endif
     if (format != "png") {
-        *error = "pictures are written as .png or .svg";
+        *error = "pictures are written as " + fileEndings();
         return false;
     }
     QImage image(size, QImage::Format_ARGB32_Premultiplied);
@@ -699,7 +714,7 @@ bool HistogramPicture::writeFile(const QString &path, const QPalette &palette, Q
 {
     const QString format = fileFormat(path);
     if (format.isEmpty()) {
-        *error = "pictures are written as .png or .svg";
+        *error = "pictures are written as " + fileEndings();
         return false;
     }
     QFile file(path);

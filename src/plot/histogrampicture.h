@@ -45,8 +45,11 @@ public:
     // hues across the colour wheel from it.
     static QColor runColour(const QPalette &palette, int i);
 
-    // "png" or "svg" for a path ending in .png or .svg (any case), else empty.
+    // "png" or "svg" for a path ending in .png or .svg (any case), where this
+    // build writes that format, else empty.
     static QString fileFormat(const QString &path);
+    // The endings fileFormat knows, for a sentence: ".png or .svg".
+    static QString fileEndings();
 
     // The picture in that format (a QGuiApplication must exist): false, and
     // why in *error, when it could not be written.

@@ -18,6 +18,7 @@
 #include <iostream>
 #include <sstream>
 #include <string>
+#include <thread>
 
 namespace {
 
@@ -253,6 +254,16 @@ void checkThreadLevels()
             report(granted == got,
                    std::string("currentThreadScheduling ") + processClass.name + "/" + level.name,
                    policy + ", priority " + std::to_string(granted));
+            // What a run's grant is measured against: where Windows grants
+            // what was asked, the two must read the same, or every run would
+            // say it got less than it asked for.
+            const platform::ThreadScheduling asked =
+                platform::requestedScheduling(processClass.value, level.value);
+            const bool classRefused =
+                processClass.value == ProcessClass::Realtime && policy == "HIGH_PRIORITY_CLASS";
+            report((asked.policy == policy || classRefused) && asked.priority == got,
+                   std::string("requestedScheduling ") + processClass.name + "/" + level.name,
+                   asked.policy + ", priority " + std::to_string(asked.priority));
             const ThreadPriorities nt = ntPriorities();
             note(
                 std::string("base priority ") + processClass.name + "/" + level.name,
@@ -262,6 +273,41 @@ void checkThreadLevels()
                     std::to_string(nt.base));
         }
     }
+}
+
+// Stop gives the OS back: the process to the normal class and the calling
+// thread to Normal, while a run's thread, which ends with its run, keeps its
+// level.
+void checkRestoreScheduling()
+{
+    HANDLE ready = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    HANDLE restored = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    int runLevel = THREAD_PRIORITY_ERROR_RETURN;
+    std::thread run([&] {
+        os().setRunThreadLevel(ThreadLevel::TimeCritical);
+        SetEvent(ready);
+        WaitForSingleObject(restored, 5000);
+        runLevel = GetThreadPriority(GetCurrentThread());
+    });
+    WaitForSingleObject(ready, 5000);
+    os().setProcessClass(ProcessClass::Realtime);
+    os().setCurrentThreadLevel(ThreadLevel::Highest);
+    os().restoreScheduling();
+    SetEvent(restored);
+    run.join();
+    CloseHandle(ready);
+    CloseHandle(restored);
+
+    const DWORD processClass = GetPriorityClass(GetCurrentProcess());
+    report(processClass == NORMAL_PRIORITY_CLASS, "restoreScheduling class",
+           "GetPriorityClass = " + hex(processClass) + ", expected " + hex(NORMAL_PRIORITY_CLASS));
+    const int level = GetThreadPriority(GetCurrentThread());
+    report(level == THREAD_PRIORITY_NORMAL, "restoreScheduling calling thread",
+           "GetThreadPriority = " + std::to_string(level) + ", expected " +
+               std::to_string(THREAD_PRIORITY_NORMAL));
+    report(runLevel == THREAD_PRIORITY_TIME_CRITICAL, "restoreScheduling run thread",
+           "GetThreadPriority = " + std::to_string(runLevel) + ", kept " +
+               std::to_string(THREAD_PRIORITY_TIME_CRITICAL));
 }
 
 // 1000 periods of 1 ms: the first expiry at once, then expiries on a fixed
@@ -342,6 +388,7 @@ int main()
 
     checkProcessClasses();
     checkThreadLevels();
+    checkRestoreScheduling();
     checkPeriodicGrid();
     os().setCurrentThreadLevel(ThreadLevel::Highest);
     os().keepCurrentThreadNormal();
