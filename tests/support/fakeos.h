@@ -37,6 +37,11 @@ public:
     // test lets go with setWaitsHang(false).
     void scriptWaits(std::vector<std::int64_t> counts);
 
+    // What currentThreadCpuTime and socketDropCount answer, in nanoseconds
+    // and datagrams; both start at 0. Reads, not logged.
+    void setThreadCpuTime(std::int64_t nanoseconds) { cpuTime.store(nanoseconds); }
+    void setSocketDrops(std::int64_t drops) { socketDrops.store(drops); }
+
     // Every call so far, e.g. "setPeriodicTimer(3)"; counter reads
     // ("counterValue") only when asked for, since every tick makes one.
     std::vector<std::string> calls(bool withCounterReads = false) const;
@@ -54,6 +59,8 @@ public:
     ThreadScheduling currentThreadScheduling() override; // a read: not logged
     void beginTimerResolution(std::uint32_t periodMs) override;
     void endTimerResolution(std::uint32_t periodMs) override;
+    std::int64_t currentThreadCpuTime() override { return cpuTime.load(); }
+    std::int64_t socketDropCount(std::intptr_t) override { return socketDrops.load(); }
 
 private:
     void record(std::string call);
@@ -69,6 +76,8 @@ private:
     std::atomic<bool> armingFails{false};
     std::atomic<bool> waitsHang{false};
     std::atomic<int> armedPeriodMs{0};
+    std::atomic<std::int64_t> cpuTime{0};
+    std::atomic<std::int64_t> socketDrops{0};
     char timerToken = 0; // what the fake's timer handle points at
 };
 
