@@ -3,6 +3,7 @@
 
 #include "dottedquad.h"
 #include "platform.h"
+#include "targetcheck.h"
 
 #include <QHostAddress>
 #include <QNetworkProxy>
@@ -10,6 +11,7 @@
 #include <QUdpSocket>
 
 #include <algorithm>
+#include <cmath>
 
 namespace {
 
@@ -50,9 +52,17 @@ RtThread::RtThread(QObject *parent)
     , windowIntervalSum(0.0)
     , lastTickTime(0.0)
     , tickCount(0)
+    , socketDrops(-1)
+    , floodRate(0.0)
     , startPriority(InheritPriority)
     , periodicTimer(nullptr)
     , drainStalled(false)
+    , datagramsRead(0)
+    , pauseSeconds(0.0)
+    , drainPaused(false)
+    , resumeTimer(nullptr)
+    , broadcastTargets{}
+    , broadcastTargetCount(0)
     , intervalLog(nullptr)
     , intervalCapacity(0)
     , keptCount(0)
@@ -76,6 +86,8 @@ void RtThread::resetStatistics()
     put(tickCount, quint64(0));
     for (auto &bin : histogram)
         put(bin, quint64(0));
+    put(socketDrops, qint64(-1));
+    put(floodRate, 0.0);
     keptCount = 0;
     grantedScheduling = platform::ThreadScheduling();
 }
@@ -88,6 +100,8 @@ RunStatistics RtThread::statistics() const
     now.tickCount = loadRelaxed(tickCount);
     now.meanInterval = loadRelaxed(averagePeriod);
     now.maxInterval = loadRelaxed(maxInterval);
+    now.datagramsDropped = loadRelaxed(socketDrops);
+    now.floodRate = loadRelaxed(floodRate);
     return now;
 }
 
@@ -105,9 +119,15 @@ void RtThread::startRun(QThread::Priority priority)
     resetStatistics();
     stopRequested = false;
     clockTimer = nullptr;
+    resumeTimer = nullptr;
     udpSocket = nullptr;
     lastRunEnd = RunNotEnded;
     startPriority = priority;
+    // The interfaces as they are at Start; 0.0.0.0 and 255.255.255.255 are
+    // refused at every tick anyway.
+    const QList<quint32> broadcasts = localBroadcastAddresses();
+    broadcastTargetCount = int(std::min<qsizetype>(broadcasts.size(), broadcastTargets.size()));
+    std::copy_n(broadcasts.begin(), broadcastTargetCount, broadcastTargets.begin());
     start(priority);
 }
 
@@ -144,6 +164,8 @@ void RtThread::releaseTerminatedRun()
 {
     delete clockTimer;
     clockTimer = nullptr;
+    delete resumeTimer;
+    resumeTimer = nullptr;
     delete udpSocket;
     udpSocket = nullptr;
     if (periodicTimer) {
@@ -165,7 +187,11 @@ void RtThread::run()
     // also start a resolver thread that inherits this thread's realtime
     // priority.
     udpSocket->setProxy(QNetworkProxy::NoProxy);
-    if (!udpSocket->bind(UdpPort)) {
+    // IPv4 only: Qt 6's bind(port) would listen on IPv6 as well, where no
+    // peer of this tool sends from.
+    const QHostAddress listenAt =
+        bindAddress.isEmpty() ? QHostAddress(QHostAddress::AnyIPv4) : QHostAddress(bindAddress);
+    if (!udpSocket->bind(listenAt, UdpPort)) {
         udpSocket->close();
         delete udpSocket;
         udpSocket = nullptr;
@@ -176,6 +202,11 @@ void RtThread::run()
 
     stopwatch.restart();
     put(lastTickTime, stopwatch.elapsedSeconds());
+    datagramsRead = 0;
+    pauseSeconds = 0.0;
+    drainPaused = false;
+    const std::int64_t cpu = platform::os().currentThreadCpuTime();
+    drainBudget.start(loadRelaxed(lastTickTime), cpu < 0 ? -1.0 : double(cpu) * 1e-9, 0);
 
     const int period = clockPeriodMs;
     RunEnd end = RunStopped;
@@ -200,6 +231,7 @@ void RtThread::run()
         break;
     }
 
+    publishSocketDrops();
     udpSocket->close();
     delete udpSocket;
     udpSocket = nullptr;
@@ -212,18 +244,26 @@ void RtThread::runEventLoopClock(int periodMs)
     // Qt 6 lets timers of 20 ms and more drift by up to 5 % to batch
     // wake-ups; a timer under test must fire on its period.
     clockTimer->setTimerType(Qt::PreciseTimer);
+    resumeTimer = new QTimer;
+    resumeTimer->setTimerType(Qt::PreciseTimer);
+    resumeTimer->setSingleShot(true);
     connect(clockTimer, SIGNAL(timeout()), this, SLOT(runTimerTick()), Qt::AutoConnection);
     connect(udpSocket, SIGNAL(readyRead()), this, SLOT(udpRead()), Qt::AutoConnection);
+    connect(resumeTimer, SIGNAL(timeout()), this, SLOT(resumeDraining()), Qt::AutoConnection);
     if (periodMs > 0)
         clockTimer->start(periodMs);
     exec();
     if (periodMs > 0)
         clockTimer->stop();
+    resumeTimer->stop();
     msleep(500);
     disconnect(clockTimer, nullptr, this, nullptr);
     disconnect(udpSocket, nullptr, this, nullptr);
+    disconnect(resumeTimer, nullptr, this, nullptr);
     delete clockTimer;
     clockTimer = nullptr;
+    delete resumeTimer;
+    resumeTimer = nullptr;
 }
 
 void RtThread::runSleepClock(int periodMs)
@@ -241,14 +281,16 @@ void RtThread::runReceiveLoop()
     while (!stopRequested) {
         if (!udpSocket->waitForReadyRead(100))
             continue;
-        // udpRead drains the socket; a datagram it cannot remove, or a stop
-        // that leaves datagrams behind, must not keep this loop from the
-        // stop flag.
-        while (!isInterruptionRequested() && udpSocket->hasPendingDatagrams()) {
-            udpRead();
-            if (drainStalled)
-                break;
-        }
+        // One wake-up, one tick, a bounded drain; datagrams left over wake
+        // the next wait at once.
+        udpRead();
+        // Over budget: the socket is left to the kernel for a moment, the
+        // stop flag still looked at every few milliseconds.
+        const double resumeAt = stopwatch.elapsedSeconds() + pauseSeconds;
+        pauseSeconds = 0.0;
+        for (double left = resumeAt - stopwatch.elapsedSeconds(); left > 0 && !stopRequested;
+             left = resumeAt - stopwatch.elapsedSeconds())
+            usleep(ulong(std::ceil(std::min(left, 0.01) * 1e6)));
     }
 }
 
@@ -329,31 +371,98 @@ void RtThread::runTimerTick()
     countTick(TimerGate);
     if (!sendUdp.load(std::memory_order_relaxed) || !udpSocket)
         return;
-    // Only a plain dotted quad is a target; anything else sends nothing and
-    // the tick still counts.
+    // Only a plain dotted quad that names one host is a target; anything
+    // else sends nothing and the tick still counts.
     quint32 target = 0;
-    if (!parseDottedQuad(sendAddress, &target))
+    if (!parseDottedQuad(sendAddress, &target) || refusesTarget(target))
         return;
     udpSocket->writeDatagram(datagram, DatagramSize, QHostAddress(target), UdpPort);
 }
 
+bool RtThread::refusesTarget(quint32 address) const
+{
+    return isRefusedTarget(address, broadcastTargets.data(), broadcastTargetCount);
+}
+
+// A wake-up on arriving datagrams: one tick, then a bounded drain. While the
+// budget pauses the event loop's draining, Qt's notice of more datagrams is
+// left unanswered, and Qt sends no other until one is read: the resume timer
+// reads again.
 void RtThread::udpRead()
 {
+    if (drainPaused)
+        return;
     countTick(ReceiveGate);
     drainStalled = false;
     if (!udpSocket)
         return;
-    // Once a stop is asked for, what is still pending is left to the
-    // teardown, which closes the socket anyway.
-    while (!isInterruptionRequested() && udpSocket->hasPendingDatagrams()) {
-        // A negative size means the socket could not tell; read with the
-        // whole buffer then, which still removes the datagram.
-        const qint64 size = udpSocket->pendingDatagramSize();
-        const qint64 room = qint64(sizeof scratch);
-        const qint64 limit = (size >= 0 && size <= room) ? size : room;
-        if (udpSocket->readDatagram(scratch, limit) < 0) {
-            drainStalled = true; // the datagram stays; leave rather than spin
-            break;
-        }
+    drainSocket();
+    if (!drainBudget.sampleDue(loadRelaxed(lastTickTime)))
+        return;
+    pauseSeconds = spendBudget();
+    if (pauseSeconds > 0.0 && resumeTimer) {
+        drainPaused = true;
+        resumeTimer->start(int(std::ceil(pauseSeconds * 1000.0)));
+        pauseSeconds = 0.0;
     }
+}
+
+void RtThread::resumeDraining()
+{
+    drainPaused = false;
+    udpRead();
+}
+
+// At most DatagramsPerWakeUp datagrams, so that a socket that never empties
+// still lets the worker back to its loop, its stop flag and its budget. Once
+// a stop is asked for, what is still pending is left to the teardown, which
+// closes the socket anyway.
+void RtThread::drainSocket()
+{
+    for (int read = 0; read < DrainBudget::DatagramsPerWakeUp && !isInterruptionRequested();
+         ++read) {
+        const ReadOutcome outcome = readOneDatagram();
+        if (outcome != DatagramRead) {
+            drainStalled = outcome == ReadFailed; // it stays: leave rather than spin
+            return;
+        }
+        ++datagramsRead;
+    }
+}
+
+// One datagram, whatever its size, into the scratch buffer and gone.
+RtThread::ReadOutcome RtThread::readOneDatagram()
+{
+    if (!udpSocket->hasPendingDatagrams())
+        return NothingPending;
+    // A negative size means the socket could not tell; read with the whole
+    // buffer then, which still removes the datagram.
+    const qint64 size = udpSocket->pendingDatagramSize();
+    const qint64 room = qint64(sizeof scratch);
+    const qint64 limit = (size >= 0 && size <= room) ? size : room;
+    return udpSocket->readDatagram(scratch, limit) < 0 ? ReadFailed : DatagramRead;
+}
+
+// Every SampleSeconds while datagrams arrive: the thread's processor time
+// and the socket's drops go to the budget. Returns the pause it asks for.
+double RtThread::spendBudget()
+{
+    platform::Os &os = platform::os();
+    const double now = stopwatch.elapsedSeconds();
+    const std::int64_t cpu = os.currentThreadCpuTime();
+    const qint64 drops = os.socketDropCount(udpSocket->socketDescriptor());
+    if (drops >= 0)
+        put(socketDrops, drops);
+    const double pause = drainBudget.sample(now, cpu < 0 ? -1.0 : double(cpu) * 1e-9,
+                                            datagramsRead + quint64(std::max<qint64>(drops, 0)));
+    if (drainBudget.flooded())
+        put(floodRate, drainBudget.floodRate());
+    return pause;
+}
+
+void RtThread::publishSocketDrops()
+{
+    const qint64 drops = platform::os().socketDropCount(udpSocket->socketDescriptor());
+    if (drops >= 0)
+        put(socketDrops, drops);
 }

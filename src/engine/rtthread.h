@@ -4,6 +4,7 @@
 // reads while the run goes on.
 #pragma once
 
+#include "drainbudget.h"
 #include "perfstopwatch.h"
 #include "platform.h"
 #include "runstatistics.h"
@@ -11,6 +12,7 @@
 #include <QString>
 #include <QThread>
 
+#include <array>
 #include <atomic>
 
 QT_BEGIN_NAMESPACE
@@ -60,6 +62,7 @@ public:
     int clockPeriodMs;
     QString sendAddress;
     std::atomic<bool> sendUdp;
+    QString bindAddress; // one local IPv4 address to listen on; empty: all of them
 
     QTimer *clockTimer;
     QUdpSocket *udpSocket;
@@ -77,9 +80,11 @@ protected:
 protected slots:
     void runTimerTick();
     void udpRead();
+    void resumeDraining();
 
 private:
     enum Gate { TimerGate, ReceiveGate };
+    enum ReadOutcome { DatagramRead, NothingPending, ReadFailed };
     void countTick(Gate gate);
     void resetStatistics();
     void runEventLoopClock(int periodMs);
@@ -87,6 +92,15 @@ private:
     void runReceiveLoop();
     void runPeriodicTimerClock(int periodMs);
     void releaseTerminatedRun();
+    bool refusesTarget(quint32 address) const;
+
+    // The receive side of a wake-up: one datagram at a time, at most a
+    // bounded number per wake-up, and the processor time it all takes held
+    // to the budget.
+    ReadOutcome readOneDatagram();
+    void drainSocket();
+    double spendBudget();
+    void publishSocketDrops();
 
     // Written by the worker at every tick, read by statistics() in another
     // thread. Single writer, so relaxed loads and stores are enough and cost
@@ -98,11 +112,22 @@ private:
     std::atomic<double> lastTickTime;
     std::atomic<quint64> histogram[RunStatistics::Bins];
     std::atomic<quint64> tickCount;
+    std::atomic<qint64> socketDrops; // -1: not known
+    std::atomic<double> floodRate;   // 0: never flooded
 
     QThread::Priority startPriority;
     platform::PeriodicTimer *periodicTimer; // held only for cleanup after a termination
     bool drainStalled;                      // udpRead could not remove a datagram
-    double *intervalLog;                    // see keepIntervals
+    DrainBudget drainBudget;
+    quint64 datagramsRead;
+    double pauseSeconds; // the budget's latest pause, for the receive loop to keep
+    bool drainPaused;    // event loop: wake-ups leave the socket alone until resumeTimer
+    QTimer *resumeTimer; // event loop only
+    // Besides 0.0.0.0 and 255.255.255.255, the local broadcast addresses
+    // that startRun found, never sent to.
+    std::array<quint32, 32> broadcastTargets;
+    int broadcastTargetCount;
+    double *intervalLog; // see keepIntervals
     quint64 intervalCapacity;
     quint64 keptCount;
     char scratch[65536]; // discarded datagrams land here

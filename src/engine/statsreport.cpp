@@ -6,6 +6,8 @@
 #include <QIODevice>
 #include <QTextStream>
 
+#include <cmath>
+
 namespace {
 
 void setUp(QTextStream &out)
@@ -76,6 +78,19 @@ QString StatsReport::histogramTable(const RunStatistics &statistics)
             writeRow(out, i, statistics.label(i), count, total);
     }
     return text;
+}
+
+QString StatsReport::floodMessage(const RunStatistics &statistics)
+{
+    if (!statistics.flooded())
+        return {};
+    QString text = QStringLiteral("The run was flooded: datagrams arrived at about %1 a second, "
+                                  "more than the worker may spend its share of the processor on, "
+                                  "so it drained them in part")
+                       .arg(qint64(std::llround(statistics.floodRate)));
+    if (statistics.datagramsDropped >= 0)
+        text += QStringLiteral(" and the system dropped %1").arg(statistics.datagramsDropped);
+    return text + QStringLiteral("; ticks in the flood time the draining, not the sender.");
 }
 
 QString StatsReport::portTakenMessage()

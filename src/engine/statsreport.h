@@ -26,4 +26,8 @@ public:
 
     // What the window says when the worker could not bind its port.
     static QString portTakenMessage();
+
+    // What a flooded run says once, beside its report: the rate, and how
+    // many datagrams the OS dropped. Empty for a run that was not flooded.
+    static QString floodMessage(const RunStatistics &statistics);
 };
