@@ -8,7 +8,7 @@
 #include "runoptions.h"
 #include "runrecord.h"
 
-#include <QFile>
+#include <QSaveFile>
 
 #include <memory>
 #include <vector>
@@ -44,18 +44,21 @@ private:
     bool writeResults(QTextStream &out, QTextStream &err);
 
     void printReport(QTextStream &out, double elapsedSeconds) const;
-    // A file for the results, opened (and emptied) before the run; none for
-    // an empty path. Both say why on err when they fail.
-    static bool openOutput(std::unique_ptr<QFile> &file, const QString &path, QTextStream &err);
-    static bool writeOutput(const std::unique_ptr<QFile> &file, const QByteArray &data,
-                            QTextStream &err);
-    QByteArray intervalsText() const;
+    // A file for the results: a temporary file beside it, opened before the
+    // run and put in its place only once it is whole, so that a run that
+    // fails or is killed leaves an earlier result as it was. None for an
+    // empty path. Each says why on err when it fails.
+    static bool openOutput(std::unique_ptr<QSaveFile> &file, const QString &path, QTextStream &err);
+    static bool commitOutput(QSaveFile &file, QTextStream &err);
+    // Every kept interval, in µs with three decimals, one per line, written
+    // a chunk at a time.
+    void writeIntervals(QSaveFile &file) const;
 
     RunOptions options;
     RtThread worker;
     RunRecord result;
     std::vector<double> intervals;
-    std::unique_ptr<QFile> jsonFile;
-    std::unique_ptr<QFile> intervalsFile;
+    std::unique_ptr<QSaveFile> jsonFile;
+    std::unique_ptr<QSaveFile> intervalsFile;
     Ending ending = EndedByDuration;
 };
