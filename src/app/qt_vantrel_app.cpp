@@ -4,7 +4,10 @@
 #include "fixedpitch.h"
 #include "runcontrol.h"
 #include "statsreport.h"
+#include "targetcheck.h"
 #include "ui_qt_vantrel_app.h"
+
+#include <QStatusBar>
 
 Qt_Vantrel_App::Qt_Vantrel_App(QWidget *parent)
     : QMainWindow(parent, Qt::WindowFlags())
@@ -12,6 +15,8 @@ Qt_Vantrel_App::Qt_Vantrel_App(QWidget *parent)
     , rtThread(nullptr)
     , displayTimer(nullptr)
     , portMessageShown(false)
+    , targetMessageShown(false)
+    , floodMessageShown(false)
 {
     ui->setupUi(this);
     // The form asks for "Courier New"; where fontconfig maps that to a
@@ -30,6 +35,8 @@ Qt_Vantrel_App::Qt_Vantrel_App(QWidget *parent)
     ui->processLevel->clear();
     ui->processLevel->addItems(RunSettings::processClassNames());
     ui->processLevel->setCurrentIndex(int(defaults.processClass));
+    // The form's range already; one constant for it, shared with vantrel-cli.
+    ui->clockRate->setMaximum(RunSettings::MaxPeriodMs);
 
     ui->textEdit->clear();
     setRunSettingsEnabled(true);
@@ -74,6 +81,9 @@ void Qt_Vantrel_App::on_startButton_clicked()
 
     ui->textEdit->clear();
     portMessageShown = false;
+    targetMessageShown = false;
+    floodMessageShown = false;
+    sayIfTargetRefused();
     displayTimer.start(100);
 }
 
@@ -87,6 +97,20 @@ void Qt_Vantrel_App::on_stopButton_clicked()
 void Qt_Vantrel_App::on_sendUDP_stateChanged(int)
 {
     rtThread.sendUdp = ui->sendUDP->isChecked();
+    if (rtThread.isRunning())
+        sayIfTargetRefused();
+}
+
+// The status bar is made on first use, so the form stays as it was drawn.
+void Qt_Vantrel_App::sayIfTargetRefused()
+{
+    if (targetMessageShown || !ui->sendUDP->isChecked())
+        return;
+    const QString reason = refusedTargetReason(ui->sendIpAddr->text());
+    if (reason.isEmpty())
+        return;
+    statusBar()->showMessage(reason);
+    targetMessageShown = true;
 }
 
 void Qt_Vantrel_App::runDisplay()
@@ -101,7 +125,12 @@ void Qt_Vantrel_App::runDisplay()
         return;
     }
 
-    showReport(rtThread.statistics());
+    const RunStatistics statistics = rtThread.statistics();
+    showReport(statistics);
+    if (statistics.flooded() && !floodMessageShown) {
+        statusBar()->showMessage(StatsReport::floodMessage(statistics));
+        floodMessageShown = true;
+    }
 }
 
 void Qt_Vantrel_App::showReport(const RunStatistics &statistics)

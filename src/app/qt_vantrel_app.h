@@ -43,6 +43,10 @@ private slots:
 private:
     void setRunSettingsEnabled(bool enabled);
     RunSettings settingsFromForm() const;
+    // Says, once per run, why a ticked "Send UDP" sends nothing.
+    void sayIfTargetRefused();
 
-    bool portMessageShown; // the port-taken sentence is said once per run
+    bool portMessageShown;   // the port-taken sentence is said once per run
+    bool targetMessageShown; // and so is the refused target's
+    bool floodMessageShown;  // and the flood's
 };
