@@ -123,12 +123,15 @@ void RtThread::startRun(QThread::Priority priority)
     udpSocket = nullptr;
     lastRunEnd = RunNotEnded;
     startPriority = priority;
-    // The interfaces as they are at Start; 0.0.0.0 and 255.255.255.255 are
-    // refused at every tick anyway.
+    learnBroadcastTargets();
+    start(priority);
+}
+
+void RtThread::learnBroadcastTargets()
+{
     const QList<quint32> broadcasts = localBroadcastAddresses();
     broadcastTargetCount = int(std::min<qsizetype>(broadcasts.size(), broadcastTargets.size()));
     std::copy_n(broadcasts.begin(), broadcastTargetCount, broadcastTargets.begin());
-    start(priority);
 }
 
 void RtThread::stopRun()

@@ -46,6 +46,11 @@ public:
     void startRun(QThread::Priority priority);
     void stopRun();
 
+    // Takes this machine's broadcast addresses as its interfaces have them
+    // now, never to be sent to (0.0.0.0 and 255.255.255.255 never are
+    // anyway). startRun calls it; the GUI thread's work, not the worker's.
+    void learnBroadcastTargets();
+
     // Keep every counted interval, in seconds, in buffer as well, until
     // capacity are kept; a null buffer keeps none. Set between runs; read
     // keptIntervals once the run has ended.
