@@ -63,8 +63,8 @@ private slots:
         QTest::addColumn<bool>("cpuKnown");
         QTest::addColumn<bool>("pauses");
         // Below the share: a measurement's rate is never touched.
-        QTest::newRow("half a CPU") << 0.5 << 100000.0 << true << false;
-        QTest::newRow("just under the share") << 0.58 << 100000.0 << true << false;
+        QTest::newRow("a third of a CPU") << 0.33 << 100000.0 << true << false;
+        QTest::newRow("just under the share") << 0.49 << 100000.0 << true << false;
         // A flood that would take the whole CPU: held to the share, and its
         // rate reported.
         QTest::newRow("a whole CPU") << 1.0 << 185000.0 << true << true;
@@ -88,10 +88,9 @@ private slots:
                      qPrintable(QString::number(outcome.lastSecondsShare)));
             return;
         }
-        // A full bucket is a second's share: spent at (load - share) a
-        // second before the first pause.
-        const double expectedFirst =
-            DrainBudget::CpuShare * DrainBudget::WindowSeconds / (load - DrainBudget::CpuShare);
+        // The time before the run counts as idle: a second's share is spent
+        // at `load` before the first pause.
+        const double expectedFirst = DrainBudget::CpuShare * DrainBudget::WindowSeconds / load;
         QVERIFY2(qAbs(outcome.firstPauseAt - expectedFirst) < 0.03,
                  qPrintable(QString::number(outcome.firstPauseAt)));
         QVERIFY2(qAbs(outcome.lastSecondsShare - DrainBudget::CpuShare) < 0.02,

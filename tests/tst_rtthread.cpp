@@ -224,7 +224,7 @@ private slots:
         std::thread busy([&going] {
             while (going) { }
         });
-        LoopbackFlood flood(cpus[1]);
+        DatagramFlood flood(cpus[1]);
         QTRY_VERIFY(portReceiveQueue() > 100000); // full from here on
         const qint64 stopMs = timedStop(worker);
         going = false;

@@ -161,7 +161,7 @@ private slots:
         start(window, defaultRun(mode, 0));
         QTRY_VERIFY(portInUse());
         const qint64 residentBefore = residentKb();
-        LoopbackFlood flood;
+        DatagramFlood flood;
         const qint64 floodStart = clock.elapsed();
         while (clock.elapsed() - floodStart < 10000)
             QTest::qWait(20); // the window's own event loop runs meanwhile

@@ -1,13 +1,17 @@
 // SPDX-License-Identifier: MIT
 // How much of the worker's processor time arriving datagrams may take. A
-// wake-up drains a bounded number of them; and once the worker has spent
-// more than a bounded share of one CPU over about a second, it stops draining
-// for a moment, so that a flood far above any rate a measurement needs costs
-// no more than that share and the kernel drops the excess. Plain arithmetic
-// on the times it is given: the worker reads the clocks.
+// wake-up drains a bounded number of them; and while the worker has spent
+// more than a bounded share of one CPU over the last second, it stops
+// draining for a moment at a time, so that a flood far above any rate a
+// measurement needs costs no more than that share: what piles up meanwhile
+// is drained in one go, which costs far less than a wake-up per datagram,
+// and what the receive queue cannot hold the kernel drops. Plain arithmetic
+// on the times it is given, no allocation: the worker reads the clocks.
 #pragma once
 
 #include <QtGlobal>
+
+#include <array>
 
 class DrainBudget
 {
@@ -16,41 +20,60 @@ public:
     // loop: a full default receive queue of 64-byte datagrams (Linux keeps
     // 256 of them in its 208 KiB), about half a millisecond of reading.
     static constexpr int DatagramsPerWakeUp = 256;
-    // Share of one CPU the worker may spend on the receive side, on average.
-    static constexpr double CpuShare = 0.6;
-    // The share is held over about this long: a full second's share may be
-    // spent at once, by a burst, before any pause.
+    // Share of one CPU the worker may spend on the receive side over the
+    // last second: half, so that whatever shares its CPU keeps the other
+    // half, less what the kernel spends on the wake-ups.
+    static constexpr double CpuShare = 0.5;
     static constexpr double WindowSeconds = 1.0;
     // How often, while datagrams arrive, the thread's processor time is read.
     static constexpr double SampleSeconds = 0.01;
-    // A pause gives back what the worker overspent, within these bounds.
-    static constexpr double ShortestPause = 0.001;
-    static constexpr double LongestPause = 0.1;
+    // A moment: short enough that the default receive queue (256 datagrams
+    // of 64 bytes) holds all that arrives in it at up to 256,000 a second,
+    // so that no rate a measurement uses loses a datagram to a pause. Pauses
+    // follow each other until the share is back within the budget.
+    static constexpr double PauseSeconds = 0.001;
 
     // A run begins: the time and the thread's processor time in seconds
     // (negative: unknown), and the datagrams that arrived so far, read or
-    // dropped.
+    // dropped. Before the run the worker counts as idle.
     void start(double now, double cpuSeconds, quint64 arrived);
 
     bool sampleDue(double now) const { return now >= nextSample; }
 
-    // Accounts for the processor time used since the last sample; returns
-    // how long to stop draining, in seconds, or 0 to go on. Without a
+    // Takes the processor time used so far; returns how long to stop
+    // draining, in seconds (PauseSeconds), or 0 to go on. Without a
     // processor time (negative) it never pauses.
     double sample(double now, double cpuSeconds, quint64 arrived);
 
     // Whether any pause was needed, and the mean rate, in datagrams a second,
-    // at which datagrams arrived around the pauses.
-    bool flooded() const { return floodSeconds > 0.0; }
-    double floodRate() const { return flooded() ? double(floodArrivals) / floodSeconds : 0.0; }
+    // at which datagrams arrived while the floods lasted.
+    bool flooded() const { return episodeStart >= 0.0; }
+    double floodRate() const;
 
 private:
+    struct Reading
+    {
+        double now;
+        double cpu;
+    };
+    // Readings at least SampleSeconds apart; the oldest one kept is the
+    // newest that is WindowSeconds old or more.
+    static constexpr int Readings = 128;
+    std::array<Reading, Readings> readings{};
+    int oldest = 0;
+    int count = 0;
+
     double lastNow = 0.0;
-    double lastCpu = -1.0;
     quint64 lastArrived = 0;
-    double tokens = CpuShare * WindowSeconds; // processor seconds the worker may still spend
     double nextSample = 0.0;
-    bool paused = false; // the latest sample asked for a pause
+
+    // A flood runs from the sample before its first pause to its latest
+    // pause; a pause more than WindowSeconds after the one before begins
+    // another. Those that ended are summed.
+    double episodeStart = -1.0;
+    double episodeEnd = 0.0;
+    quint64 arrivedAtStart = 0;
+    quint64 arrivedAtEnd = 0;
     double floodSeconds = 0.0;
     quint64 floodArrivals = 0;
 };
