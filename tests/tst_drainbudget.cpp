@@ -64,7 +64,7 @@ private slots:
         QTest::addColumn<bool>("pauses");
         // Below the share: a measurement's rate is never touched.
         QTest::newRow("a third of a CPU") << 0.33 << 100000.0 << true << false;
-        QTest::newRow("just under the share") << 0.49 << 100000.0 << true << false;
+        QTest::newRow("just under the share") << 0.59 << 100000.0 << true << false;
         // A flood that would take the whole CPU: held to the share, and its
         // rate reported.
         QTest::newRow("a whole CPU") << 1.0 << 185000.0 << true << true;
