@@ -21,7 +21,7 @@ packages=(
     g++-mingw-w64-x86-64-posix  # cross-builds the Windows OS layer (64-bit) in the tests
     g++-mingw-w64-i686-posix    # ... and for 32-bit Windows
     iproute2                    # 'ip': loopback in the tests' own network namespaces; the two-host test's veth pair
-    util-linux                  # 'unshare': those namespaces
+    util-linux                  # 'unshare': those namespaces; 'taskset': the two-host flood test pins the receiver to a CPU
 )
 
 missing=()
