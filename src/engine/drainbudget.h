@@ -46,16 +46,18 @@ public:
     // processor time (negative) it never pauses.
     double sample(double now, double cpuSeconds, quint64 arrived);
 
-    // Whether any pause was needed, and the mean rate, in datagrams a second,
-    // at which datagrams arrived while the floods lasted.
-    bool flooded() const { return episodeStart >= 0.0; }
-    double floodRate() const;
+    // Whether any pause was needed, and the highest rate, in datagrams a
+    // second over the last second, at which datagrams had arrived (read or
+    // dropped) when one was.
+    bool flooded() const { return floodPeak > 0.0; }
+    double floodRate() const { return floodPeak; }
 
 private:
     struct Reading
     {
         double now;
         double cpu;
+        quint64 arrived;
     };
     // Readings at least SampleSeconds apart; the oldest one kept is the
     // newest that is WindowSeconds old or more.
@@ -64,17 +66,6 @@ private:
     int oldest = 0;
     int count = 0;
 
-    double lastNow = 0.0;
-    quint64 lastArrived = 0;
     double nextSample = 0.0;
-
-    // A flood runs from the sample before its first pause to its latest
-    // pause; a pause more than WindowSeconds after the one before begins
-    // another. Those that ended are summed.
-    double episodeStart = -1.0;
-    double episodeEnd = 0.0;
-    quint64 arrivedAtStart = 0;
-    quint64 arrivedAtEnd = 0;
-    double floodSeconds = 0.0;
-    quint64 floodArrivals = 0;
+    double floodPeak = 0.0;
 };

@@ -18,7 +18,7 @@ struct RunStatistics
     double meanInterval = 0.0;        // seconds, over the latest complete window of 100 ticks
     double maxInterval = 0.0;         // seconds, the longest interval counted in the overflow bin
     qint64 datagramsDropped = -1;     // by the OS at the worker's full socket; -1: not known
-    double floodRate = 0.0;           // datagrams a second that flooded the worker; 0: none did
+    double floodRate = 0.0;           // datagrams a second, over one second, in a flood; 0: none
 
     // Whether the worker had to stop draining: datagrams came faster than
     // its share of the processor could take.

@@ -84,13 +84,14 @@ QString StatsReport::floodMessage(const RunStatistics &statistics)
 {
     if (!statistics.flooded())
         return {};
-    QString text = QStringLiteral("The run was flooded: datagrams arrived at about %1 a second, "
-                                  "more than the worker may spend its share of the processor on, "
-                                  "so it drained them in part")
-                       .arg(qint64(std::llround(statistics.floodRate)));
+    // Three figures: the rate of one second, not a count.
+    const double step =
+        std::pow(10.0, std::max(0.0, std::floor(std::log10(statistics.floodRate)) - 2));
+    QString text = QStringLiteral("The run was flooded at about %1 datagrams a second")
+                       .arg(qint64(std::llround(statistics.floodRate / step) * std::llround(step)));
     if (statistics.datagramsDropped >= 0)
-        text += QStringLiteral(" and the system dropped %1").arg(statistics.datagramsDropped);
-    return text + QStringLiteral("; ticks in the flood time the draining, not the sender.");
+        text += QStringLiteral("; the system dropped %1 of them").arg(statistics.datagramsDropped);
+    return text + QLatin1Char('.');
 }
 
 QString StatsReport::portTakenMessage()

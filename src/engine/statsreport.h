@@ -28,6 +28,7 @@ public:
     static QString portTakenMessage();
 
     // What a flooded run says once, beside its report: the rate, and how
-    // many datagrams the OS dropped. Empty for a run that was not flooded.
+    // many datagrams the OS dropped. Ticks in a flood time the worker's
+    // draining, not the sender. Empty for a run that was not flooded.
     static QString floodMessage(const RunStatistics &statistics);
 };

@@ -44,14 +44,13 @@ QString targetProblem(const QString &target)
 {
     quint32 address = 0;
     if (!parseDottedQuad(target, &address))
-        return "\"" + target +
-            "\" is not an IPv4 address in dotted-quad form (four numbers 0-255, e.g. 127.0.0.1)";
+        return "\"" + target + "\" is not an IPv4 address in dotted-quad form (e.g. 127.0.0.1)";
     const QString dotted = QHostAddress(address).toString();
     if (address == 0)
-        return dotted + " is the any-address, not a host";
+        return dotted + " is the any-address, not one host";
     const QList<quint32> broadcasts = localBroadcastAddresses();
     if (isRefusedTarget(address, broadcasts.constData(), int(broadcasts.size())))
-        return dotted + " is a broadcast address: every host on the network would receive it";
+        return dotted + " is a broadcast address, not one host";
     return {};
 }
 
