@@ -190,11 +190,7 @@ void RtThread::run()
     // also start a resolver thread that inherits this thread's realtime
     // priority.
     udpSocket->setProxy(QNetworkProxy::NoProxy);
-    // IPv4 only: Qt 6's bind(port) would listen on IPv6 as well, where no
-    // peer of this tool sends from.
-    const QHostAddress listenAt =
-        bindAddress.isEmpty() ? QHostAddress(QHostAddress::AnyIPv4) : QHostAddress(bindAddress);
-    if (!udpSocket->bind(listenAt, UdpPort)) {
+    if (!bindSocket()) {
         udpSocket->close();
         delete udpSocket;
         udpSocket = nullptr;
@@ -239,6 +235,17 @@ void RtThread::run()
     delete udpSocket;
     udpSocket = nullptr;
     lastRunEnd = end;
+}
+
+// IPv4 only: Qt 6's bind(port) would listen on IPv6 as well, where no peer
+// of this tool sends from. A function of its own, so that run() keeps no
+// object to destroy: a terminated worker unwinds through run() without
+// returning, and a clean-up there would run on a stack already given up.
+bool RtThread::bindSocket()
+{
+    const QHostAddress listenAt =
+        bindAddress.isEmpty() ? QHostAddress(QHostAddress::AnyIPv4) : QHostAddress(bindAddress);
+    return udpSocket->bind(listenAt, UdpPort);
 }
 
 void RtThread::runEventLoopClock(int periodMs)

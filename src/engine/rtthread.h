@@ -97,6 +97,7 @@ private:
     void runReceiveLoop();
     void runPeriodicTimerClock(int periodMs);
     void releaseTerminatedRun();
+    bool bindSocket();
     bool refusesTarget(quint32 address) const;
 
     // The receive side of a wake-up: one datagram at a time, at most a
