@@ -65,8 +65,9 @@ private slots:
         QCOMPARE(run.exitCode, 0);
         QVERIFY(run.err.isEmpty());
         QVERIFY(run.out.startsWith("Usage: vantrel-cli [options]\n"));
-        for (const char *option : {"--mode", "--period", "--target", "--send", "--process",
-                                   "--thread", "--duration", "--print", "--json", "--intervals"})
+        for (const char *option :
+             {"--mode", "--period", "--target", "--send", "--bind", "--process", "--thread",
+              "--duration", "--print", "--json", "--intervals"})
             QVERIFY2(run.out.contains(option), option);
         QVERIFY(run.out.contains("Examples:\n  vantrel-cli "));
     }
@@ -431,7 +432,7 @@ private slots:
         QByteArray said;
         QTRY_VERIFY_WITH_TIMEOUT((said += process.readAllStandardError()).contains("measuring"),
                                  5000);
-        QVERIFY2(said.contains("of 127.0.0.1"), said.constData());
+        QVERIFY2(said.contains("listening on 127.0.0.1"), said.constData());
         QTRY_VERIFY(portInUse());
         QTest::qWait(300); // past the probe vantrel-cli binds before its worker
         QUdpSocket sender;

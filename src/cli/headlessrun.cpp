@@ -44,7 +44,8 @@ QString describe(const RunOptions &options)
              settings.periodMs > 0
                  ? QString("every %1 ms").arg(settings.periodMs)
                  : QString("on datagrams arriving at UDP port %1").arg(RtThread::UdpPort),
-             (settings.bindAddress.isEmpty() ? QString() : " of " + settings.bindAddress) +
+             (settings.bindAddress.isEmpty() ? QString()
+                                             : ", listening on " + settings.bindAddress) +
                  (settings.send ? ", sending to " + settings.target : QString()),
              settings.processClassName(), settings.threadLevelName(),
              options.durationSeconds > 0 ? QString("for %1 s").arg(options.durationSeconds)
