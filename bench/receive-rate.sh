@@ -49,8 +49,8 @@ fi
 out=$(mktemp -d "${TMPDIR:-/tmp}/vantrel-receive.XXXXXX")
 worker="?" # what the receiver's thread was granted, from its latest JSON
 
-# InDatagrams InErrors RcvbufErrors of this namespace, IPv4 and IPv6 summed:
-# Qt binds the port dual-stack.
+# InDatagrams InErrors RcvbufErrors of this namespace, IPv4 and IPv6 summed
+# (the worker listens on IPv4 only; builds before it listened on both).
 udp_counters() {
     awk '$1 == "Udp:" {
             if (!named) { for (i = 2; i <= NF; i++) name[i] = $i; named = 1 }
@@ -76,7 +76,7 @@ json_field() {
 # ticks), "drops" (dropped, or not all queued) or "sender short" (none
 # dropped, but the sender fell more than 1 % behind the rate).
 measure() {
-    local mode=$1 rate=$2 json=$out/receiver.json pid sent d0 e0 b0 d1 e1 b1 ticks kept bursts
+    local mode=$1 rate=$2 json=$out/receiver.json pid sent d0 e0 b0 d1 e1 b1 ticks kept bursts largest flood
     "$cli" --mode "$mode" --period 0 --process Realtime --thread "Time Critical" \
         --json "$json" > "$out/receiver.log" 2>&1 &
     pid=$!
@@ -101,7 +101,10 @@ measure() {
     sent=$(awk '$1 == "sent" { print $2 }' "$out/sender.log")
     kept=$(sender_rate)
     bursts=$(awk '$1 == "sent" { for (i = 2; i < NF; i++) if ($(i + 1) == "bursts,") print $i }' "$out/sender.log")
+    largest=$(awk '$1 == "sent" { for (i = 2; i < NF; i++) if ($i == "largest") { v = $(i + 1); sub(/,$/, "", v); print v } }' "$out/sender.log")
     ticks=$(json_field "$json" tickCount)
+    flood=$(json_field "$json" floodRate)
+    [[ -z $flood || $flood == null ]] && flood=no || flood=yes
     worker="$(json_field "$json" policy) $(json_field "$json" priority)"
     if [[ -z $sent ]] || ((b1 - b0 > 0 || e1 - e0 > 0 || d1 - d0 != sent)); then
         verdict="drops"
@@ -112,20 +115,24 @@ measure() {
     else
         verdict="all queued"
     fi
-    printf '%-13s %8s %9s %9s %10s %9s %8s %8s %9s   %s\n' "$mode" "$rate" "${sent:-?}" \
-        "${bursts:-?}" $((d1 - d0)) "${ticks:-?}" $((b1 - b0)) $((e1 - e0)) "${kept:-?}" "$verdict"
+    printf '%-13s %8s %9s %9s %7s %10s %9s %8s %8s %9s %7s   %s\n' "$mode" "$rate" "${sent:-?}" \
+        "${bursts:-?}" "${largest:-?}" $((d1 - d0)) "${ticks:-?}" $((b1 - b0)) $((e1 - e0)) \
+        "${kept:-?}" "$flood" "$verdict"
 }
 
 echo "Kernel $(uname -r), $(nproc) cores; $seconds s per rate; receiver and sender in a network namespace of their own"
 echo "Receiver: $cli --mode <mode> --period 0 --process Realtime --thread \"Time Critical\" --json <file>"
 echo "Sender:   $sender <rate> $seconds"
 echo "in bursts = how many goes the sender sent them in (one each when on time); datagrams of one"
-echo "  burst arrive together and may make one tick: a receiver's wake-up is one tick however many wait"
+echo "  burst arrive together and may make one tick: a receiver's wake-up is one tick however many wait;"
+echo "  largest = the largest burst: one over 256 (the receive queue's 64-byte datagrams) can overflow"
+echo "  the queue faster than the receiver drains it, whatever its clock"
 echo "delivered = InDatagrams, datagrams the kernel queued to the receiver's socket;"
-echo "ticks = the receiver's tickCount; drops = RcvbufErrors, errors = InErrors"
+echo "ticks = the receiver's tickCount; drops = RcvbufErrors, errors = InErrors; flooded = the"
+echo "  receiver held itself to its processor budget (its JSON's floodRate)"
 for mode in "Qt msleep" "QTimer Event"; do
     echo
-    printf '%-13s %8s %9s %9s %10s %9s %8s %8s %9s   %s\n' mode rate/s sent "in bursts" delivered ticks drops errors achieved verdict
+    printf '%-13s %8s %9s %9s %7s %10s %9s %8s %8s %9s %7s   %s\n' mode rate/s sent "in bursts" largest delivered ticks drops errors achieved flooded verdict
     # The highest rate that, and every rate below it, passed: one lucky
     # rate above a failure says more about the noise than the receiver.
     every=none queued=none every_failed=no queued_failed=no

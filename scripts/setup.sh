@@ -22,7 +22,7 @@ packages=(
     g++-mingw-w64-x86-64-posix  # cross-builds the Windows OS layer (64-bit) in the tests
     g++-mingw-w64-i686-posix    # ... and for 32-bit Windows
     iproute2                    # 'ip': loopback in the tests' own network namespaces; the two-host test's veth pair
-    util-linux                  # 'unshare': those namespaces; 'setpriv': the package test runs the installed program as another user
+    util-linux                  # 'unshare': those namespaces; 'setpriv': the package test runs the installed program as another user; 'taskset': the two-host flood test pins the receiver to a CPU
     help2man                    # makes vantrel-cli's manual page from its --help at build time
     dpkg-dev                    # dpkg-shlibdeps: the Debian package's Depends, from the libraries the programs link
     man-db                      # 'man': the package test reads both installed manual pages

@@ -13,12 +13,14 @@ struct CliResult
     QString err;
 };
 
-// The program, or `ip netns exec <namespace>` around it.
+// The program, or `ip netns exec <namespace>` around it. VANTREL_CLI in the
+// environment runs another build instead, e.g. to measure an older one.
 inline QStringList cliCommand(const QString &netns = QString())
 {
+    const QString program = qEnvironmentVariable("VANTREL_CLI", VANTREL_CLI);
     if (netns.isEmpty())
-        return {VANTREL_CLI};
-    return {"ip", "netns", "exec", netns, VANTREL_CLI};
+        return {program};
+    return {"ip", "netns", "exec", netns, program};
 }
 
 inline void startCli(QProcess &process, const QStringList &arguments,

@@ -11,6 +11,7 @@
 
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QImage>
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -22,9 +23,17 @@
 #include <QUdpSocket>
 
 #include <algorithm>
+#include <atomic>
+#include <chrono>
 #include <cmath>
+#include <random>
+#include <thread>
+
+#include <fcntl.h>
 
 #include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 
@@ -97,9 +106,9 @@ private slots:
         QVERIFY(run.err.isEmpty());
         QVERIFY(run.out.startsWith("Usage: vantrel-cli [options]\n"));
         for (const char *option :
-             {"--mode", "--period", "--target", "--send", "--process", "--thread", "--duration",
-              "--print", "--json", "--intervals", "--plot", "--from", "--compare", "--fail-above",
-              "--fail-p99", "--fail-share", "--serve"})
+             {"--mode", "--period", "--target", "--send", "--bind", "--process", "--thread",
+              "--duration", "--print", "--json", "--intervals", "--plot", "--from", "--compare",
+              "--fail-above", "--fail-p99", "--fail-share", "--serve"})
             QVERIFY2(run.out.contains(option), option);
         QVERIFY(run.out.contains("Examples:\n  vantrel-cli "));
     }
@@ -114,11 +123,14 @@ private slots:
         QTest::newRow("mode by wrong name") << QStringList{"-m", "Win32"} << "clock mode";
         QTest::newRow("negative period") << QStringList{"-p", "-1"} << "--period";
         QTest::newRow("period with unit") << QStringList{"-p", "1ms"} << "--period";
+        QTest::newRow("period beyond the window's")
+            << QStringList{"-p", "101"} << "--period takes whole milliseconds, 0 to 100";
         QTest::newRow("process level") << QStringList{"--process", "Turbo"} << "process level";
         QTest::newRow("thread level 7") << QStringList{"--thread", "7"} << "thread level";
         QTest::newRow("negative duration") << QStringList{"-d", "-1"} << "--duration";
         QTest::newRow("duration nan") << QStringList{"-d", "nan"} << "--duration";
         QTest::newRow("print interval") << QStringList{"--print", "soon"} << "--print";
+        QTest::newRow("print too often") << QStringList{"--print", "0.05"} << "0.1 or more";
         QTest::newRow("send without target") << QStringList{"--send"} << "--send needs --target";
         QTest::newRow("short form") << QStringList{"-s", "-t", "1.2.3"} << "not an IPv4 address";
         QTest::newRow("field over 255") << QStringList{"-s", "-t", "256.1.1.1"} << "not an IPv4";
@@ -136,6 +148,34 @@ private slots:
         for (const QString &target : badTargets)
             QTest::addRow("target \"%s\"", qPrintable(target.left(20)))
                 << QStringList{"-t", target, "-s"} << "\"" + target + "\" is not an IPv4 address";
+        QTest::newRow("any-address target")
+            << QStringList{"-s", "-t", "0.0.0.0"} << "target 0.0.0.0 is the any-address";
+        for (const char *broadcast : {"255.255.255.255", "127.255.255.255"})
+            QTest::addRow("broadcast %s", broadcast)
+                << QStringList{"-s", "-t", broadcast}
+                << QString("target %1 is a broadcast address").arg(broadcast);
+        QTest::newRow("bind elsewhere")
+            << QStringList{"--bind", "192.0.2.1"} << "--bind takes one of this machine's";
+        QTest::newRow("bind to a name") << QStringList{"--bind", "localhost"} << "--bind takes";
+        // One file named twice, by its name, by another spelling and by a
+        // hard link, existing or not yet.
+        const QString json = dir.filePath("twice.json");
+        QTest::newRow("same file twice")
+            << QStringList{"-d", "1", "--json", json, "--intervals", json} << "the same file";
+        QTest::newRow("same file, another spelling")
+            << QStringList{"-d",
+                           "1",
+                           "--json",
+                           json,
+                           "--intervals",
+                           dir.path() + "/./../" + QFileInfo(dir.path()).fileName() + "/twice.json"}
+            << "the same file";
+        const QString original = dir.filePath("linked.txt");
+        const QString link = dir.filePath("link.txt");
+        QFile(original).open(QIODevice::WriteOnly);
+        QVERIFY(::link(QFile::encodeName(original), QFile::encodeName(link)) == 0);
+        QTest::newRow("hard link")
+            << QStringList{"-d", "1", "--json", original, "--intervals", link} << "the same file";
         QTest::newRow("periodic without period")
             << QStringList{"-m", "2", "-p", "0"} << "\"Win32 Periodic\" needs a period";
         QTest::newRow("send on arriving datagrams")
@@ -194,15 +234,57 @@ private slots:
         QVERIFY(!QFile::exists(dir.filePath("taken.json")));
     }
 
+    // Run as root, a result written through a link or onto a device could
+    // replace a system file: refused like a file that cannot be written.
+    void unwritableFileIsFoundBeforeTheRun_data()
+    {
+        QTest::addColumn<QString>("path");
+        QTest::addColumn<QString>("saying");
+        QTest::newRow("missing folder") << dir.filePath("missing-folder/out.txt") << "";
+        const QString link = dir.filePath("symlink.json");
+        QFile::link(dir.filePath("elsewhere.json"), link);
+        QTest::newRow("symbolic link") << link << "it is a symbolic link";
+        QTest::newRow("device") << "/dev/null"
+                                << "not a regular file";
+        QTest::newRow("folder") << dir.path() << "not a regular file";
+    }
     void unwritableFileIsFoundBeforeTheRun()
     {
+        QFETCH(QString, path);
+        QFETCH(QString, saying);
         for (const char *option : {"--json", "--intervals"}) {
-            const CliResult run =
-                runCli({"-d", "30", option, dir.filePath("missing-folder/out.txt")});
+            const CliResult run = runCli({"-d", "30", option, path});
             QCOMPARE(run.exitCode, 1);
-            QVERIFY2(run.err.startsWith("vantrel-cli: cannot write ") && run.err.count('\n') == 1,
+            QVERIFY2(run.err.startsWith("vantrel-cli: cannot write " + path + ": ") &&
+                         run.err.count('\n') == 1 && run.err.contains(saying),
                      qPrintable(run.err));
             QVERIFY(run.out.isEmpty());
+        }
+        QVERIFY(!QFile::exists(dir.filePath("elsewhere.json")));
+    }
+
+    // Results are renamed into place only once the run is over: a run killed
+    // midway leaves the earlier results exactly as they were.
+    void killedRunLeavesEarlierResults()
+    {
+        const QString json = dir.filePath("earlier.json");
+        const QString kept = dir.filePath("earlier.txt");
+        for (const QString &path : {json, kept}) {
+            QFile file(path);
+            QVERIFY(file.open(QIODevice::WriteOnly));
+            file.write("earlier result\n");
+        }
+        QProcess process;
+        startCli(process, {"-m", "2", "-p", "1", "-d", "30", "--json", json, "--intervals", kept});
+        QByteArray said;
+        QTRY_VERIFY_WITH_TIMEOUT((said += process.readAllStandardError()).contains("measuring"),
+                                 5000);
+        process.kill();
+        QVERIFY(process.waitForFinished(5000));
+        for (const QString &path : {json, kept}) {
+            QFile file(path);
+            QVERIFY(file.open(QIODevice::ReadOnly));
+            QCOMPARE(file.readAll(), QByteArray("earlier result\n"));
         }
     }
 
@@ -562,6 +644,104 @@ private slots:
         QCOMPARE(results["ended"].toString(), "stop request");
         QVERIFY(results["tickCount"].toInteger() > 0);
         QVERIFY(!portInUse());
+    }
+
+    // Reports to a reader slower than they come: datagrams at random gaps
+    // of 0 to 30 ms fill most of the table's 300 rows, so each print is
+    // larger than the pipe's one page, and a reader taking 20 KB a second
+    // makes every print outlast the 0.1 s between prints. Ctrl-C must still
+    // end the run, with its final report.
+    void stopRequestOutrunsASlowReader()
+    {
+        const QByteArray fifo = QFile::encodeName(dir.filePath("slow-reader"));
+        QCOMPARE(::mkfifo(fifo.constData(), 0600), 0);
+        const int reader = ::open(fifo.constData(), O_RDONLY | O_NONBLOCK);
+        QVERIFY(reader >= 0);
+        auto closeReader = qScopeGuard([reader] { ::close(reader); });
+        QCOMPARE(::fcntl(reader, F_SETPIPE_SZ, 4096), 4096);
+
+        const QString json = dir.filePath("slow.json");
+        QProcess process;
+        process.setStandardOutputFile(QFile::decodeName(fifo));
+        startCli(process, {"-m", "1", "-p", "0", "--print", "0.1", "--json", json});
+        QVERIFY(process.waitForStarted());
+        std::atomic<bool> sending{true};
+        std::thread sender([&sending] {
+            QUdpSocket socket;
+            std::mt19937 random(1667);
+            std::uniform_int_distribution<int> gapUs(0, 30000);
+            const QByteArray datagram(RtThread::DatagramSize, '\0');
+            while (sending) {
+                socket.writeDatagram(datagram, QHostAddress::LocalHost, RtThread::UdpPort);
+                std::this_thread::sleep_for(std::chrono::microseconds(gapUs(random)));
+            }
+        });
+        auto stopSending = qScopeGuard([&] {
+            sending = false;
+            sender.join();
+        });
+
+        // Read at 20 KB a second until the prints are larger than the page
+        // (2,000 ticks fill the table), then Ctrl-C, and read on.
+        QByteArray printed;
+        char slice[1024];
+        const auto readSome = [&] {
+            const ssize_t got = ::read(reader, slice, sizeof slice);
+            if (got > 0)
+                printed.append(slice, got);
+            QTest::qWait(50);
+        };
+        QElapsedTimer clock;
+        clock.start();
+        while (printed.mid(printed.lastIndexOf("After ")).size() < 6000 && clock.elapsed() < 30000)
+            readSome();
+        QVERIFY2(clock.elapsed() < 30000, "the table never grew past a page");
+        ::kill(pid_t(process.processId()), SIGINT);
+        clock.restart();
+        while (process.state() != QProcess::NotRunning && clock.elapsed() < 15000)
+            readSome();
+        for (ssize_t got; (got = ::read(reader, slice, sizeof slice)) > 0;)
+            printed.append(slice, got);
+        qInfo("ended %lld ms after Ctrl-C, %lld bytes read in all", clock.elapsed(),
+              qint64(printed.size()));
+        QCOMPARE(process.state(), QProcess::NotRunning);
+        QCOMPARE(process.exitStatus(), QProcess::NormalExit);
+        QCOMPARE(process.exitCode(), 0);
+        QCOMPARE(readJson(json)["ended"].toString(), "stop request");
+        QVERIFY(printed.mid(printed.lastIndexOf("After ")).contains(" max"));
+    }
+
+    // --bind listens on one address: datagrams to another loopback address
+    // find no socket and are no ticks.
+    void bindListensOnOneAddress()
+    {
+        const QString json = dir.filePath("bound.json");
+        QProcess process;
+        startCli(process, {"-m", "1", "-p", "0", "--bind", "127.0.0.1", "--json", json});
+        QByteArray said;
+        QTRY_VERIFY_WITH_TIMEOUT((said += process.readAllStandardError()).contains("measuring"),
+                                 5000);
+        QVERIFY2(said.contains("listening on 127.0.0.1"), said.constData());
+        QTRY_VERIFY(portInUse());
+        QTest::qWait(300); // past the probe vantrel-cli binds before its worker
+        QUdpSocket sender;
+        const QByteArray datagram(RtThread::DatagramSize, '\0');
+        for (int i = 0; i < 20; ++i) {
+            sender.writeDatagram(datagram, QHostAddress("127.0.0.2"), RtThread::UdpPort);
+            QTest::qWait(5);
+        }
+        for (int i = 0; i < 20; ++i) {
+            sender.writeDatagram(datagram, QHostAddress::LocalHost, RtThread::UdpPort);
+            QTest::qWait(5);
+        }
+        QTest::qWait(200);
+        ::kill(pid_t(process.processId()), SIGINT);
+        const CliResult run = finishCli(process, 8000);
+        QCOMPARE(run.exitCode, 0);
+        const QJsonObject results = readJson(json);
+        QCOMPARE(results["configuration"]["bind"].toString(), "127.0.0.1");
+        const qint64 ticks = results["tickCount"].toInteger();
+        QVERIFY2(ticks > 0 && ticks <= 20, qPrintable(QString::number(ticks)));
     }
 #endif
 };

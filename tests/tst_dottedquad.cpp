@@ -5,6 +5,7 @@
 #include "dottedquad.h"
 #include "probes.h"
 #include "rtthread.h"
+#include "targetcheck.h"
 
 #include <QNetworkDatagram>
 #include <QTest>
@@ -28,6 +29,7 @@ private:
         }();
 
         RtThread worker;
+        worker.learnBroadcastTargets();
         QUdpSocket sender;
         worker.udpSocket = &sender;
         worker.sendUdp = true;
@@ -137,6 +139,49 @@ private slots:
                                        << "127.0.0.2";
         QTest::newRow("leading zeros") << "127.000.000.010"
                                        << "";
+
+        // Well formed but refused: Linux delivers 0.0.0.0 to this host, and
+        // loopback's 127.0.0.0/8 has its broadcast address, which arrives
+        // here as any broadcast would arrive at every host of a network.
+        QTest::newRow("any-address") << "0.0.0.0"
+                                     << "";
+        QTest::newRow("loopback broadcast") << "127.255.255.255"
+                                            << "";
+        QTest::newRow("all ones") << "255.255.255.255"
+                                  << "";
+    }
+
+    // What the window and vantrel-cli say about a target: nothing for one
+    // that is sent to, else why not. Loopback is 127.0.0.0/8 everywhere.
+    void refusedTargetsSayWhy_data()
+    {
+        QTest::addColumn<QString>("target");
+        QTest::addColumn<QString>("reason"); // a part of it; empty: sent to
+        QTest::newRow("loopback") << "127.0.0.1"
+                                  << "";
+        QTest::newRow("multicast group") << "239.1.2.3"
+                                         << "";
+        QTest::newRow("malformed") << "1.2.3"
+                                   << "\"1.2.3\" is not an IPv4 address";
+        QTest::newRow("any-address") << "0.0.0.0"
+                                     << "0.0.0.0 is the any-address";
+        QTest::newRow("all ones") << " 255.255.255.255"
+                                  << "255.255.255.255 is a broadcast address";
+        QTest::newRow("loopback broadcast") << "127.255.255.255"
+                                            << "127.255.255.255 is a broadcast address";
+    }
+    void refusedTargetsSayWhy()
+    {
+        QFETCH(QString, target);
+        QFETCH(QString, reason);
+        const QString sentence = refusedTargetReason(target);
+        if (reason.isEmpty()) {
+            QVERIFY2(sentence.isEmpty(), qPrintable(sentence));
+            return;
+        }
+        QVERIFY2(sentence.startsWith("Nothing is sent: ") && sentence.endsWith('.') &&
+                     sentence.contains(reason),
+                 qPrintable(sentence));
     }
     void sendsOnlyToWellFormedTargets()
     {

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
 // Tick accounting on a hand-driven counter: every interval is exact, so bins,
 // gates and means can be checked tick by tick.
+#include "drainbudget.h"
 #include "fakeos.h"
 #include "rtthread.h"
 #include "statsreport.h"
@@ -359,9 +360,48 @@ private slots:
         QCOMPARE(stats().tickCount, quint64(2)); // three datagrams, one tick
         QVERIFY(!socket.hasPendingDatagrams());
 
-        worker->udpSocket = nullptr;
+        // A wake-up drains at most DatagramsPerWakeUp; the rest wait for the
+        // next, so a socket that never empties still lets the worker go.
+        // Loopback queues each datagram before its send returns.
+        socket.setSocketOption(QAbstractSocket::ReceiveBufferSizeSocketOption, 1 << 20);
+        for (int i = 0; i < DrainBudget::DatagramsPerWakeUp + 44; ++i)
+            QCOMPARE(sender.writeDatagram(QByteArray(64, '\0'), QHostAddress::LocalHost,
+                                          socket.localPort()),
+                     qint64(64));
         receiveTick(0.001);
         QCOMPARE(stats().tickCount, quint64(3));
+        int left = 0;
+        for (; socket.hasPendingDatagrams(); ++left)
+            socket.readDatagram(nullptr, 0);
+        QCOMPARE(left, 44);
+
+        worker->udpSocket = nullptr;
+        receiveTick(0.001);
+        QCOMPARE(stats().tickCount, quint64(4));
+    }
+
+    // A worker that spends all its time on the receive side (the fake OS's
+    // processor time keeps pace with its counter) while the kernel drops 5
+    // datagrams every 10 ms: once it has spent its share of the last second,
+    // the run is flooded, at the rate the drops came, and counts them.
+    void receiveSideBeyondItsBudgetIsAFlood()
+    {
+        QUdpSocket socket;
+        QVERIFY(socket.bind(QHostAddress::LocalHost, 0));
+        worker->udpSocket = &socket;
+        int ticks = 0;
+        for (; ticks < 400 && !stats().flooded(); ++ticks) {
+            fake->setThreadCpuTime(qint64(ticks + 1) * 10000000);
+            fake->setSocketDrops(5 * (ticks + 1));
+            receiveTick(0.010);
+        }
+        // 0.6 s at full speed is the share of the last second: about 60
+        // wake-ups.
+        QVERIFY2(ticks > 55 && ticks < 65, qPrintable(QString::number(ticks)));
+        QVERIFY2(qAbs(stats().floodRate - 500.0) < 1.0,
+                 qPrintable(QString::number(stats().floodRate)));
+        QCOMPARE(stats().datagramsDropped, qint64(5 * ticks));
+        worker->udpSocket = nullptr;
     }
 
     // Twenty receive ticks, each draining one datagram whose kernel stamp

@@ -12,6 +12,7 @@
 #include <QCheckBox>
 #include <QElapsedTimer>
 #include <QProcess>
+#include <QStatusBar>
 #include <QTest>
 #include <QTextEdit>
 
@@ -52,8 +53,9 @@ private slots:
     void cleanup() { platform::install(nullptr); }
 
     // Typed into the form with "Send UDP" ticked: the run ticks and nothing
-    // is sent, not even a try that finds no route. 127.0.0.1 shows that a
-    // send would be seen.
+    // is sent, not even a try that finds no route, and the status bar says
+    // why, once. The any-address and broadcast addresses are well formed and
+    // refused all the same. 127.0.0.1 shows that a send would be seen.
     void malformedTargetsSendNothing_data()
     {
         QTest::addColumn<QString>("target");
@@ -73,6 +75,8 @@ private slots:
                                     QString::fromUtf8("адрес ١٢٧.٠.٠.١ 127.0.0.1")};
         for (const QString &target : malformed)
             QTest::addRow("\"%s\"", qPrintable(target.left(20))) << target << false;
+        for (const char *refused : {"0.0.0.0", "255.255.255.255", "127.255.255.255"})
+            QTest::addRow("%s", refused) << QString(refused) << false;
         QTest::newRow("loopback, well formed") << "127.0.0.1" << true;
     }
     void malformedTargetsSendNothing()
@@ -89,13 +93,21 @@ private slots:
         const qint64 sendsBefore = udpSendsSeen();
         start(window, runOf(2, 1));
         QTRY_VERIFY(ticks(window) >= 100);
+        // Unticked and ticked again mid-run: still said only once.
+        window.ui->sendUDP->setChecked(false);
+        window.ui->sendUDP->setChecked(true);
+        QTRY_VERIFY(ticks(window) >= 200);
         window.ui->stopButton->click();
         QCOMPARE(window.rtThread.lastRunEnd.load(), int(RtThread::RunStopped));
         const qint64 seen = udpSendsSeen() - sendsBefore;
-        if (sends)
+        const QStringList said = window.notes().filter("Nothing is sent: ");
+        if (sends) {
             QVERIFY2(seen >= 90, qPrintable(QString::number(seen)));
-        else
+            QVERIFY(said.isEmpty());
+        } else {
             QCOMPARE(seen, 0);
+            QCOMPARE(said.size(), 1);
+        }
     }
 
     // Each arriving datagram, however small or large, is one tick and leaves
@@ -146,7 +158,7 @@ private slots:
         start(window, defaultRun(mode, 0));
         QTRY_VERIFY(portInUse());
         const qint64 residentBefore = residentKb();
-        LoopbackFlood flood;
+        DatagramFlood flood;
         const qint64 floodStart = clock.elapsed();
         while (clock.elapsed() - floodStart < 10000)
             QTest::qWait(20); // the window's own event loop runs meanwhile

@@ -5,6 +5,7 @@
 #include "runnotes.h"
 #include "runpictures.h"
 #include "statsreport.h"
+#include "targetcheck.h"
 #include "ui_qt_vantrel_app.h"
 
 #include <QLabel>
@@ -19,6 +20,7 @@ Qt_Vantrel_App::Qt_Vantrel_App(QWidget *parent)
     , notesLabel(new QLabel)
     , grantNoted(true)
     , endNoted(true)
+    , floodNoted(true)
 {
     ui->setupUi(this);
     // The form asks for "Courier New"; where fontconfig maps that to a
@@ -37,6 +39,8 @@ Qt_Vantrel_App::Qt_Vantrel_App(QWidget *parent)
     ui->processLevel->clear();
     ui->processLevel->addItems(RunSettings::processClassNames());
     ui->processLevel->setCurrentIndex(int(defaults.processClass));
+    // The form's range already; one constant for it, shared with vantrel-cli.
+    ui->clockRate->setMaximum(RunSettings::MaxPeriodMs);
 
     ui->textEdit->clear();
     setRunSettingsEnabled(true);
@@ -108,6 +112,7 @@ void Qt_Vantrel_App::on_startButton_clicked()
     say(RunNotes::unsendableTarget(running));
     grantNoted = false;
     endNoted = false;
+    floodNoted = false;
 
     ui->textEdit->clear();
     // The last run's mean would otherwise stand until the first refresh.
@@ -162,7 +167,14 @@ void Qt_Vantrel_App::runDisplay()
     noteWhatTheRunCouldNotDo();
     if (!rtThread.isRunning())
         return;
-    showReport(rtThread.statistics());
+    const RunStatistics statistics = rtThread.statistics();
+    showReport(statistics);
+    // Said once, at the first refresh that finds it: the rate it names is
+    // the highest yet, which may still grow.
+    if (!floodNoted && statistics.flooded()) {
+        floodNoted = true;
+        say(StatsReport::floodMessage(statistics));
+    }
 }
 
 void Qt_Vantrel_App::showReport(const RunStatistics &statistics)

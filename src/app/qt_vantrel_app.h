@@ -65,4 +65,5 @@ private:
     QStringList said;        // this run's notes
     bool grantNoted;         // the worker's granted scheduling was looked at
     bool endNoted;           // the worker's ending by itself was dealt with
+    bool floodNoted;         // the run's flood was said
 };

@@ -6,13 +6,14 @@
 #include "statsreport.h"
 
 #include <QElapsedTimer>
-#include <QFile>
+#include <QFileInfo>
 #include <QJsonDocument>
 #include <QNetworkProxy>
 #include <QTextStream>
 #include <QUdpSocket>
 
 #include <algorithm>
+#include <charconv>
 #include <cmath>
 #include <new>
 
@@ -26,11 +27,13 @@ const qint64 WatchMs = 200;
 // Binds the port as the worker will, so that a port another program holds is
 // reported before anything runs. The worker still reports it should the port
 // be taken in between.
-bool portFree()
+bool portFree(const QString &bindAddress)
 {
     QUdpSocket probe;
     probe.setProxy(QNetworkProxy::NoProxy);
-    return probe.bind(RtThread::UdpPort);
+    return probe.bind(bindAddress.isEmpty() ? QHostAddress(QHostAddress::AnyIPv4)
+                                            : QHostAddress(bindAddress),
+                      RtThread::UdpPort);
 }
 
 QString describe(const RunOptions &options)
@@ -41,7 +44,9 @@ QString describe(const RunOptions &options)
              settings.periodMs > 0
                  ? QString("every %1 ms").arg(settings.periodMs)
                  : QString("on datagrams arriving at UDP port %1").arg(RtThread::UdpPort),
-             settings.send ? ", sending to " + settings.target : QString(),
+             (settings.bindAddress.isEmpty() ? QString()
+                                             : ", listening on " + settings.bindAddress) +
+                 (settings.send ? ", sending to " + settings.target : QString()),
              settings.processClassName(), settings.threadLevelName(),
              options.durationSeconds > 0 ? QString("for %1 s").arg(options.durationSeconds)
                                          : QString("until Ctrl-C"));
@@ -85,6 +90,10 @@ int HeadlessRun::exec(QTextStream &out, QTextStream &err)
 
     printReport(report, result.elapsedSeconds, result.deviation.text());
     report << StatsReport::receiveTimingSummary(result.statistics.receive) << Qt::flush;
+    // Said once, after the final report, with the whole run's figures.
+    const QString flood = StatsReport::floodMessage(result.statistics);
+    if (!flood.isEmpty())
+        err << "vantrel-cli: " << flood << Qt::endl;
     // What was asked for is not always granted: without the right to raise
     // priority the run went on at the normal one.
     const platform::ThreadScheduling &granted = result.granted;
@@ -115,7 +124,7 @@ int HeadlessRun::exec(QTextStream &out, QTextStream &err)
 
 bool HeadlessRun::prepare(QTextStream &err)
 {
-    if (!portFree()) {
+    if (!portFree(options.settings.bindAddress)) {
         err << "vantrel-cli: " << StatsReport::portTakenMessage() << Qt::endl;
         return false;
     }
@@ -231,14 +240,17 @@ void HeadlessRun::measure(QTextStream &report)
         : -1;
     qint64 nextPrint = printEvery;
     ending = EndedByDuration;
+    // Every pass ends in the stop-request wait, if only for a look: a print
+    // that blocks on a slow reader delays a request, never loses it.
     for (;;) {
-        const qint64 now = clock.elapsed();
+        qint64 now = clock.elapsed();
         if (deadline >= 0 && now >= deadline)
             break;
         if (printEvery > 0 && now >= nextPrint) {
             printReport(report, double(now) / 1000.0);
-            nextPrint += printEvery * ((now - nextPrint) / printEvery + 1);
-            continue;
+            // The next one is due a whole interval after this one ended.
+            now = clock.elapsed();
+            nextPrint = now + printEvery;
         }
         // A worker that could not bind ends by itself; nothing else does.
         if (worker.isFinished())
@@ -266,10 +278,14 @@ bool HeadlessRun::writeResults(QTextStream &out, QTextStream &err)
     bool written = true;
     if (options.jsonPath == "-")
         out << QJsonDocument(result.toJson()).toJson() << Qt::flush;
-    else if (jsonFile)
-        written = writeOutput(jsonFile, QJsonDocument(result.toJson()).toJson(), err);
-    if (intervalsFile)
-        written = writeOutput(intervalsFile, intervalsText(), err) && written;
+    else if (jsonFile) {
+        jsonFile->write(QJsonDocument(result.toJson()).toJson());
+        written = commitOutput(*jsonFile, err);
+    }
+    if (intervalsFile) {
+        writeIntervals(*intervalsFile);
+        written = commitOutput(*intervalsFile, err) && written;
+    }
     return picture.write(result, err) && written;
 }
 
@@ -282,43 +298,74 @@ void HeadlessRun::printReport(QTextStream &out, double elapsedSeconds, const QSt
     out << StatsReport::histogramTable(statistics) << summary << Qt::endl;
 }
 
-bool HeadlessRun::openOutput(std::unique_ptr<QFile> &file, const QString &path, QTextStream &err)
+bool HeadlessRun::openOutput(std::unique_ptr<QSaveFile> &file, const QString &path,
+                             QTextStream &err)
 {
     if (path.isEmpty())
         return true;
-    file = std::make_unique<QFile>(path);
-    if (file->open(QIODevice::WriteOnly | QIODevice::Truncate))
-        return true;
-    err << "vantrel-cli: cannot write " << path << ": " << file->errorString() << Qt::endl;
+    // QSaveFile renames over the target a link points to, and over a device
+    // or a pipe as well; run as root, that could replace a system file.
+    const QFileInfo target(path);
+    QString why;
+    if (target.isSymLink())
+        why = "it is a symbolic link; name the file itself";
+    else if (target.exists() && !target.isFile())
+        why = "it is not a regular file";
+    if (why.isEmpty()) {
+        file = std::make_unique<QSaveFile>(path);
+        if (file->open(QIODevice::WriteOnly))
+            return true;
+        why = file->errorString();
+        file.reset();
+    }
+    err << "vantrel-cli: cannot write " << path << ": " << why << Qt::endl;
     return false;
 }
 
-bool HeadlessRun::writeOutput(const std::unique_ptr<QFile> &file, const QByteArray &data,
-                              QTextStream &err)
+bool HeadlessRun::commitOutput(QSaveFile &file, QTextStream &err)
 {
-    if (file->write(data) == data.size() && file->flush())
+    if (file.commit())
         return true;
-    err << "vantrel-cli: could not write " << file->fileName() << ": " << file->errorString()
+    err << "vantrel-cli: could not write " << file.fileName() << ": " << file.errorString()
         << Qt::endl;
     return false;
 }
 
-QByteArray HeadlessRun::intervalsText() const
+void HeadlessRun::writeIntervals(QSaveFile &file) const
 {
-    QByteArray text;
+    // "12345.678\n" takes a dozen characters; a chunk of 64 KiB holds some
+    // five thousand lines.
+    char chunk[65536];
+    const std::size_t longestLine = 64;
+    std::size_t used = 0;
     const quint64 kept = worker.keptIntervals();
     // A second column once any datagram was stamped: its arrival interval
     // by the kernel's stamps, "-" for a tick without one.
     const bool stamped = !arrivals.empty() && result.statistics.receive.stampedDatagrams > 0;
-    text.reserve(int(std::min<quint64>(kept * (stamped ? 24 : 12), 1u << 30)));
+    const auto put = [](char *start, char *limit, double seconds) {
+        const double micros = seconds * 1e6;
+        auto written = std::to_chars(start, limit, micros, std::chars_format::fixed, 3);
+        if (written.ec != std::errc()) // too long for fixed notation: shortest form instead
+            written = std::to_chars(start, limit, micros);
+        return written.ptr;
+    };
     for (quint64 i = 0; i < kept; ++i) {
-        text += QByteArray::number(intervals[i] * 1e6, 'f', 3);
-        if (stamped) {
-            text += ' ';
-            text += std::isnan(arrivals[i]) ? QByteArray("-")
-                                            : QByteArray::number(arrivals[i] * 1e6, 'f', 3);
+        if (used + longestLine > sizeof chunk) {
+            file.write(chunk, qint64(used)); // a failure stays with the file: commit reports it
+            used = 0;
         }
-        text += '\n';
+        char *const start = chunk + used;
+        char *const limit = start + longestLine / 2 - 1;
+        char *end = put(start, limit, intervals[i]);
+        if (stamped) {
+            *end++ = ' ';
+            if (std::isnan(arrivals[i]))
+                *end++ = '-';
+            else
+                end = put(end, end + longestLine / 2 - 1, arrivals[i]);
+        }
+        *end++ = '\n';
+        used = std::size_t(end - chunk);
     }
-    return text;
+    file.write(chunk, qint64(used));
 }

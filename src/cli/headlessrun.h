@@ -12,7 +12,7 @@
 #include "runoptions.h"
 #include "runrecord.h"
 
-#include <QFile>
+#include <QSaveFile>
 
 #include <memory>
 #include <vector>
@@ -66,12 +66,15 @@ private:
     // The report; the final one adds summary after the table.
     void printReport(QTextStream &out, double elapsedSeconds,
                      const QString &summary = QString()) const;
-    // A file for the results, opened (and emptied) before the run; none for
-    // an empty path. Both say why on err when they fail.
-    static bool openOutput(std::unique_ptr<QFile> &file, const QString &path, QTextStream &err);
-    static bool writeOutput(const std::unique_ptr<QFile> &file, const QByteArray &data,
-                            QTextStream &err);
-    QByteArray intervalsText() const;
+    // A file for the results: a temporary file beside it, opened before the
+    // run and put in its place only once it is whole, so that a run that
+    // fails or is killed leaves an earlier result as it was. None for an
+    // empty path. Each says why on err when it fails.
+    static bool openOutput(std::unique_ptr<QSaveFile> &file, const QString &path, QTextStream &err);
+    static bool commitOutput(QSaveFile &file, QTextStream &err);
+    // Every kept interval, in µs with three decimals, one per line, written
+    // a chunk at a time.
+    void writeIntervals(QSaveFile &file) const;
 
     RunOptions options;
     RtThread worker;
@@ -79,8 +82,8 @@ private:
     RunRecord result;
     std::vector<double> intervals;
     std::vector<double> arrivals; // beside intervals, when datagrams can be the clock
-    std::unique_ptr<QFile> jsonFile;
-    std::unique_ptr<QFile> intervalsFile;
+    std::unique_ptr<QSaveFile> jsonFile;
+    std::unique_ptr<QSaveFile> intervalsFile;
     PictureOutput picture;
     MetricsText metrics; // read in the server's thread only
     std::unique_ptr<MetricsServer> server;

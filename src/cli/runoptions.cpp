@@ -3,18 +3,27 @@
 
 #include "dottedquad.h"
 #include "histogrampicture.h"
+#include "targetcheck.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
+#include <QHostAddress>
+#include <QNetworkInterface>
 #include <QRegularExpression>
 
 #include <cmath>
+#include <filesystem>
+#include <system_error>
 
 namespace {
 
 // Intervals a receive-driven run is allowed for per second when none are
 // promised: well above what loopback delivers to one socket.
 const double ReceiveRateAllowance = 200000.0;
+
+// The shortest --print interval: a 300-row table ten times a second is
+// already more than a person reads.
+const double ShortestPrintSeconds = 0.1;
 
 // "\"Idle\", \"Normal\", \"High\" or \"Realtime\"", optionally numbered.
 QString orList(const QStringList &names, bool numbered = false)
@@ -38,8 +47,9 @@ QList<QCommandLineOption> optionList()
              .arg(int(defaults.clockMode)),
          "mode"},
         {{"p", "period"},
-         QString("Clock period in whole milliseconds. 0 in \"%1\" or \"%2\" makes datagrams "
-                 "arriving on UDP port %3 the clock. Default: %4.")
+         QString("Clock period in whole milliseconds, 0 to %1 as in the window. 0 in \"%2\" or "
+                 "\"%3\" makes datagrams arriving on UDP port %4 the clock. Default: %5.")
+             .arg(RunSettings::MaxPeriodMs)
              .arg(RunSettings::clockModeNames().at(RtThread::TimerEventMode),
                   RunSettings::clockModeNames().at(RtThread::MsleepMode))
              .arg(RtThread::UdpPort)
@@ -47,6 +57,11 @@ QList<QCommandLineOption> optionList()
          "ms"},
         {{"t", "target"}, "IPv4 address (dotted quad) that --send sends to.", "address"},
         {{"s", "send"}, "Send a datagram to --target at every tick."},
+        {"bind",
+         QString("Listen on UDP port %1 of this one local IPv4 address (dotted quad) only. "
+                 "Default: every local IPv4 address.")
+             .arg(RtThread::UdpPort),
+         "address"},
         {"process",
          QString("Process level: %1 (or 0-%2). Default: %3.")
              .arg(orList(RunSettings::processClassNames()))
@@ -62,7 +77,10 @@ QList<QCommandLineOption> optionList()
         {{"d", "duration"},
          "Stop after this many seconds. Default: 0, run until Ctrl-C.",
          "seconds"},
-        {"print", "Also print the report every this many seconds. Default: 0, only at the end.",
+        {"print",
+         QString("Also print the report every this many seconds (%1 or more), timed from the "
+                 "end of the last. Default: 0, only at the end.")
+             .arg(ShortestPrintSeconds),
          "seconds"},
         {"json",
          "Write the final statistics as JSON to this file (- for standard output; the "
@@ -144,6 +162,28 @@ bool seconds(const QString &text, double *value)
         return false;
     *value = parsed;
     return true;
+}
+
+// Whether two paths name one file: the same device and inode once it exists;
+// before, the same name in the same directory.
+bool sameFile(const QString &first, const QString &second)
+{
+    namespace fs = std::filesystem;
+    const fs::path a = fs::absolute(first.toStdString());
+    const fs::path b = fs::absolute(second.toStdString());
+    std::error_code error;
+    if (fs::exists(a, error) || fs::exists(b, error))
+        return fs::equivalent(a, b, error);
+    return a.filename() == b.filename() && fs::equivalent(a.parent_path(), b.parent_path(), error);
+}
+
+// Whether text is an IPv4 address of one of this machine's interfaces.
+bool localAddress(const QString &text)
+{
+    quint32 address = 0;
+    if (!parseDottedQuad(text, &address))
+        return false;
+    return QNetworkInterface::allAddresses().contains(QHostAddress(address));
 }
 
 } // namespace
@@ -229,9 +269,10 @@ bool RunOptions::read(const QCommandLineParser &parser)
     if (parser.isSet("period")) {
         bool ok = false;
         settings.periodMs = parser.value("period").trimmed().toInt(&ok, 10);
-        if (!ok || settings.periodMs < 0)
-            return refuse("--period takes whole milliseconds, 0 or more, not \"" +
-                          parser.value("period") + "\"");
+        if (!ok || settings.periodMs < 0 || settings.periodMs > RunSettings::MaxPeriodMs)
+            return refuse(QString("--period takes whole milliseconds, 0 to %1, not \"%2\"")
+                              .arg(RunSettings::MaxPeriodMs)
+                              .arg(parser.value("period")));
     }
 
     const int process = pick("process", "process level", RunSettings::processClassNames());
@@ -248,16 +289,28 @@ bool RunOptions::read(const QCommandLineParser &parser)
     if (parser.isSet("duration") && !seconds(parser.value("duration"), &durationSeconds))
         return refuse("--duration takes seconds, 0 or more, not \"" + parser.value("duration") +
                       "\"");
-    if (parser.isSet("print") && !seconds(parser.value("print"), &printSeconds))
-        return refuse("--print takes seconds, 0 or more, not \"" + parser.value("print") + "\"");
+    if (parser.isSet("print") &&
+        (!seconds(parser.value("print"), &printSeconds) ||
+         (printSeconds > 0 && printSeconds < ShortestPrintSeconds)))
+        return refuse(QString("--print takes seconds, %1 or more (0: only at the end), not \"%2\"")
+                          .arg(ShortestPrintSeconds)
+                          .arg(parser.value("print")));
 
     settings.send = parser.isSet("send");
     if (parser.isSet("target")) {
         const QString target = parser.value("target");
-        const QString refused = refusedTargetReason(target);
-        if (!refused.isEmpty())
-            return refuse("target " + refused);
+        const QString problem = targetProblem(target);
+        if (!problem.isEmpty())
+            return refuse("target " + problem);
         settings.target = target.trimmed();
+    }
+    if (parser.isSet("bind")) {
+        const QString address = parser.value("bind");
+        if (!localAddress(address))
+            return refuse("--bind takes one of this machine's IPv4 addresses, in dotted-quad "
+                          "form (e.g. 127.0.0.1), not \"" +
+                          address + "\"");
+        settings.bindAddress = address.trimmed();
     }
 
     if (!readThresholds(parser) || !readServe(parser))
@@ -372,6 +425,10 @@ bool RunOptions::validate()
                 QString::number(std::floor((MaxKeptForThresholds - 1000) / intervalsPerSecond())) +
                 " s");
     }
+    if (!jsonPath.isEmpty() && jsonPath != "-" && !intervalsPath.isEmpty() &&
+        sameFile(jsonPath, intervalsPath))
+        return refuse("--json and --intervals name the same file, " + intervalsPath +
+                      "; each needs its own");
     if (!intervalsPath.isEmpty()) {
         if (durationSeconds <= 0)
             return refuse("--intervals needs --duration, so that room for every interval "

@@ -36,12 +36,3 @@ bool parseDottedQuad(const QString &text, quint32 *address)
     *address = result;
     return true;
 }
-
-QString refusedTargetReason(const QString &text)
-{
-    quint32 address = 0;
-    if (parseDottedQuad(text, &address))
-        return {};
-    return "\"" + text +
-        "\" is not an IPv4 address in dotted-quad form (four numbers 0-255, e.g. 127.0.0.1)";
-}

@@ -11,8 +11,3 @@
 // never turns into some other host. On success *address holds the address in
 // host order. Allocates nothing.
 bool parseDottedQuad(const QString &text, quint32 *address);
-
-// Why nothing is ever sent to this text, as the second half of a sentence
-// ("\"abc\" is not an IPv4 address in dotted-quad form (...)"); empty for a
-// target that is sent to.
-QString refusedTargetReason(const QString &text);

@@ -3,6 +3,7 @@
 
 #include "dottedquad.h"
 #include "platform.h"
+#include "targetcheck.h"
 
 #include <QHostAddress>
 #include <QNetworkProxy>
@@ -54,6 +55,8 @@ RtThread::RtThread(QObject *parent)
     , windowIntervalSum(0.0)
     , lastTickTime(0.0)
     , tickCount(0)
+    , socketDrops(-1)
+    , floodRate(0.0)
     , grantedKnown(false)
     , stampState(ReceiveTiming::StampsNotAsked)
     , stampedCount(0)
@@ -76,6 +79,12 @@ RtThread::RtThread(QObject *parent)
     , startPriority(InheritPriority)
     , periodicTimer(nullptr)
     , drainStalled(false)
+    , datagramsRead(0)
+    , pauseSeconds(0.0)
+    , drainPaused(false)
+    , resumeTimer(nullptr)
+    , broadcastTargets{}
+    , broadcastTargetCount(0)
     , intervalLog(nullptr)
     , arrivalLog(nullptr)
     , intervalCapacity(0)
@@ -132,6 +141,8 @@ void RtThread::resetStatistics()
     put(openSlotMax, 0.0);
     put(timelineGeneration, quint32(0));
     openSlotEnd = 1.0;
+    put(socketDrops, qint64(-1));
+    put(floodRate, 0.0);
     keptCount = 0;
     grantedKnown.store(false, std::memory_order_relaxed);
     granted = platform::ThreadScheduling();
@@ -165,6 +176,8 @@ RunStatistics RtThread::statistics() const
         receive.lateness[size_t(i)] = loadRelaxed(latenessHistogram[i]);
     receive.maxLateness = loadRelaxed(maxLateness);
     receive.clockOffsetNs = loadRelaxed(clockOffset);
+    now.datagramsDropped = loadRelaxed(socketDrops);
+    now.floodRate = loadRelaxed(floodRate);
     return now;
 }
 
@@ -217,10 +230,19 @@ void RtThread::startRun(QThread::Priority priority)
     resetStatistics();
     stopRequested = false;
     clockTimer = nullptr;
+    resumeTimer = nullptr;
     udpSocket = nullptr;
     lastRunEnd = RunNotEnded;
     startPriority = priority;
+    learnBroadcastTargets();
     start(priority);
+}
+
+void RtThread::learnBroadcastTargets()
+{
+    const QList<quint32> broadcasts = localBroadcastAddresses();
+    broadcastTargetCount = int(std::min<qsizetype>(broadcasts.size(), broadcastTargets.size()));
+    std::copy_n(broadcasts.begin(), broadcastTargetCount, broadcastTargets.begin());
 }
 
 void RtThread::stopRun()
@@ -256,6 +278,8 @@ void RtThread::releaseTerminatedRun()
 {
     delete clockTimer;
     clockTimer = nullptr;
+    delete resumeTimer;
+    resumeTimer = nullptr;
     delete udpSocket;
     udpSocket = nullptr;
     if (periodicTimer) {
@@ -278,7 +302,7 @@ void RtThread::run()
     // also start a resolver thread that inherits this thread's realtime
     // priority.
     udpSocket->setProxy(QNetworkProxy::NoProxy);
-    if (!udpSocket->bind(UdpPort)) {
+    if (!bindSocket()) {
         udpSocket->close();
         delete udpSocket;
         udpSocket = nullptr;
@@ -293,6 +317,11 @@ void RtThread::run()
 
     stopwatch.restart();
     put(lastTickTime, stopwatch.elapsedSeconds());
+    datagramsRead = 0;
+    pauseSeconds = 0.0;
+    drainPaused = false;
+    const std::int64_t cpu = platform::os().currentThreadCpuTime();
+    drainBudget.start(loadRelaxed(lastTickTime), cpu < 0 ? -1.0 : double(cpu) * 1e-9, 0);
 
     const int period = clockPeriodMs;
     RunEnd end = RunStopped;
@@ -317,10 +346,22 @@ void RtThread::run()
         break;
     }
 
+    publishSocketDrops();
     udpSocket->close();
     delete udpSocket;
     udpSocket = nullptr;
     lastRunEnd = end;
+}
+
+// IPv4 only: Qt 6's bind(port) would listen on IPv6 as well, where no peer
+// of this tool sends from. A function of its own, so that run() keeps no
+// object to destroy: a terminated worker unwinds through run() without
+// returning, and a clean-up there would run on a stack already given up.
+bool RtThread::bindSocket()
+{
+    const QHostAddress listenAt =
+        bindAddress.isEmpty() ? QHostAddress(QHostAddress::AnyIPv4) : QHostAddress(bindAddress);
+    return udpSocket->bind(listenAt, UdpPort);
 }
 
 void RtThread::runEventLoopClock(int periodMs)
@@ -329,18 +370,26 @@ void RtThread::runEventLoopClock(int periodMs)
     // Qt 6 lets timers of 20 ms and more drift by up to 5 % to batch
     // wake-ups; a timer under test must fire on its period.
     clockTimer->setTimerType(Qt::PreciseTimer);
+    resumeTimer = new QTimer;
+    resumeTimer->setTimerType(Qt::PreciseTimer);
+    resumeTimer->setSingleShot(true);
     connect(clockTimer, SIGNAL(timeout()), this, SLOT(runTimerTick()), Qt::AutoConnection);
     connect(udpSocket, SIGNAL(readyRead()), this, SLOT(udpRead()), Qt::AutoConnection);
+    connect(resumeTimer, SIGNAL(timeout()), this, SLOT(resumeDraining()), Qt::AutoConnection);
     if (periodMs > 0)
         clockTimer->start(periodMs);
     exec();
     if (periodMs > 0)
         clockTimer->stop();
+    resumeTimer->stop();
     msleep(500);
     disconnect(clockTimer, nullptr, this, nullptr);
     disconnect(udpSocket, nullptr, this, nullptr);
+    disconnect(resumeTimer, nullptr, this, nullptr);
     delete clockTimer;
     clockTimer = nullptr;
+    delete resumeTimer;
+    resumeTimer = nullptr;
 }
 
 void RtThread::runSleepClock(int periodMs)
@@ -358,14 +407,16 @@ void RtThread::runReceiveLoop()
     while (!stopRequested) {
         if (!udpSocket->waitForReadyRead(100))
             continue;
-        // udpRead drains the socket; a datagram it cannot remove, or a stop
-        // that leaves datagrams behind, must not keep this loop from the
-        // stop flag.
-        while (!isInterruptionRequested() && udpSocket->hasPendingDatagrams()) {
-            udpRead();
-            if (drainStalled)
-                break;
-        }
+        // One wake-up, one tick, a bounded drain; datagrams left over wake
+        // the next wait at once.
+        udpRead();
+        // Over budget: the socket is left to the kernel for a moment, the
+        // stop flag still looked at every few milliseconds.
+        const double resumeAt = stopwatch.elapsedSeconds() + pauseSeconds;
+        pauseSeconds = 0.0;
+        for (double left = resumeAt - stopwatch.elapsedSeconds(); left > 0 && !stopRequested;
+             left = resumeAt - stopwatch.elapsedSeconds())
+            usleep(ulong(std::ceil(std::min(left, 0.01) * 1e6)));
     }
 }
 
@@ -496,16 +547,27 @@ void RtThread::runTimerTick()
     countTick(TimerGate);
     if (!sendUdp.load(std::memory_order_relaxed) || !udpSocket)
         return;
-    // Only a plain dotted quad is a target; anything else sends nothing and
-    // the tick still counts.
+    // Only a plain dotted quad that names one host is a target; anything
+    // else sends nothing and the tick still counts.
     quint32 target = 0;
-    if (!parseDottedQuad(sendAddress, &target))
+    if (!parseDottedQuad(sendAddress, &target) || refusesTarget(target))
         return;
     udpSocket->writeDatagram(datagram, DatagramSize, QHostAddress(target), UdpPort);
 }
 
+bool RtThread::refusesTarget(quint32 address) const
+{
+    return isRefusedTarget(address, broadcastTargets.data(), broadcastTargetCount);
+}
+
+// A wake-up on arriving datagrams: one tick, then a bounded drain. While the
+// budget pauses the event loop's draining, Qt's notice of more datagrams is
+// left unanswered, and Qt sends no other until one is read: the resume timer
+// reads again.
 void RtThread::udpRead()
 {
+    if (drainPaused)
+        return;
     keptBeforeWakeUp = keptCount;
     countTick(ReceiveGate);
     drainStalled = false;
@@ -516,13 +578,14 @@ void RtThread::udpRead()
     wakeStampNs =
         loadRelaxed(stampState) == ReceiveTiming::StampsRefused ? 0 : platform::os().stampClockNs();
     awaitingFirstStamp = true;
-    // Once a stop is asked for, what is still pending is left to the
-    // teardown, which closes the socket anyway.
-    while (!isInterruptionRequested() && udpSocket->hasPendingDatagrams()) {
-        if (!drainOneDatagram()) {
-            drainStalled = true; // the datagram stays; leave rather than spin
-            break;
-        }
+    drainSocket();
+    if (!drainBudget.sampleDue(loadRelaxed(lastTickTime)))
+        return;
+    pauseSeconds = spendBudget();
+    if (pauseSeconds > 0.0 && resumeTimer) {
+        drainPaused = true;
+        resumeTimer->start(int(std::ceil(pauseSeconds * 1000.0)));
+        pauseSeconds = 0.0;
     }
 }
 
@@ -594,4 +657,60 @@ bool RtThread::drainOneDatagram()
         return false;
     noteStamp(next);
     return true;
+}
+
+void RtThread::resumeDraining()
+{
+    drainPaused = false;
+    udpRead();
+}
+
+// At most DatagramsPerWakeUp datagrams, so that a socket that never empties
+// still lets the worker back to its loop, its stop flag and its budget. Once
+// a stop is asked for, what is still pending is left to the teardown, which
+// closes the socket anyway.
+void RtThread::drainSocket()
+{
+    for (int read = 0; read < DrainBudget::DatagramsPerWakeUp && !isInterruptionRequested();
+         ++read) {
+        const ReadOutcome outcome = readOneDatagram();
+        if (outcome != DatagramRead) {
+            drainStalled = outcome == ReadFailed; // it stays: leave rather than spin
+            return;
+        }
+        ++datagramsRead;
+    }
+}
+
+// One datagram, whatever its size, into the scratch buffer and gone, with
+// its kernel stamp noted.
+RtThread::ReadOutcome RtThread::readOneDatagram()
+{
+    if (!udpSocket->hasPendingDatagrams())
+        return NothingPending;
+    return drainOneDatagram() ? DatagramRead : ReadFailed;
+}
+
+// Every SampleSeconds while datagrams arrive: the thread's processor time
+// and the socket's drops go to the budget. Returns the pause it asks for.
+double RtThread::spendBudget()
+{
+    platform::Os &os = platform::os();
+    const double now = stopwatch.elapsedSeconds();
+    const std::int64_t cpu = os.currentThreadCpuTime();
+    const qint64 drops = os.socketDropCount(udpSocket->socketDescriptor());
+    if (drops >= 0)
+        put(socketDrops, drops);
+    const double pause = drainBudget.sample(now, cpu < 0 ? -1.0 : double(cpu) * 1e-9,
+                                            datagramsRead + quint64(std::max<qint64>(drops, 0)));
+    if (drainBudget.flooded())
+        put(floodRate, drainBudget.floodRate());
+    return pause;
+}
+
+void RtThread::publishSocketDrops()
+{
+    const qint64 drops = platform::os().socketDropCount(udpSocket->socketDescriptor());
+    if (drops >= 0)
+        put(socketDrops, drops);
 }

@@ -4,6 +4,7 @@
 // reads while the run goes on.
 #pragma once
 
+#include "drainbudget.h"
 #include "perfstopwatch.h"
 #include "platform.h"
 #include "runstatistics.h"
@@ -12,6 +13,7 @@
 #include <QString>
 #include <QThread>
 
+#include <array>
 #include <atomic>
 
 QT_BEGIN_NAMESPACE
@@ -45,6 +47,11 @@ public:
     void startRun(QThread::Priority priority);
     void stopRun();
 
+    // Takes this machine's broadcast addresses as its interfaces have them
+    // now, never to be sent to (0.0.0.0 and 255.255.255.255 never are
+    // anyway). startRun calls it; the GUI thread's work, not the worker's.
+    void learnBroadcastTargets();
+
     // Keep every counted interval, in seconds, in buffer as well, until
     // capacity are kept; a null buffer keeps none. arrivals, when given, has
     // room for as many: beside each kept interval, the arrival interval of
@@ -68,6 +75,7 @@ public:
     int clockPeriodMs;
     QString sendAddress;
     std::atomic<bool> sendUdp;
+    QString bindAddress; // one local IPv4 address to listen on; empty: all of them
 
     QTimer *clockTimer;
     QUdpSocket *udpSocket;
@@ -85,9 +93,11 @@ protected:
 protected slots:
     void runTimerTick();
     void udpRead();
+    void resumeDraining();
 
 private:
     enum Gate { TimerGate, ReceiveGate };
+    enum ReadOutcome { DatagramRead, NothingPending, ReadFailed };
     void countTick(Gate gate);
     bool drainOneDatagram();
     void noteStamp(const platform::PendingDatagram &datagram);
@@ -98,6 +108,16 @@ private:
     void runPeriodicTimerClock(int periodMs);
     void releaseTerminatedRun();
     void closeTimelineSlot(double now);
+    bool bindSocket();
+    bool refusesTarget(quint32 address) const;
+
+    // The receive side of a wake-up: one datagram at a time, at most a
+    // bounded number per wake-up, and the processor time it all takes held
+    // to the budget.
+    ReadOutcome readOneDatagram();
+    void drainSocket();
+    double spendBudget();
+    void publishSocketDrops();
 
     // Written by the worker at every tick, read by statistics() in another
     // thread. Single writer, so relaxed loads and stores are enough and cost
@@ -109,6 +129,8 @@ private:
     std::atomic<double> lastTickTime;
     std::atomic<quint64> histogram[RunStatistics::Bins];
     std::atomic<quint64> tickCount;
+    std::atomic<qint64> socketDrops; // -1: not known
+    std::atomic<double> floodRate;   // 0: never flooded
 
     platform::ThreadScheduling granted; // published by grantedKnown
     std::atomic<bool> grantedKnown;
@@ -146,6 +168,15 @@ private:
     QThread::Priority startPriority;
     platform::PeriodicTimer *periodicTimer; // held only for cleanup after a termination
     bool drainStalled;                      // udpRead could not remove a datagram
+    DrainBudget drainBudget;
+    quint64 datagramsRead;
+    double pauseSeconds; // the budget's latest pause, for the receive loop to keep
+    bool drainPaused;    // event loop: wake-ups leave the socket alone until resumeTimer
+    QTimer *resumeTimer; // event loop only
+    // Besides 0.0.0.0 and 255.255.255.255, the local broadcast addresses
+    // that startRun found, never sent to.
+    std::array<quint32, 32> broadcastTargets;
+    int broadcastTargetCount;
     double *intervalLog;                    // see keepIntervals
     double *arrivalLog;                     // see keepIntervals
     quint64 intervalCapacity;

@@ -10,6 +10,7 @@ void RunControl::start(RtThread &worker, const RunSettings &settings)
     worker.clockPeriodMs = settings.periodMs;
     worker.sendAddress = settings.target;
     worker.sendUdp = settings.send;
+    worker.bindAddress = settings.bindAddress;
 
     platform::Os &os = platform::os();
     leftOut = !os.setProcessClass(settings.processClass);

@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: MIT
 #include "runnotes.h"
 
-#include "dottedquad.h"
+#include "targetcheck.h"
 #include "rtthread.h"
 
 namespace RunNotes {
@@ -48,10 +48,7 @@ QString noClock(const RunSettings &settings)
 
 QString unsendableTarget(const RunSettings &settings)
 {
-    if (!settings.send)
-        return {};
-    const QString reason = refusedTargetReason(settings.target);
-    return reason.isEmpty() ? QString() : "Nothing is sent: " + reason + ".";
+    return settings.send ? refusedTargetReason(settings.target) : QString();
 }
 
 } // namespace RunNotes

@@ -22,6 +22,7 @@ QJsonObject RunRecord::toJson() const
         {"periodMs", settings.periodMs},
         {"target", settings.target.isEmpty() ? QJsonValue() : QJsonValue(settings.target)},
         {"send", settings.send},
+        {"bind", settings.bindAddress.isEmpty() ? QJsonValue() : QJsonValue(settings.bindAddress)},
         {"processLevel", settings.processClassName()},
         {"threadLevel", settings.threadLevelName()},
         {"durationSeconds", durationSeconds},
@@ -88,6 +89,9 @@ QJsonObject RunRecord::toJson() const
         {"worker", scheduling(granted)},
         {"deviation", deviation.toJson(thresholds)},
         {"machine", machine.toJson()},
+        {"datagramsDropped",
+         statistics.datagramsDropped < 0 ? QJsonValue() : QJsonValue(statistics.datagramsDropped)},
+        {"floodRate", statistics.flooded() ? QJsonValue(statistics.floodRate) : QJsonValue()},
     };
     json.insert("timeline", timelineJson());
     return json;

@@ -12,10 +12,14 @@
 
 struct RunSettings
 {
+    // The longest period, the top of the window's spin box.
+    static constexpr int MaxPeriodMs = 100;
+
     RtThread::ClockMode clockMode = RtThread::TimerEventMode;
-    int periodMs = 1; // 0: arriving datagrams are the clock ("QTimer Event", "Qt msleep")
+    int periodMs = 1; // 0 to MaxPeriodMs; 0: arriving datagrams are the clock (modes 0, 1)
     QString target;   // dotted-quad IPv4 address the ticks send to
     bool send = false;
+    QString bindAddress; // the local IPv4 address to listen on; empty: every one
     platform::ProcessClass processClass = platform::ProcessClass::Realtime;
     platform::ThreadLevel threadLevel = platform::ThreadLevel::TimeCritical;
 

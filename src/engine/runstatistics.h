@@ -65,7 +65,13 @@ struct RunStatistics
     quint64 tickCount = 0;            // ticks since the run started, counted or not
     double meanInterval = 0.0;        // seconds, over the latest complete window of 100 ticks
     double maxInterval = 0.0;         // seconds, the longest interval counted in the overflow bin
+    qint64 datagramsDropped = -1;     // by the OS at the worker's full socket; -1: not known
+    double floodRate = 0.0;           // datagrams a second, over one second, in a flood; 0: none
     ReceiveTiming receive;            // from the kernel's stamps on drained datagrams
+
+    // Whether the worker had to stop draining: datagrams came faster than
+    // its share of the processor could take.
+    bool flooded() const { return floodRate > 0.0; }
 
     // Intervals counted in the histogram, all bins together.
     quint64 counted() const

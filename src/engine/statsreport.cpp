@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <vector>
+#include <cmath>
 
 namespace {
 
@@ -159,6 +160,20 @@ QString StatsReport::receiveTimingSummary(const ReceiveTiming &timing)
                     .arg(double(timing.clockOffsetNs) * 1e-9, 0, 'f', 6);
     }
     return text;
+}
+
+QString StatsReport::floodMessage(const RunStatistics &statistics)
+{
+    if (!statistics.flooded())
+        return {};
+    // Three figures: the rate of one second, not a count.
+    const double step =
+        std::pow(10.0, std::max(0.0, std::floor(std::log10(statistics.floodRate)) - 2));
+    QString text = QStringLiteral("The run was flooded at about %1 datagrams a second")
+                       .arg(qint64(std::llround(statistics.floodRate / step) * std::llround(step)));
+    if (statistics.datagramsDropped >= 0)
+        text += QStringLiteral("; the system dropped %1 of them").arg(statistics.datagramsDropped);
+    return text + QLatin1Char('.');
 }
 
 QString StatsReport::portTakenMessage()

@@ -31,4 +31,9 @@ public:
 
     // What the window says when the worker could not bind its port.
     static QString portTakenMessage();
+
+    // What a flooded run says once, beside its report: the rate, and how
+    // many datagrams the OS dropped. Ticks in a flood time the worker's
+    // draining, not the sender. Empty for a run that was not flooded.
+    static QString floodMessage(const RunStatistics &statistics);
 };

@@ -154,6 +154,15 @@ public:
     // the same value. A refused request changes nothing.
     virtual void beginTimerResolution(std::uint32_t periodMs) = 0;
     virtual void endTimerResolution(std::uint32_t periodMs) = 0;
+
+    // Processor time the calling thread has used so far, user and kernel
+    // together, in nanoseconds; -1 when the OS cannot tell.
+    virtual std::int64_t currentThreadCpuTime() = 0;
+
+    // Datagrams the OS dropped for this socket (a native descriptor or
+    // SOCKET) because its receive queue was full, since it was opened; -1
+    // where the OS keeps no such count.
+    virtual std::int64_t socketDropCount(std::intptr_t socket) = 0;
 };
 
 namespace detail {

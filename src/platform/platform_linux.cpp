@@ -6,6 +6,7 @@
 #include "linuxscheduling.h"
 
 #include <linux/capability.h>
+#include <linux/sock_diag.h>
 #include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
@@ -366,6 +367,27 @@ public:
     {
         if (accepted(periodMs))
             prctl(PR_SET_TIMERSLACK, 0UL, 0UL, 0UL, 0UL);
+    }
+
+    std::int64_t currentThreadCpuTime() override
+    {
+        timespec used{};
+        if (clock_gettime(CLOCK_THREAD_CPUTIME_ID, &used) != 0)
+            return -1;
+        return std::int64_t(used.tv_sec) * NanosPerSecond + used.tv_nsec;
+    }
+
+    // SO_MEMINFO (Linux 4.12) reports the socket's memory figures and, among
+    // them, sk_drops: every datagram the kernel discarded for this socket,
+    // the ones a full receive queue refused included.
+    std::int64_t socketDropCount(std::intptr_t socket) override
+    {
+        std::uint32_t figures[SK_MEMINFO_VARS] = {};
+        socklen_t size = sizeof figures;
+        if (getsockopt(int(socket), SOL_SOCKET, SO_MEMINFO, figures, &size) != 0 ||
+            size <= SK_MEMINFO_DROPS * sizeof figures[0])
+            return -1;
+        return figures[SK_MEMINFO_DROPS];
     }
 
 private:

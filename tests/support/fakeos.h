@@ -52,6 +52,10 @@ public:
     void scriptStamps(std::vector<std::int64_t> stampsNs);
     void setStampClockOffset(std::int64_t offsetNs) { stampOffset.store(offsetNs); }
     void setStampsRefused(bool refused) { stampsRefused.store(refused); }
+    // What currentThreadCpuTime and socketDropCount answer, in nanoseconds
+    // and datagrams; both start at 0. Reads, not logged.
+    void setThreadCpuTime(std::int64_t nanoseconds) { cpuTime.store(nanoseconds); }
+    void setSocketDrops(std::int64_t drops) { socketDrops.store(drops); }
 
     // Every call so far, e.g. "setPeriodicTimer(3)"; counter reads
     // ("counterValue") only when asked for, since every tick makes one.
@@ -77,6 +81,8 @@ public:
     void keepCurrentThreadNormal() override;
     void beginTimerResolution(std::uint32_t periodMs) override;
     void endTimerResolution(std::uint32_t periodMs) override;
+    std::int64_t currentThreadCpuTime() override { return cpuTime.load(); }
+    std::int64_t socketDropCount(std::intptr_t) override { return socketDrops.load(); }
 
 private:
     void record(std::string call);
@@ -98,6 +104,8 @@ private:
     std::deque<std::int64_t> stamps; // under mutex
     std::atomic<std::int64_t> stampOffset{0};
     std::atomic<bool> stampsRefused{false};
+    std::atomic<std::int64_t> cpuTime{0};
+    std::atomic<std::int64_t> socketDrops{0};
     char timerToken = 0; // what the fake's timer handle points at
 };
 

@@ -6,7 +6,10 @@
 #include <QTest>
 
 #ifdef Q_OS_LINUX
+#include <QFile>
+
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <pthread.h>
 #include <sched.h>
@@ -15,6 +18,7 @@
 
 #include <cerrno>
 #include <ctime>
+#include <cstring>
 #endif
 
 bool sendDatagram(const QByteArray &payload, quint16 port)
@@ -76,17 +80,22 @@ DatagramFeed::DatagramFeed(int periodMs)
 }
 
 #ifdef Q_OS_LINUX
-LoopbackFlood::LoopbackFlood(int cpu) : thread([this, cpu] { send(cpu); }) { }
-
-qint64 LoopbackFlood::stop()
+DatagramFlood::DatagramFlood(int cpu, const QHostAddress &to, const QString &netns, qint64 count)
+    : bounded(count >= 0), thread([=] { send(cpu, to, netns, count); })
 {
-    running = false;
-    if (thread.joinable())
+}
+
+qint64 DatagramFlood::stop()
+{
+    if (thread.joinable()) {
+        if (!bounded)
+            running = false;
         thread.join();
+    }
     return sent;
 }
 
-void LoopbackFlood::send(int cpu)
+void DatagramFlood::send(int cpu, const QHostAddress &to, const QString &netns, qint64 count)
 {
     // Threads started during a run inherit the realtime scheduling that
     // Start gave the process; a sender is an ordinary program.
@@ -98,15 +107,39 @@ void LoopbackFlood::send(int cpu)
         CPU_SET(cpu, &one);
         sched_setaffinity(0, sizeof one, &one);
     }
-    const int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
-    sockaddr_in to{};
-    to.sin_family = AF_INET;
-    to.sin_port = htons(RtThread::UdpPort);
-    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    // A thread of its own may change network namespace; the socket belongs
+    // to the one it is made in.
+    if (!netns.isEmpty()) {
+        const int nsFd = ::open(QFile::encodeName("/var/run/netns/" + netns), O_RDONLY | O_CLOEXEC);
+        const bool entered = nsFd >= 0 && ::setns(nsFd, CLONE_NEWNET) == 0;
+        if (nsFd >= 0)
+            ::close(nsFd);
+        if (!entered) {
+            entryFailed = true;
+            return;
+        }
+    }
+    sockaddr_storage address{};
+    socklen_t length = 0;
+    if (to.protocol() == QAbstractSocket::IPv6Protocol) {
+        auto *six = reinterpret_cast<sockaddr_in6 *>(&address);
+        six->sin6_family = AF_INET6;
+        six->sin6_port = htons(RtThread::UdpPort);
+        const Q_IPV6ADDR bytes = to.toIPv6Address();
+        std::memcpy(&six->sin6_addr, bytes.c, sizeof bytes.c);
+        length = sizeof *six;
+    } else {
+        auto *four = reinterpret_cast<sockaddr_in *>(&address);
+        four->sin_family = AF_INET;
+        four->sin_port = htons(RtThread::UdpPort);
+        four->sin_addr.s_addr = htonl(to.toIPv4Address());
+        length = sizeof *four;
+    }
+    const int fd = ::socket(address.ss_family, SOCK_DGRAM, 0);
     const char payload[RtThread::DatagramSize] = {};
-    while (running) {
-        if (::sendto(fd, payload, sizeof payload, 0, reinterpret_cast<sockaddr *>(&to),
-                     sizeof to) == qint64(sizeof payload))
+    while (running && (count < 0 || sent < count)) {
+        if (::sendto(fd, payload, sizeof payload, 0, reinterpret_cast<sockaddr *>(&address),
+                     length) == qint64(sizeof payload))
             ++sent;
     }
     ::close(fd);

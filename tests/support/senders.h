@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
-// Datagrams for the worker's receive clocks, all to 127.0.0.1: one at a time,
-// paced by a timer, or as fast as one thread can.
+// Datagrams for the worker's receive clocks: to 127.0.0.1 one at a time or
+// paced by a timer, and as fast as one thread can, to loopback or to a host
+// in a network namespace of the test's own.
 #pragma once
 
 #include "rtthread.h"
@@ -41,22 +42,32 @@ private:
 int sendWithGaps(const std::vector<int> &gapsMs, int count);
 
 // 64-byte datagrams as fast as one thread can, at normal scheduling, from
-// construction until stop(); on the CPU given, or wherever the scheduler
-// puts it (-1).
-class LoopbackFlood
+// construction until stop() or `count` datagrams: to 127.0.0.1, or to `to`
+// (IPv4 or IPv6) from inside the network namespace `netns` (a name `ip netns`
+// made, for a host of the test's own); on the CPU given, or wherever the
+// scheduler puts it (-1).
+class DatagramFlood
 {
 public:
-    explicit LoopbackFlood(int cpu = -1);
-    ~LoopbackFlood() { stop(); }
+    explicit DatagramFlood(int cpu = -1, const QHostAddress &to = QHostAddress::LocalHost,
+                           const QString &netns = QString(), qint64 count = -1);
+    ~DatagramFlood() { stop(); }
 
-    // Stops the sender; returns the datagrams it sent.
+    // Waits for the sender to end (stops it first when unbounded); returns
+    // the datagrams it sent.
     qint64 stop();
 
-private:
-    void send(int cpu);
+    // Datagrams sent so far, and whether the namespace could be entered.
+    qint64 sentSoFar() const { return sent; }
+    bool failed() const { return entryFailed; }
 
+private:
+    void send(int cpu, const QHostAddress &to, const QString &netns, qint64 count);
+
+    const bool bounded;
     std::atomic<bool> running{true};
     std::atomic<qint64> sent{0};
+    std::atomic<bool> entryFailed{false};
     std::thread thread;
 };
 #endif

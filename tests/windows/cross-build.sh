@@ -35,7 +35,7 @@ layer_calls=(
     QueryPerformanceFrequency QueryPerformanceCounter
     CreateWaitableTimerW SetWaitableTimer WaitForSingleObject CloseHandle Sleep
     SetPriorityClass GetCurrentProcess SetThreadPriority GetCurrentThread
-    GetPriorityClass GetThreadPriority SetConsoleCtrlHandler CreateEventW SetEvent
+    GetPriorityClass GetThreadPriority GetThreadTimes SetConsoleCtrlHandler CreateEventW SetEvent
     GetModuleHandleW GetProcAddress GetSystemInfo
     timeBeginPeriod timeEndPeriod
 )

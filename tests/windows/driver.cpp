@@ -114,6 +114,16 @@ public:
     }
     void beginTimerResolution(std::uint32_t) override { ++calls; }
     void endTimerResolution(std::uint32_t) override { ++calls; }
+    std::int64_t currentThreadCpuTime() override
+    {
+        ++calls;
+        return -1;
+    }
+    std::int64_t socketDropCount(std::intptr_t) override
+    {
+        ++calls;
+        return -1;
+    }
 };
 
 void checkInstall()
@@ -441,6 +451,16 @@ int main()
 
     os().endTimerResolution(resolutionMs);
     note("endTimerResolution", std::to_string(resolutionMs) + " ms released");
+
+    // A busy stretch of about 50 ms must show as processor time; the
+    // counter ticks at the clock interrupt, so only "more than none" holds.
+    const std::int64_t cpuBefore = os().currentThreadCpuTime();
+    const std::int64_t spinStart = os().counterValue();
+    while (elapsedMs(spinStart, os().counterValue(), frequency) < 50.0) { }
+    const std::int64_t cpuAfter = os().currentThreadCpuTime();
+    report(cpuBefore >= 0 && cpuAfter > cpuBefore, "currentThreadCpuTime",
+           std::to_string(cpuBefore) + " ns, then " + std::to_string(cpuAfter) + " ns");
+    report(os().socketDropCount(0) == -1, "socketDropCount", "not counted on Windows");
 
     std::cout << (failures ? "FAILED: " : "passed: ") << failures << " failure(s)" << std::endl;
     return failures ? 1 : 0;
