@@ -388,8 +388,8 @@ private slots:
             << QStringList{"Process level \"Realtime\" with thread level \"Time Critical\" asks "
                            "for SCHED_FIFO 99, but the measuring thread was granted SCHED_OTHER, "
                            "nice 0; to get it, run it with CAP_SYS_NICE"};
-        QTest::newRow("rtprio 95") << 95 << defaultRun(2, 1)
-                                   << QStringList{"granted SCHED_FIFO 95; to get it"};
+        QTest::newRow("rtprio 95")
+            << 95 << defaultRun(2, 1) << QStringList{"granted SCHED_FIFO 95; to get it"};
         QTest::newRow("a lower class")
             << 0 << runOf(2, 1, ProcessClass::Idle, ThreadLevel::Normal)
             << QStringList{"Process level \"Idle\" was given to the measuring thread only"};

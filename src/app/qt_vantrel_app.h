@@ -60,10 +60,10 @@ private:
     void noteWhatTheRunCouldNotDo();
 
     RunControl runControl;
-    RunSettings running;     // what the latest Start asked for
-    QLabel *notesLabel;      // in the status bar
-    QStringList said;        // this run's notes
-    bool grantNoted;         // the worker's granted scheduling was looked at
-    bool endNoted;           // the worker's ending by itself was dealt with
-    bool floodNoted;         // the run's flood was said
+    RunSettings running; // what the latest Start asked for
+    QLabel *notesLabel;  // in the status bar
+    QStringList said;    // this run's notes
+    bool grantNoted;     // the worker's granted scheduling was looked at
+    bool endNoted;       // the worker's ending by itself was dealt with
+    bool floodNoted;     // the run's flood was said
 };

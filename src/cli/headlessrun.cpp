@@ -99,9 +99,9 @@ int HeadlessRun::exec(QTextStream &out, QTextStream &err)
     const platform::ThreadScheduling &granted = result.granted;
     err << "vantrel-cli: the worker ran " << QString::fromStdString(granted.policy) << ", priority "
         << granted.priority << ", nice " << granted.nice << Qt::endl;
-    for (const QString &note : {RunNotes::priorities(options.settings, granted),
-                                control.classLeftOut() ? RunNotes::classLeftOut(options.settings)
-                                                       : QString()}) {
+    for (const QString &note :
+         {RunNotes::priorities(options.settings, granted),
+          control.classLeftOut() ? RunNotes::classLeftOut(options.settings) : QString()}) {
         if (!note.isEmpty())
             err << "vantrel-cli: " << note << Qt::endl;
     }

@@ -4,9 +4,9 @@
 // the results for scripts.
 #pragma once
 
-#include "pictureoutput.h"
 #include "metricsserver.h"
 #include "metricstext.h"
+#include "pictureoutput.h"
 #include "rtthread.h"
 #include "runcontrol.h"
 #include "runoptions.h"

@@ -11,10 +11,10 @@
 #include <QUdpSocket>
 
 #include <algorithm>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <limits>
-#include <cmath>
 
 namespace {
 

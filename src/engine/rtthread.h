@@ -177,8 +177,8 @@ private:
     // that startRun found, never sent to.
     std::array<quint32, 32> broadcastTargets;
     int broadcastTargetCount;
-    double *intervalLog;                    // see keepIntervals
-    double *arrivalLog;                     // see keepIntervals
+    double *intervalLog; // see keepIntervals
+    double *arrivalLog;  // see keepIntervals
     quint64 intervalCapacity;
     quint64 keptCount;
     char scratch[65536]; // discarded datagrams land here

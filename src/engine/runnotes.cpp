@@ -1,8 +1,8 @@
 // SPDX-License-Identifier: MIT
 #include "runnotes.h"
 
-#include "targetcheck.h"
 #include "rtthread.h"
+#include "targetcheck.h"
 
 namespace RunNotes {
 

@@ -8,8 +8,8 @@
 #include <QTextStream>
 
 #include <algorithm>
-#include <vector>
 #include <cmath>
+#include <vector>
 
 namespace {
 

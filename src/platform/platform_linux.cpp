@@ -32,8 +32,8 @@
 #include <new>
 #include <optional>
 #include <set>
-#include <vector>
 #include <sstream>
+#include <vector>
 
 // A grid of deadlines on CLOCK_MONOTONIC, slept to with clock_nanosleep.
 struct platform::PeriodicTimer
@@ -147,9 +147,8 @@ SchedulingLimits readLimits()
             ? fifoMax
             : int(std::min<rlim_t>(limit.rlim_cur, rlim_t(fifoMax)));
     if (getrlimit(RLIMIT_NICE, &limit) == 0)
-        limits.niceFloor = limit.rlim_cur == RLIM_INFINITY
-            ? -20
-            : 20 - int(std::min<rlim_t>(limit.rlim_cur, 40));
+        limits.niceFloor =
+            limit.rlim_cur == RLIM_INFINITY ? -20 : 20 - int(std::min<rlim_t>(limit.rlim_cur, 40));
     return limits;
 }
 
@@ -328,8 +327,7 @@ public:
             if (normalThreads.count(tid) != 0)
                 continue;
             const auto original = originals.find(tid);
-            applyScheduling(tid, original == originals.end() ? *baseline : original->second,
-                            false);
+            applyScheduling(tid, original == originals.end() ? *baseline : original->second, false);
         }
         levels.swap(runs);
     }
@@ -431,7 +429,7 @@ private:
     std::set<pid_t> runThreads;          // threads that end with their run
     std::map<pid_t, KernelScheduling> originals;
     std::optional<KernelScheduling> baseline;
-    std::set<pid_t> normalThreads;       // kept at normal scheduling in every class
+    std::set<pid_t> normalThreads; // kept at normal scheduling in every class
 };
 
 } // namespace

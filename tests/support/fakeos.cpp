@@ -196,7 +196,6 @@ void FakeOs::keepCurrentThreadNormal()
     record("keepCurrentThreadNormal");
 }
 
-
 void FakeOs::setRunThreadLevel(ThreadLevel level)
 {
     record(std::string("setRunThreadLevel(") + toString(level) + ")");

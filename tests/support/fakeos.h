@@ -101,7 +101,7 @@ private:
     std::atomic<int> armedPeriodMs{0};
     SchedulingLimits limits;                          // under mutex
     ProcessClass processClass = ProcessClass::Normal; // under mutex
-    std::deque<std::int64_t> stamps; // under mutex
+    std::deque<std::int64_t> stamps;                  // under mutex
     std::atomic<std::int64_t> stampOffset{0};
     std::atomic<bool> stampsRefused{false};
     std::atomic<std::int64_t> cpuTime{0};

@@ -17,8 +17,8 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <ctime>
 #include <cstring>
+#include <ctime>
 #endif
 
 bool sendDatagram(const QByteArray &payload, quint16 port)
