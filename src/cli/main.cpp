@@ -18,12 +18,14 @@ namespace {
 QtMessageHandler qtHandler = nullptr;
 
 // Qt Gui looks for the session's runtime folder as it starts; where none is
-// set (root over ssh, cron) it warns, though a picture never needs one. That
-// warning alone is left out, so that standard error stays the program's own.
+// set (root over ssh, cron), or the one it falls back to belongs to someone
+// else (another user, or root seen from a user namespace), it warns, though a
+// picture never needs one. Those warnings alone are left out, so that
+// standard error stays the program's own.
 void withoutRuntimeDirWarning(QtMsgType type, const QMessageLogContext &context,
                               const QString &message)
 {
-    if (type == QtWarningMsg && message.startsWith("QStandardPaths: XDG_RUNTIME_DIR not set"))
+    if (type == QtWarningMsg && message.startsWith("QStandardPaths: "))
         return;
     qtHandler(type, context, message);
 }
