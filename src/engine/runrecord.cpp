@@ -3,6 +3,8 @@
 
 #include <QJsonArray>
 
+#include <array>
+
 namespace {
 
 QJsonObject scheduling(const platform::ThreadScheduling &scheduling)
@@ -28,44 +30,41 @@ QJsonObject configurationJson(const RunSettings &settings, double durationSecond
     };
 }
 
+// An entry(i, count) for each bin i that counted anything.
+template <size_t N, typename Entry>
+QJsonArray nonEmptyBins(const std::array<quint64, N> &counts, Entry entry)
+{
+    QJsonArray bins;
+    for (size_t i = 0; i < N; ++i) {
+        if (counts[i] != 0)
+            bins.append(entry(int(i), qint64(counts[i])));
+    }
+    return bins;
+}
+
 // The histogram's bins, labelled as the report's table labels them.
 QJsonArray binsJson(const RunStatistics &statistics)
 {
-    QJsonArray bins;
-    for (int i = 0; i < RunStatistics::Bins; ++i) {
-        const quint64 count = statistics.bins[size_t(i)];
-        if (count != 0)
-            bins.append(QJsonObject{
-                {"bin", i}, {"seconds", statistics.label(i)}, {"count", qint64(count)}});
-    }
-    return bins;
+    return nonEmptyBins(statistics.bins, [&](int i, qint64 count) {
+        return QJsonObject{{"bin", i}, {"seconds", statistics.label(i)}, {"count", count}};
+    });
 }
 
 // The kernel's arrival intervals, the last bin labelled with the longest.
 QJsonArray arrivalBinsJson(const ReceiveTiming &receive)
 {
-    QJsonArray arrivalBins;
-    for (int i = 0; i < ReceiveTiming::ArrivalBins; ++i) {
-        const quint64 count = receive.arrival[size_t(i)];
-        if (count != 0)
-            arrivalBins.append(QJsonObject{
-                {"bin", i},
-                {"seconds",
-                 i == ReceiveTiming::ArrivalOverflowBin ? receive.maxArrival : double(i) * 0.0001},
-                {"count", qint64(count)}});
-    }
-    return arrivalBins;
+    return nonEmptyBins(receive.arrival, [&](int i, qint64 count) {
+        const double seconds =
+            i == ReceiveTiming::ArrivalOverflowBin ? receive.maxArrival : double(i) * 0.0001;
+        return QJsonObject{{"bin", i}, {"seconds", seconds}, {"count", count}};
+    });
 }
 
 QJsonArray latenessBinsJson(const ReceiveTiming &receive)
 {
-    QJsonArray latenessBins;
-    for (int i = 0; i < ReceiveTiming::LatenessBins; ++i) {
-        const quint64 count = receive.lateness[size_t(i)];
-        if (count != 0)
-            latenessBins.append(QJsonObject{{"micros", i}, {"count", qint64(count)}});
-    }
-    return latenessBins;
+    return nonEmptyBins(receive.lateness, [](int i, qint64 count) {
+        return QJsonObject{{"micros", i}, {"count", count}};
+    });
 }
 
 QJsonObject receiveTimingJson(const ReceiveTiming &receive)
