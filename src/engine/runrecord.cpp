@@ -90,6 +90,23 @@ QJsonObject receiveTimingJson(const ReceiveTiming &receive)
     };
 }
 
+// The slot length, then the ticks and the longest interval of each slot used.
+QJsonObject timelineJson(const RunTimeline &timeline)
+{
+    QJsonArray ticks;
+    QJsonArray longest;
+    for (int i = 0; i < timeline.used; ++i) {
+        ticks.append(qint64(timeline.slot[size_t(i)].ticks));
+        longest.append(timeline.slot[size_t(i)].maxInterval);
+    }
+    return QJsonObject{
+        {"slotSeconds", timeline.slotSeconds},
+        {"lastTick", timeline.lastTick},
+        {"ticks", ticks},
+        {"maxInterval", longest},
+    };
+}
+
 } // namespace
 
 QJsonObject RunRecord::toJson() const
@@ -113,6 +130,6 @@ QJsonObject RunRecord::toJson() const
         {"datagramsDropped",
          statistics.datagramsDropped < 0 ? QJsonValue() : QJsonValue(statistics.datagramsDropped)},
         {"floodRate", statistics.flooded() ? QJsonValue(statistics.floodRate) : QJsonValue()},
-        {"timeline", timelineJson()},
+        {"timeline", timelineJson(timeline)},
     };
 }
