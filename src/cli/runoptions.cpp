@@ -35,12 +35,22 @@ QString orList(const QStringList &names, bool numbered = false)
     return quoted.join(", ") + " or " + last;
 }
 
-QList<QCommandLineOption> optionList()
+// --process or --thread: a level by name or number.
+QCommandLineOption levelOption(const QString &name, const QString &what, const QStringList &names,
+                               const QString &byDefault)
 {
-    const RunSettings defaults;
+    return {name,
+            QString("%1: %2 (or 0-%3). Default: %4.")
+                .arg(what, orList(names))
+                .arg(names.size() - 1)
+                .arg(byDefault),
+            "level"};
+}
+
+// The options a group at a time, in the order --help lists them.
+QList<QCommandLineOption> clockOptions(const RunSettings &defaults)
+{
     return {
-        {{"h", "help"}, "Show this help."},
-        {{"v", "version"}, "Show the version."},
         {{"m", "mode"},
          QString("Clock to measure: %1 (number or name). Default: %2.")
              .arg(orList(RunSettings::clockModeNames(), true))
@@ -55,6 +65,12 @@ QList<QCommandLineOption> optionList()
              .arg(RtThread::UdpPort)
              .arg(defaults.periodMs),
          "ms"},
+    };
+}
+
+QList<QCommandLineOption> networkOptions()
+{
+    return {
         {{"t", "target"}, "IPv4 address (dotted quad) that --send sends to.", "address"},
         {{"s", "send"}, "Send a datagram to --target at every tick."},
         {"bind",
@@ -62,18 +78,22 @@ QList<QCommandLineOption> optionList()
                  "Default: every local IPv4 address.")
              .arg(RtThread::UdpPort),
          "address"},
-        {"process",
-         QString("Process level: %1 (or 0-%2). Default: %3.")
-             .arg(orList(RunSettings::processClassNames()))
-             .arg(RunSettings::processClassNames().size() - 1)
-             .arg(defaults.processClassName()),
-         "level"},
-        {"thread",
-         QString("Worker thread level: %1 (or 0-%2). Default: %3.")
-             .arg(orList(RunSettings::threadLevelNames()))
-             .arg(RunSettings::threadLevelNames().size() - 1)
-             .arg(defaults.threadLevelName()),
-         "level"},
+    };
+}
+
+QList<QCommandLineOption> priorityOptions(const RunSettings &defaults)
+{
+    return {
+        levelOption("process", "Process level", RunSettings::processClassNames(),
+                    defaults.processClassName()),
+        levelOption("thread", "Worker thread level", RunSettings::threadLevelNames(),
+                    defaults.threadLevelName()),
+    };
+}
+
+QList<QCommandLineOption> timingOptions()
+{
+    return {
         {{"d", "duration"},
          "Stop after this many seconds. Default: 0, run until Ctrl-C.",
          "seconds"},
@@ -82,6 +102,12 @@ QList<QCommandLineOption> optionList()
                  "end of the last. Default: 0, only at the end.")
              .arg(ShortestPrintSeconds),
          "seconds"},
+    };
+}
+
+QList<QCommandLineOption> outputOptions()
+{
+    return {
         {"json",
          "Write the final statistics as JSON to this file (- for standard output; the "
          "text report then goes to standard error).",
@@ -101,6 +127,12 @@ QList<QCommandLineOption> optionList()
          "Draw the run saved in this JSON file beside the other in --plot, e.g. before and "
          "after tuning.",
          "file"},
+    };
+}
+
+QList<QCommandLineOption> thresholdOptions()
+{
+    return {
         {"fail-above",
          "Exit with status 3 when the longest |interval - period| is above this: a time with "
          "its unit, us, ms or s (e.g. 150us).",
@@ -113,12 +145,26 @@ QList<QCommandLineOption> optionList()
          "Exit with status 3 when less than this share of the intervals, in %, fall in the "
          "period's 0.1 ms bin (e.g. 99.5).",
          "percent"},
-        {"serve",
-         "While measuring, serve the statistics in Prometheus's text format at "
-         "http://ADDRESS:PORT/metrics. ADDRESS is 127.0.0.1 unless given; PORT 0 takes a free "
-         "port and says which.",
-         "address:port"},
     };
+}
+
+QCommandLineOption serveOption()
+{
+    return {"serve",
+            "While measuring, serve the statistics in Prometheus's text format at "
+            "http://ADDRESS:PORT/metrics. ADDRESS is 127.0.0.1 unless given; PORT 0 takes a free "
+            "port and says which.",
+            "address:port"};
+}
+
+QList<QCommandLineOption> optionList()
+{
+    const RunSettings defaults;
+    QList<QCommandLineOption> options{{{"h", "help"}, "Show this help."},
+                                      {{"v", "version"}, "Show the version."}};
+    options << clockOptions(defaults) << networkOptions() << priorityOptions(defaults)
+            << timingOptions() << outputOptions() << thresholdOptions() << serveOption();
+    return options;
 }
 
 // A number, or a name from the list (case and surrounding blanks ignored);
