@@ -297,20 +297,31 @@ bool RunOptions::readPictureOptions(const QCommandLineParser &parser)
 
 bool RunOptions::read(const QCommandLineParser &parser)
 {
-    // A choice from one of the window's lists, by number or by name.
-    const auto pick = [&](const char *option, const char *what, const QStringList &names) {
-        const int picked = parser.isSet(option) ? choice(parser.value(option), names) : -2;
-        if (picked == -1)
-            refuse(QString("unknown %1 \"%2\"; give %3 or 0-%4")
-                       .arg(what, parser.value(option), "\"" + names.join("\", \"") + "\"")
-                       .arg(names.size() - 1));
-        return picked;
-    };
-    const int mode = pick("mode", "clock mode", RunSettings::clockModeNames());
-    if (mode == -1)
+    return readClock(parser) && readPriorities(parser) && readTiming(parser) &&
+        readNetwork(parser) && readThresholds(parser) && readServe(parser) &&
+        readResultFiles(parser);
+}
+
+bool RunOptions::pick(const QCommandLineParser &parser, const char *option, const char *what,
+                      const QStringList &names, int *picked)
+{
+    if (!parser.isSet(option))
+        return true;
+    const int index = choice(parser.value(option), names);
+    if (index == -1)
+        return refuse(QString("unknown %1 \"%2\"; give %3 or 0-%4")
+                          .arg(what, parser.value(option), "\"" + names.join("\", \"") + "\"")
+                          .arg(names.size() - 1));
+    *picked = index;
+    return true;
+}
+
+bool RunOptions::readClock(const QCommandLineParser &parser)
+{
+    int mode = int(settings.clockMode);
+    if (!pick(parser, "mode", "clock mode", RunSettings::clockModeNames(), &mode))
         return false;
-    if (mode >= 0)
-        settings.clockMode = RtThread::ClockMode(mode);
+    settings.clockMode = RtThread::ClockMode(mode);
 
     if (parser.isSet("period")) {
         bool ok = false;
@@ -320,18 +331,24 @@ bool RunOptions::read(const QCommandLineParser &parser)
                               .arg(RunSettings::MaxPeriodMs)
                               .arg(parser.value("period")));
     }
+    return true;
+}
 
-    const int process = pick("process", "process level", RunSettings::processClassNames());
-    if (process == -1)
+bool RunOptions::readPriorities(const QCommandLineParser &parser)
+{
+    int process = int(settings.processClass);
+    if (!pick(parser, "process", "process level", RunSettings::processClassNames(), &process))
         return false;
-    if (process >= 0)
-        settings.processClass = platform::ProcessClass(process);
-    const int thread = pick("thread", "thread level", RunSettings::threadLevelNames());
-    if (thread == -1)
+    settings.processClass = platform::ProcessClass(process);
+    int thread = int(settings.threadLevel);
+    if (!pick(parser, "thread", "thread level", RunSettings::threadLevelNames(), &thread))
         return false;
-    if (thread >= 0)
-        settings.threadLevel = platform::ThreadLevel(thread);
+    settings.threadLevel = platform::ThreadLevel(thread);
+    return true;
+}
 
+bool RunOptions::readTiming(const QCommandLineParser &parser)
+{
     if (parser.isSet("duration") && !seconds(parser.value("duration"), &durationSeconds))
         return refuse("--duration takes seconds, 0 or more, not \"" + parser.value("duration") +
                       "\"");
@@ -341,7 +358,11 @@ bool RunOptions::read(const QCommandLineParser &parser)
         return refuse(QString("--print takes seconds, %1 or more (0: only at the end), not \"%2\"")
                           .arg(ShortestPrintSeconds)
                           .arg(parser.value("print")));
+    return true;
+}
 
+bool RunOptions::readNetwork(const QCommandLineParser &parser)
+{
     settings.send = parser.isSet("send");
     if (parser.isSet("target")) {
         const QString target = parser.value("target");
@@ -358,10 +379,11 @@ bool RunOptions::read(const QCommandLineParser &parser)
                           address + "\"");
         settings.bindAddress = address.trimmed();
     }
+    return true;
+}
 
-    if (!readThresholds(parser) || !readServe(parser))
-        return false;
-
+bool RunOptions::readResultFiles(const QCommandLineParser &parser)
+{
     jsonPath = parser.value("json");
     if (parser.isSet("json") && jsonPath.isEmpty())
         return refuse("--json needs a file name, or - for standard output");
