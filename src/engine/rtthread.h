@@ -102,13 +102,18 @@ private:
     bool drainOneDatagram();
     void noteStamp(const platform::PendingDatagram &datagram);
     void resetStatistics();
+    // The steps of run: the worker's own priority, the socket, the clock.
+    void applyStartPriority();
+    bool bindSocket();
+    void startMeasuring();
+    RunEnd runClock();
+    void closeSocket();
     void runEventLoopClock(int periodMs);
     void runSleepClock(int periodMs);
     void runReceiveLoop();
     void runPeriodicTimerClock(int periodMs);
     void releaseTerminatedRun();
     void closeTimelineSlot(double now);
-    bool bindSocket();
     bool refusesTarget(quint32 address) const;
 
     // The receive side of a wake-up: one datagram at a time, at most a
