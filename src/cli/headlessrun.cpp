@@ -31,9 +31,7 @@ bool portFree(const QString &bindAddress)
 {
     QUdpSocket probe;
     probe.setProxy(QNetworkProxy::NoProxy);
-    return probe.bind(bindAddress.isEmpty() ? QHostAddress(QHostAddress::AnyIPv4)
-                                            : QHostAddress(bindAddress),
-                      RtThread::UdpPort);
+    return probe.bind(RtThread::listenAddress(bindAddress), RtThread::UdpPort);
 }
 
 QString describe(const RunOptions &options)

@@ -375,9 +375,12 @@ void RtThread::closeSocket()
 // returning, and a clean-up there would run on a stack already given up.
 bool RtThread::bindSocket()
 {
-    const QHostAddress listenAt =
-        bindAddress.isEmpty() ? QHostAddress(QHostAddress::AnyIPv4) : QHostAddress(bindAddress);
-    return udpSocket->bind(listenAt, UdpPort);
+    return udpSocket->bind(listenAddress(bindAddress), UdpPort);
+}
+
+QHostAddress RtThread::listenAddress(const QString &bindAddress)
+{
+    return bindAddress.isEmpty() ? QHostAddress(QHostAddress::AnyIPv4) : QHostAddress(bindAddress);
 }
 
 void RtThread::runEventLoopClock(int periodMs)

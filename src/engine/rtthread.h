@@ -17,6 +17,7 @@
 #include <atomic>
 
 QT_BEGIN_NAMESPACE
+class QHostAddress;
 class QTimer;
 class QUdpSocket;
 QT_END_NAMESPACE
@@ -40,6 +41,10 @@ public:
 
     static constexpr quint16 UdpPort = 1667;
     static constexpr int DatagramSize = 64;
+
+    // The address the worker listens on at UdpPort: bindAddress, or every
+    // local IPv4 address when it is empty.
+    static QHostAddress listenAddress(const QString &bindAddress);
 
     explicit RtThread(QObject *parent = nullptr);
     ~RtThread() override;
