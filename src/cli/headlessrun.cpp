@@ -293,11 +293,7 @@ bool HeadlessRun::writeResults(QTextStream &out, QTextStream &err)
 
 void HeadlessRun::printReport(QTextStream &out, double elapsedSeconds, const QString &summary) const
 {
-    const RunStatistics statistics = worker.statistics();
-    out << "After " << QString::number(elapsedSeconds, 'f', 1) << " s, " << statistics.tickCount
-        << " ticks" << Qt::endl;
-    out << "Actual Rate" << StatsReport::meanInterval(statistics.meanInterval) << Qt::endl;
-    out << StatsReport::histogramTable(statistics) << summary << Qt::endl;
+    out << StatsReport::runReport(elapsedSeconds, worker.statistics()) << summary << Qt::endl;
 }
 
 bool HeadlessRun::openOutput(std::unique_ptr<QSaveFile> &file, const QString &path,

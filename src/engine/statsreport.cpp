@@ -161,6 +161,15 @@ QString StatsReport::histogramTable(const RunStatistics &statistics)
     return text;
 }
 
+QString StatsReport::runReport(double elapsedSeconds, const RunStatistics &statistics)
+{
+    return QString("After %1 s, %2 ticks\nActual Rate%3\n")
+               .arg(QString::number(elapsedSeconds, 'f', 1))
+               .arg(statistics.tickCount)
+               .arg(meanInterval(statistics.meanInterval)) +
+        histogramTable(statistics);
+}
+
 QString StatsReport::receiveTimingSummary(const ReceiveTiming &timing)
 {
     const quint64 datagrams = timing.stampedDatagrams + timing.unstampedDatagrams;
