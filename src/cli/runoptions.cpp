@@ -6,7 +6,6 @@
 #include "targetcheck.h"
 
 #include <QCommandLineParser>
-#include <QCoreApplication>
 #include <QHostAddress>
 #include <QNetworkInterface>
 #include <QRegularExpression>

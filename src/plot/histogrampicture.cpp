@@ -1,7 +1,6 @@
 // SPDX-License-Identifier: MIT
 #include "histogrampicture.h"
 
-#include <QBuffer>
 #include <QFile>
 #include <QFontMetricsF>
 #include <QGuiApplication>
