@@ -19,13 +19,7 @@ namespace {
 // The report as vantrel-cli prints it at the end of a run.
 QByteArray reportText(const RunRecord &record)
 {
-    const RunStatistics &statistics = record.statistics;
-    return QString("After %1 s, %2 ticks\nActual Rate%3\n%4\n")
-        .arg(QString::number(record.elapsedSeconds, 'f', 1))
-        .arg(statistics.tickCount)
-        .arg(StatsReport::meanInterval(statistics.meanInterval),
-             StatsReport::histogramTable(statistics))
-        .toUtf8();
+    return (StatsReport::runReport(record.elapsedSeconds, record.statistics) + '\n').toUtf8();
 }
 
 } // namespace

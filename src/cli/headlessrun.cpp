@@ -31,9 +31,7 @@ bool portFree(const QString &bindAddress)
 {
     QUdpSocket probe;
     probe.setProxy(QNetworkProxy::NoProxy);
-    return probe.bind(bindAddress.isEmpty() ? QHostAddress(QHostAddress::AnyIPv4)
-                                            : QHostAddress(bindAddress),
-                      RtThread::UdpPort);
+    return probe.bind(RtThread::listenAddress(bindAddress), RtThread::UdpPort);
 }
 
 QString describe(const RunOptions &options)
@@ -81,30 +79,8 @@ int HeadlessRun::exec(QTextStream &out, QTextStream &err)
     }
     if (worker.lastRunEnd == RtThread::RunTerminated)
         ending = EndedTerminated;
-    result.settings = options.settings;
-    result.durationSeconds = options.durationSeconds;
-    result.ended = EndingNames[ending];
-    result.keptIntervals = worker.keptIntervals();
-    worker.grantedScheduling(&result.granted);
-    summarise();
-
-    printReport(report, result.elapsedSeconds, result.deviation.text());
-    report << StatsReport::receiveTimingSummary(result.statistics.receive) << Qt::flush;
-    // Said once, after the final report, with the whole run's figures.
-    const QString flood = StatsReport::floodMessage(result.statistics);
-    if (!flood.isEmpty())
-        err << "vantrel-cli: " << flood << Qt::endl;
-    // What was asked for is not always granted: without the right to raise
-    // priority the run went on at the normal one.
-    const platform::ThreadScheduling &granted = result.granted;
-    err << "vantrel-cli: the worker ran " << QString::fromStdString(granted.policy) << ", priority "
-        << granted.priority << ", nice " << granted.nice << Qt::endl;
-    for (const QString &note :
-         {RunNotes::priorities(options.settings, granted),
-          control.classLeftOut() ? RunNotes::classLeftOut(options.settings) : QString()}) {
-        if (!note.isEmpty())
-            err << "vantrel-cli: " << note << Qt::endl;
-    }
+    completeRecord();
+    printFinalReport(report, err);
 
     const bool written = writeResults(out, err);
     if (ending == EndedTerminated) {
@@ -179,11 +155,37 @@ void HeadlessRun::stopServing()
     server.reset();
 }
 
-void HeadlessRun::summarise()
+void HeadlessRun::completeRecord()
 {
+    result.settings = options.settings;
+    result.durationSeconds = options.durationSeconds;
+    result.ended = EndingNames[ending];
+    result.keptIntervals = worker.keptIntervals();
+    worker.grantedScheduling(&result.granted);
     result.deviation = DeviationSummary::of(result.statistics, options.settings.periodMs,
                                             intervals.data(), worker.keptIntervals());
     result.thresholds = options.thresholds;
+}
+
+void HeadlessRun::printFinalReport(QTextStream &report, QTextStream &err)
+{
+    printReport(report, result.elapsedSeconds, result.deviation.text());
+    report << StatsReport::receiveTimingSummary(result.statistics.receive) << Qt::flush;
+    // Said once, after the final report, with the whole run's figures.
+    const QString flood = StatsReport::floodMessage(result.statistics);
+    if (!flood.isEmpty())
+        err << "vantrel-cli: " << flood << Qt::endl;
+    // What was asked for is not always granted: without the right to raise
+    // priority the run went on at the normal one.
+    const platform::ThreadScheduling &granted = result.granted;
+    err << "vantrel-cli: the worker ran " << QString::fromStdString(granted.policy) << ", priority "
+        << granted.priority << ", nice " << granted.nice << Qt::endl;
+    for (const QString &note :
+         {RunNotes::priorities(options.settings, granted),
+          control.classLeftOut() ? RunNotes::classLeftOut(options.settings) : QString()}) {
+        if (!note.isEmpty())
+            err << "vantrel-cli: " << note << Qt::endl;
+    }
 }
 
 bool HeadlessRun::judge(const RunRecord &record, QTextStream &err)
@@ -291,11 +293,7 @@ bool HeadlessRun::writeResults(QTextStream &out, QTextStream &err)
 
 void HeadlessRun::printReport(QTextStream &out, double elapsedSeconds, const QString &summary) const
 {
-    const RunStatistics statistics = worker.statistics();
-    out << "After " << QString::number(elapsedSeconds, 'f', 1) << " s, " << statistics.tickCount
-        << " ticks" << Qt::endl;
-    out << "Actual Rate" << StatsReport::meanInterval(statistics.meanInterval) << Qt::endl;
-    out << StatsReport::histogramTable(statistics) << summary << Qt::endl;
+    out << StatsReport::runReport(elapsedSeconds, worker.statistics()) << summary << Qt::endl;
 }
 
 bool HeadlessRun::openOutput(std::unique_ptr<QSaveFile> &file, const QString &path,

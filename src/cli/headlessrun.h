@@ -51,17 +51,19 @@ public:
 
 private:
     // The steps of exec: everything that can fail before the run; the run
-    // until its end, with the reports along the way; what is written after.
+    // until its end, with the reports along the way; the record of what was
+    // asked and measured, with the deviation figures and the thresholds to
+    // judge them by; the final report, and on err how the worker ran; what
+    // is written after.
     bool prepare(QTextStream &err);
     void measure(QTextStream &report);
+    void completeRecord();
+    void printFinalReport(QTextStream &report, QTextStream &err);
     bool writeResults(QTextStream &out, QTextStream &err);
 
     // --serve: listens before the run, and stops once it has ended.
     bool startServing(QTextStream &err);
     void stopServing();
-    // The deviation figures of the run, once it has ended, and the
-    // thresholds to judge them by.
-    void summarise();
 
     // The report; the final one adds summary after the table.
     void printReport(QTextStream &out, double elapsedSeconds,

@@ -25,6 +25,74 @@ QString number(double value)
     return QString::number(value, 'g', QLocale::FloatingPointShortest);
 }
 
+// A metric's HELP and TYPE lines.
+void describe(QTextStream &out, const char *name, const char *type, const char *help)
+{
+    out << "# HELP " << name << ' ' << help << '\n' << "# TYPE " << name << ' ' << type << '\n';
+}
+
+// A metric of one series: its HELP and TYPE lines, and its value.
+template <typename Value>
+void writeMetric(QTextStream &out, const char *name, const char *type, const char *help,
+                 const QString &labels, const Value &value)
+{
+    describe(out, name, type, help);
+    out << name << '{' << labels << "} " << value << '\n';
+}
+
+// The intervals as a histogram: the count at or below each edge, then all,
+// their sum and their count.
+void writeHistogram(QTextStream &out, const QString &labels, const QList<int> &edges,
+                    const RunStatistics &now)
+{
+    const quint64 counted = now.counted();
+    describe(out, "vantrel_interval_seconds", "histogram",
+             "Intervals between ticks, counted as the report's table counts them (0.1 ms bins, "
+             "gathered at these edges).");
+    quint64 below = 0;
+    double sum = 0;
+    int bin = 0;
+    for (const int edge : edges) {
+        for (; bin <= edge; ++bin)
+            below += now.bins[size_t(bin)];
+        out << "vantrel_interval_seconds_bucket{" << labels << ",le=\""
+            << QString::number(MetricsText::edgeSeconds(edge), 'f', 5) << "\"} " << below << '\n';
+    }
+    for (int i = 0; i < RunStatistics::Bins; ++i)
+        sum += double(now.bins[size_t(i)]) * now.label(i);
+    out << "vantrel_interval_seconds_bucket{" << labels << ",le=\"+Inf\"} " << counted << '\n'
+        << "vantrel_interval_seconds_sum{" << labels << "} " << number(sum) << '\n'
+        << "vantrel_interval_seconds_count{" << labels << "} " << counted << '\n';
+}
+
+// The highest bin that grew since the previous scrape holds the longest new
+// interval: at most its upper edge, or, in the overflow bin, at most the
+// longest the run has seen (exact when that is new). NaN when none grew.
+double longestSince(const RunStatistics &previous, const RunStatistics &now)
+{
+    for (int i = RunStatistics::OverflowBin; i >= 0; --i) {
+        if (now.bins[size_t(i)] > previous.bins[size_t(i)])
+            return i == RunStatistics::OverflowBin ? now.maxInterval : MetricsText::edgeSeconds(i);
+    }
+    return std::numeric_limits<double>::quiet_NaN();
+}
+
+// The info metric's labels beyond the clock mode and the period: the rest of
+// the configuration, the scheduling granted, the program's version.
+QString infoLabels(const RunSettings &settings, const platform::ThreadScheduling &granted)
+{
+    QString text;
+    QTextStream out(&text);
+    out << ",clock_mode_number=\"" << int(settings.clockMode) << "\",process_level=\""
+        << escaped(settings.processClassName()) << "\",thread_level=\""
+        << escaped(settings.threadLevelName()) << "\",send=\"" << (settings.send ? "true" : "false")
+        << "\",target=\"" << escaped(settings.target) << "\",policy=\""
+        << escaped(QString::fromStdString(granted.policy)) << "\",priority=\"" << granted.priority
+        << "\",nice=\"" << granted.nice << "\",version=\"" << VantrelVersion << '"';
+    out.flush();
+    return text;
+}
+
 } // namespace
 
 MetricsText::MetricsText(const RunSettings &settings)
@@ -58,65 +126,23 @@ QByteArray MetricsText::render(const RunStatistics &now, const platform::ThreadS
 {
     QString text;
     QTextStream out(&text);
-    const quint64 counted = now.counted();
-
-    out << "# HELP vantrel_interval_seconds Intervals between ticks, counted as the report's "
-           "table counts them (0.1 ms bins, gathered at these edges).\n"
-        << "# TYPE vantrel_interval_seconds histogram\n";
-    quint64 below = 0;
-    double sum = 0;
-    int bin = 0;
-    for (const int edge : edges) {
-        for (; bin <= edge; ++bin)
-            below += now.bins[size_t(bin)];
-        out << "vantrel_interval_seconds_bucket{" << labels << ",le=\""
-            << QString::number(edgeSeconds(edge), 'f', 5) << "\"} " << below << '\n';
-    }
-    for (int i = 0; i < RunStatistics::Bins; ++i)
-        sum += double(now.bins[size_t(i)]) * now.label(i);
-    out << "vantrel_interval_seconds_bucket{" << labels << ",le=\"+Inf\"} " << counted << '\n'
-        << "vantrel_interval_seconds_sum{" << labels << "} " << number(sum) << '\n'
-        << "vantrel_interval_seconds_count{" << labels << "} " << counted << '\n';
-
-    out << "# HELP vantrel_ticks_total Ticks since the run started, counted in the histogram "
-           "or not.\n"
-        << "# TYPE vantrel_ticks_total counter\n"
-        << "vantrel_ticks_total{" << labels << "} " << now.tickCount << '\n';
-
-    out << "# HELP vantrel_mean_interval_seconds Mean interval over the latest complete "
-           "window of 100 ticks (0 before the first).\n"
-        << "# TYPE vantrel_mean_interval_seconds gauge\n"
-        << "vantrel_mean_interval_seconds{" << labels << "} " << number(now.meanInterval) << '\n';
-
-    // The highest bin that grew since the previous scrape holds the
-    // longest new interval: at most its upper edge, or, in the overflow
-    // bin, at most the longest the run has seen (exact when that is new).
-    double longest = std::numeric_limits<double>::quiet_NaN();
-    for (int i = RunStatistics::OverflowBin; i >= 0; --i) {
-        if (now.bins[size_t(i)] > previous.bins[size_t(i)]) {
-            longest = i == RunStatistics::OverflowBin ? now.maxInterval : edgeSeconds(i);
-            break;
-        }
-    }
+    writeHistogram(out, labels, edges, now);
+    writeMetric(out, "vantrel_ticks_total", "counter",
+                "Ticks since the run started, counted in the histogram or not.", labels,
+                now.tickCount);
+    writeMetric(out, "vantrel_mean_interval_seconds", "gauge",
+                "Mean interval over the latest complete window of 100 ticks (0 before the first).",
+                labels, number(now.meanInterval));
+    const double longest = longestSince(previous, now);
     previous = now;
-    out << "# HELP vantrel_longest_interval_seconds Longest interval counted since the "
-           "previous scrape, to the upper edge of its 0.1 ms bin (past 29.85 ms: the run's "
-           "longest); NaN when none was counted.\n"
-        << "# TYPE vantrel_longest_interval_seconds gauge\n"
-        << "vantrel_longest_interval_seconds{" << labels << "} " << number(longest) << '\n';
-
-    if (granted) {
-        out << "# HELP vantrel_run_info The run's configuration and the scheduling its worker "
-               "was granted.\n"
-            << "# TYPE vantrel_run_info gauge\n"
-            << "vantrel_run_info{" << labels << ",clock_mode_number=\"" << int(settings.clockMode)
-            << "\",process_level=\"" << escaped(settings.processClassName()) << "\",thread_level=\""
-            << escaped(settings.threadLevelName()) << "\",send=\""
-            << (settings.send ? "true" : "false") << "\",target=\"" << escaped(settings.target)
-            << "\",policy=\"" << escaped(QString::fromStdString(granted->policy))
-            << "\",priority=\"" << granted->priority << "\",nice=\"" << granted->nice
-            << "\",version=\"" << VantrelVersion << "\"} 1\n";
-    }
+    writeMetric(out, "vantrel_longest_interval_seconds", "gauge",
+                "Longest interval counted since the previous scrape, to the upper edge of its "
+                "0.1 ms bin (past 29.85 ms: the run's longest); NaN when none was counted.",
+                labels, number(longest));
+    if (granted)
+        writeMetric(out, "vantrel_run_info", "gauge",
+                    "The run's configuration and the scheduling its worker was granted.",
+                    labels + infoLabels(settings, *granted), 1);
     out.flush();
     return text.toUtf8();
 }

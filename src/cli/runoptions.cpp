@@ -6,7 +6,6 @@
 #include "targetcheck.h"
 
 #include <QCommandLineParser>
-#include <QCoreApplication>
 #include <QHostAddress>
 #include <QNetworkInterface>
 #include <QRegularExpression>
@@ -35,12 +34,22 @@ QString orList(const QStringList &names, bool numbered = false)
     return quoted.join(", ") + " or " + last;
 }
 
-QList<QCommandLineOption> optionList()
+// --process or --thread: a level by name or number.
+QCommandLineOption levelOption(const QString &name, const QString &what, const QStringList &names,
+                               const QString &byDefault)
 {
-    const RunSettings defaults;
+    return {name,
+            QString("%1: %2 (or 0-%3). Default: %4.")
+                .arg(what, orList(names))
+                .arg(names.size() - 1)
+                .arg(byDefault),
+            "level"};
+}
+
+// The options a group at a time, in the order --help lists them.
+QList<QCommandLineOption> clockOptions(const RunSettings &defaults)
+{
     return {
-        {{"h", "help"}, "Show this help."},
-        {{"v", "version"}, "Show the version."},
         {{"m", "mode"},
          QString("Clock to measure: %1 (number or name). Default: %2.")
              .arg(orList(RunSettings::clockModeNames(), true))
@@ -55,6 +64,12 @@ QList<QCommandLineOption> optionList()
              .arg(RtThread::UdpPort)
              .arg(defaults.periodMs),
          "ms"},
+    };
+}
+
+QList<QCommandLineOption> networkOptions()
+{
+    return {
         {{"t", "target"}, "IPv4 address (dotted quad) that --send sends to.", "address"},
         {{"s", "send"}, "Send a datagram to --target at every tick."},
         {"bind",
@@ -62,18 +77,22 @@ QList<QCommandLineOption> optionList()
                  "Default: every local IPv4 address.")
              .arg(RtThread::UdpPort),
          "address"},
-        {"process",
-         QString("Process level: %1 (or 0-%2). Default: %3.")
-             .arg(orList(RunSettings::processClassNames()))
-             .arg(RunSettings::processClassNames().size() - 1)
-             .arg(defaults.processClassName()),
-         "level"},
-        {"thread",
-         QString("Worker thread level: %1 (or 0-%2). Default: %3.")
-             .arg(orList(RunSettings::threadLevelNames()))
-             .arg(RunSettings::threadLevelNames().size() - 1)
-             .arg(defaults.threadLevelName()),
-         "level"},
+    };
+}
+
+QList<QCommandLineOption> priorityOptions(const RunSettings &defaults)
+{
+    return {
+        levelOption("process", "Process level", RunSettings::processClassNames(),
+                    defaults.processClassName()),
+        levelOption("thread", "Worker thread level", RunSettings::threadLevelNames(),
+                    defaults.threadLevelName()),
+    };
+}
+
+QList<QCommandLineOption> timingOptions()
+{
+    return {
         {{"d", "duration"},
          "Stop after this many seconds. Default: 0, run until Ctrl-C.",
          "seconds"},
@@ -82,6 +101,12 @@ QList<QCommandLineOption> optionList()
                  "end of the last. Default: 0, only at the end.")
              .arg(ShortestPrintSeconds),
          "seconds"},
+    };
+}
+
+QList<QCommandLineOption> outputOptions()
+{
+    return {
         {"json",
          "Write the final statistics as JSON to this file (- for standard output; the "
          "text report then goes to standard error).",
@@ -101,6 +126,12 @@ QList<QCommandLineOption> optionList()
          "Draw the run saved in this JSON file beside the other in --plot, e.g. before and "
          "after tuning.",
          "file"},
+    };
+}
+
+QList<QCommandLineOption> thresholdOptions()
+{
+    return {
         {"fail-above",
          "Exit with status 3 when the longest |interval - period| is above this: a time with "
          "its unit, us, ms or s (e.g. 150us).",
@@ -113,12 +144,26 @@ QList<QCommandLineOption> optionList()
          "Exit with status 3 when less than this share of the intervals, in %, fall in the "
          "period's 0.1 ms bin (e.g. 99.5).",
          "percent"},
-        {"serve",
-         "While measuring, serve the statistics in Prometheus's text format at "
-         "http://ADDRESS:PORT/metrics. ADDRESS is 127.0.0.1 unless given; PORT 0 takes a free "
-         "port and says which.",
-         "address:port"},
     };
+}
+
+QCommandLineOption serveOption()
+{
+    return {"serve",
+            "While measuring, serve the statistics in Prometheus's text format at "
+            "http://ADDRESS:PORT/metrics. ADDRESS is 127.0.0.1 unless given; PORT 0 takes a free "
+            "port and says which.",
+            "address:port"};
+}
+
+QList<QCommandLineOption> optionList()
+{
+    const RunSettings defaults;
+    QList<QCommandLineOption> options{{{"h", "help"}, "Show this help."},
+                                      {{"v", "version"}, "Show the version."}};
+    options << clockOptions(defaults) << networkOptions() << priorityOptions(defaults)
+            << timingOptions() << outputOptions() << thresholdOptions() << serveOption();
+    return options;
 }
 
 // A number, or a name from the list (case and surrounding blanks ignored);
@@ -251,20 +296,31 @@ bool RunOptions::readPictureOptions(const QCommandLineParser &parser)
 
 bool RunOptions::read(const QCommandLineParser &parser)
 {
-    // A choice from one of the window's lists, by number or by name.
-    const auto pick = [&](const char *option, const char *what, const QStringList &names) {
-        const int picked = parser.isSet(option) ? choice(parser.value(option), names) : -2;
-        if (picked == -1)
-            refuse(QString("unknown %1 \"%2\"; give %3 or 0-%4")
-                       .arg(what, parser.value(option), "\"" + names.join("\", \"") + "\"")
-                       .arg(names.size() - 1));
-        return picked;
-    };
-    const int mode = pick("mode", "clock mode", RunSettings::clockModeNames());
-    if (mode == -1)
+    return readClock(parser) && readPriorities(parser) && readTiming(parser) &&
+        readNetwork(parser) && readThresholds(parser) && readServe(parser) &&
+        readResultFiles(parser);
+}
+
+bool RunOptions::pick(const QCommandLineParser &parser, const char *option, const char *what,
+                      const QStringList &names, int *picked)
+{
+    if (!parser.isSet(option))
+        return true;
+    const int index = choice(parser.value(option), names);
+    if (index == -1)
+        return refuse(QString("unknown %1 \"%2\"; give %3 or 0-%4")
+                          .arg(what, parser.value(option), "\"" + names.join("\", \"") + "\"")
+                          .arg(names.size() - 1));
+    *picked = index;
+    return true;
+}
+
+bool RunOptions::readClock(const QCommandLineParser &parser)
+{
+    int mode = int(settings.clockMode);
+    if (!pick(parser, "mode", "clock mode", RunSettings::clockModeNames(), &mode))
         return false;
-    if (mode >= 0)
-        settings.clockMode = RtThread::ClockMode(mode);
+    settings.clockMode = RtThread::ClockMode(mode);
 
     if (parser.isSet("period")) {
         bool ok = false;
@@ -274,18 +330,24 @@ bool RunOptions::read(const QCommandLineParser &parser)
                               .arg(RunSettings::MaxPeriodMs)
                               .arg(parser.value("period")));
     }
+    return true;
+}
 
-    const int process = pick("process", "process level", RunSettings::processClassNames());
-    if (process == -1)
+bool RunOptions::readPriorities(const QCommandLineParser &parser)
+{
+    int process = int(settings.processClass);
+    if (!pick(parser, "process", "process level", RunSettings::processClassNames(), &process))
         return false;
-    if (process >= 0)
-        settings.processClass = platform::ProcessClass(process);
-    const int thread = pick("thread", "thread level", RunSettings::threadLevelNames());
-    if (thread == -1)
+    settings.processClass = platform::ProcessClass(process);
+    int thread = int(settings.threadLevel);
+    if (!pick(parser, "thread", "thread level", RunSettings::threadLevelNames(), &thread))
         return false;
-    if (thread >= 0)
-        settings.threadLevel = platform::ThreadLevel(thread);
+    settings.threadLevel = platform::ThreadLevel(thread);
+    return true;
+}
 
+bool RunOptions::readTiming(const QCommandLineParser &parser)
+{
     if (parser.isSet("duration") && !seconds(parser.value("duration"), &durationSeconds))
         return refuse("--duration takes seconds, 0 or more, not \"" + parser.value("duration") +
                       "\"");
@@ -295,7 +357,11 @@ bool RunOptions::read(const QCommandLineParser &parser)
         return refuse(QString("--print takes seconds, %1 or more (0: only at the end), not \"%2\"")
                           .arg(ShortestPrintSeconds)
                           .arg(parser.value("print")));
+    return true;
+}
 
+bool RunOptions::readNetwork(const QCommandLineParser &parser)
+{
     settings.send = parser.isSet("send");
     if (parser.isSet("target")) {
         const QString target = parser.value("target");
@@ -312,10 +378,11 @@ bool RunOptions::read(const QCommandLineParser &parser)
                           address + "\"");
         settings.bindAddress = address.trimmed();
     }
+    return true;
+}
 
-    if (!readThresholds(parser) || !readServe(parser))
-        return false;
-
+bool RunOptions::readResultFiles(const QCommandLineParser &parser)
+{
     jsonPath = parser.value("json");
     if (parser.isSet("json") && jsonPath.isEmpty())
         return refuse("--json needs a file name, or - for standard output");

@@ -66,13 +66,23 @@ public:
     static constexpr quint64 MaxKeptForThresholds = 10000000; // 80 MB
 
 private:
-    // Each option's value on its own, then the options together.
+    // Each option's value on its own, a group at a time, then the options
+    // together.
     bool read(const QCommandLineParser &parser);
-    bool validate();
-    bool readPictureOptions(const QCommandLineParser &parser);
-    bool refuse(const QString &why);
+    bool readClock(const QCommandLineParser &parser);
+    bool readPriorities(const QCommandLineParser &parser);
+    bool readTiming(const QCommandLineParser &parser);
+    bool readNetwork(const QCommandLineParser &parser);
     bool readThresholds(const QCommandLineParser &parser);
     bool readServe(const QCommandLineParser &parser);
+    bool readResultFiles(const QCommandLineParser &parser);
+    bool validate();
+    bool readPictureOptions(const QCommandLineParser &parser);
+    // A choice from one of the window's lists, by number or by name, into
+    // *picked when the option is given.
+    bool pick(const QCommandLineParser &parser, const char *option, const char *what,
+              const QStringList &names, int *picked);
+    bool refuse(const QString &why);
     quint64 roomForIntervals() const;
     double intervalsPerSecond() const;
 

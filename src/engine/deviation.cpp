@@ -5,6 +5,7 @@
 #include <QJsonValue>
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <cstdlib>
 #include <limits>
@@ -35,6 +36,68 @@ qint64 farthestHalfBins(int bin, int periodMs)
     return std::max(std::llabs(low - period), std::llabs(high - period));
 }
 
+// The quantiles of the figures, p50 to max, and the figures themselves.
+const double Quantiles[] = {0.5, 0.9, 0.99, 0.999, 1.0};
+
+std::array<double *, 5> figuresOf(DeviationSummary &summary)
+{
+    return {&summary.p50, &summary.p90, &summary.p99, &summary.p999, &summary.max};
+}
+
+// Exact: each figure the deviation of its rank among the kept intervals.
+void figuresFromKept(DeviationSummary &summary, const double *kept, quint64 keptCount)
+{
+    std::vector<double> exact;
+    exact.reserve(keptCount);
+    for (quint64 i = 0; i < keptCount; ++i)
+        exact.push_back(std::fabs(kept[i] - summary.periodSeconds));
+    summary.source = DeviationSummary::KeptIntervals;
+    summary.count = keptCount;
+    const std::array<double *, 5> figures = figuresOf(summary);
+    // Each nth_element leaves the values above its rank to its right, so the
+    // next, higher rank need only look there.
+    auto from = exact.begin();
+    for (int i = 0; i < 5; ++i) {
+        const auto at = exact.begin() + std::ptrdiff_t(rank(Quantiles[i], keptCount));
+        std::nth_element(from, at, exact.end());
+        *figures[size_t(i)] = *at;
+        from = at;
+    }
+}
+
+// At most: the bins by how far they can lie from the period, each figure the
+// farthest its rank's bin allows. The overflow bin reaches from its lower
+// edge to the longest interval it counted.
+void figuresFromHistogram(DeviationSummary &summary, const RunStatistics &statistics, int periodMs)
+{
+    const quint64 counted = statistics.counted();
+    summary.source = DeviationSummary::Histogram;
+    summary.count = counted;
+    std::vector<std::pair<double, quint64>> spans; // (farthest deviation, count)
+    for (int i = 0; i < RunStatistics::Bins; ++i) {
+        const quint64 count = statistics.bins[size_t(i)];
+        if (count == 0)
+            continue;
+        double farthest = double(farthestHalfBins(i, periodMs)) * HalfBin;
+        if (i == RunStatistics::OverflowBin)
+            farthest = std::max(std::fabs((i - 0.5) * 0.0001 - summary.periodSeconds),
+                                std::fabs(statistics.maxInterval - summary.periodSeconds));
+        spans.emplace_back(farthest, count);
+    }
+    std::sort(spans.begin(), spans.end());
+    const std::array<double *, 5> figures = figuresOf(summary);
+    quint64 below = 0; // intervals in the spans before the current one
+    size_t span = 0;
+    for (int i = 0; i < 5; ++i) {
+        const quint64 wanted = rank(Quantiles[i], counted);
+        while (below + spans[span].second <= wanted) {
+            below += spans[span].second;
+            ++span;
+        }
+        *figures[size_t(i)] = spans[span].first;
+    }
+}
+
 } // namespace
 
 int DeviationSummary::periodBin(int periodMs)
@@ -54,58 +117,10 @@ DeviationSummary DeviationSummary::of(const RunStatistics &statistics, int perio
     const int bin = periodBin(periodMs);
     if (bin >= 0)
         summary.periodBinShare = double(statistics.bins[size_t(bin)]) * 100.0 / double(counted);
-
-    std::vector<double> exact;
-    if (kept && keptCount == counted) {
-        exact.reserve(keptCount);
-        for (quint64 i = 0; i < keptCount; ++i)
-            exact.push_back(std::fabs(kept[i] - summary.periodSeconds));
-    }
-
-    const double quantiles[] = {0.5, 0.9, 0.99, 0.999, 1.0};
-    double *const figures[] = {&summary.p50, &summary.p90, &summary.p99, &summary.p999,
-                               &summary.max};
-    if (!exact.empty()) {
-        summary.source = KeptIntervals;
-        summary.count = keptCount;
-        // Each nth_element leaves the values above its rank to its right,
-        // so the next, higher rank need only look there.
-        auto from = exact.begin();
-        for (int i = 0; i < 5; ++i) {
-            const auto at = exact.begin() + std::ptrdiff_t(rank(quantiles[i], keptCount));
-            std::nth_element(from, at, exact.end());
-            *figures[i] = *at;
-            from = at;
-        }
-        return summary;
-    }
-
-    // The bins by how far they can lie from the period; the overflow bin
-    // reaches from its lower edge to the longest interval it counted.
-    summary.source = Histogram;
-    summary.count = counted;
-    std::vector<std::pair<double, quint64>> spans; // (farthest deviation, count)
-    for (int i = 0; i < RunStatistics::Bins; ++i) {
-        const quint64 count = statistics.bins[size_t(i)];
-        if (count == 0)
-            continue;
-        double farthest = double(farthestHalfBins(i, periodMs)) * HalfBin;
-        if (i == RunStatistics::OverflowBin)
-            farthest = std::max(std::fabs((i - 0.5) * 0.0001 - summary.periodSeconds),
-                                std::fabs(statistics.maxInterval - summary.periodSeconds));
-        spans.emplace_back(farthest, count);
-    }
-    std::sort(spans.begin(), spans.end());
-    quint64 below = 0; // intervals in the spans before the current one
-    size_t span = 0;
-    for (int i = 0; i < 5; ++i) {
-        const quint64 wanted = rank(quantiles[i], counted);
-        while (below + spans[span].second <= wanted) {
-            below += spans[span].second;
-            ++span;
-        }
-        *figures[i] = spans[span].first;
-    }
+    if (kept && keptCount == counted)
+        figuresFromKept(summary, kept, keptCount);
+    else
+        figuresFromHistogram(summary, statistics, periodMs);
     return summary;
 }
 

@@ -290,26 +290,39 @@ void RtThread::releaseTerminatedRun()
 
 void RtThread::run()
 {
-    // Linux does not apply QThread's start priority; the OS layer does it
-    // here, for every OS alike.
-    if (startPriority >= IdlePriority && startPriority <= TimeCriticalPriority)
-        platform::os().setRunThreadLevel(platform::ThreadLevel(int(startPriority)));
-    granted = platform::os().currentThreadScheduling();
-    grantedKnown.store(true, std::memory_order_release);
-
+    applyStartPriority();
     udpSocket = new QUdpSocket;
     // Datagrams go straight to the target. Asking for a system proxy would
     // also start a resolver thread that inherits this thread's realtime
     // priority.
     udpSocket->setProxy(QNetworkProxy::NoProxy);
     if (!bindSocket()) {
-        udpSocket->close();
-        delete udpSocket;
-        udpSocket = nullptr;
+        closeSocket();
         lastRunEnd = RunBindFailed;
         exit(1);
         return;
     }
+    startMeasuring();
+    const RunEnd end = runClock();
+    publishSocketDrops();
+    closeSocket();
+    lastRunEnd = end;
+}
+
+// Linux does not apply QThread's start priority; the OS layer does it here,
+// for every OS alike.
+void RtThread::applyStartPriority()
+{
+    if (startPriority >= IdlePriority && startPriority <= TimeCriticalPriority)
+        platform::os().setRunThreadLevel(platform::ThreadLevel(int(startPriority)));
+    granted = platform::os().currentThreadScheduling();
+    grantedKnown.store(true, std::memory_order_release);
+}
+
+// The kernel's receive stamps, the stopwatch and the drain budget, from the
+// run's start.
+void RtThread::startMeasuring()
+{
     put(stampState,
         int(platform::os().enableReceiveStamps(udpSocket->socketDescriptor())
                 ? ReceiveTiming::StampsOn
@@ -322,35 +335,38 @@ void RtThread::run()
     drainPaused = false;
     const std::int64_t cpu = platform::os().currentThreadCpuTime();
     drainBudget.start(loadRelaxed(lastTickTime), cpu < 0 ? -1.0 : double(cpu) * 1e-9, 0);
+}
 
+// The chosen clock until the stop request; RunHadNoClock for a mode and
+// period that have none.
+RtThread::RunEnd RtThread::runClock()
+{
     const int period = clockPeriodMs;
-    RunEnd end = RunStopped;
     switch (clockMode) {
     case TimerEventMode:
         runEventLoopClock(period);
-        break;
+        return RunStopped;
     case MsleepMode:
         if (period > 0)
             runSleepClock(period);
         else
             runReceiveLoop();
-        break;
+        return RunStopped;
     case WaitableTimerMode:
-        if (period > 0)
-            runPeriodicTimerClock(period);
-        else
-            end = RunHadNoClock;
-        break;
+        if (period <= 0)
+            return RunHadNoClock;
+        runPeriodicTimerClock(period);
+        return RunStopped;
     default:
-        end = RunHadNoClock;
-        break;
+        return RunHadNoClock;
     }
+}
 
-    publishSocketDrops();
+void RtThread::closeSocket()
+{
     udpSocket->close();
     delete udpSocket;
     udpSocket = nullptr;
-    lastRunEnd = end;
 }
 
 // IPv4 only: Qt 6's bind(port) would listen on IPv6 as well, where no peer
@@ -359,9 +375,12 @@ void RtThread::run()
 // returning, and a clean-up there would run on a stack already given up.
 bool RtThread::bindSocket()
 {
-    const QHostAddress listenAt =
-        bindAddress.isEmpty() ? QHostAddress(QHostAddress::AnyIPv4) : QHostAddress(bindAddress);
-    return udpSocket->bind(listenAt, UdpPort);
+    return udpSocket->bind(listenAddress(bindAddress), UdpPort);
+}
+
+QHostAddress RtThread::listenAddress(const QString &bindAddress)
+{
+    return bindAddress.isEmpty() ? QHostAddress(QHostAddress::AnyIPv4) : QHostAddress(bindAddress);
 }
 
 void RtThread::runEventLoopClock(int periodMs)

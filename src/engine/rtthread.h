@@ -17,6 +17,7 @@
 #include <atomic>
 
 QT_BEGIN_NAMESPACE
+class QHostAddress;
 class QTimer;
 class QUdpSocket;
 QT_END_NAMESPACE
@@ -40,6 +41,10 @@ public:
 
     static constexpr quint16 UdpPort = 1667;
     static constexpr int DatagramSize = 64;
+
+    // The address the worker listens on at UdpPort: bindAddress, or every
+    // local IPv4 address when it is empty.
+    static QHostAddress listenAddress(const QString &bindAddress);
 
     explicit RtThread(QObject *parent = nullptr);
     ~RtThread() override;
@@ -102,13 +107,18 @@ private:
     bool drainOneDatagram();
     void noteStamp(const platform::PendingDatagram &datagram);
     void resetStatistics();
+    // The steps of run: the worker's own priority, the socket, the clock.
+    void applyStartPriority();
+    bool bindSocket();
+    void startMeasuring();
+    RunEnd runClock();
+    void closeSocket();
     void runEventLoopClock(int periodMs);
     void runSleepClock(int periodMs);
     void runReceiveLoop();
     void runPeriodicTimerClock(int periodMs);
     void releaseTerminatedRun();
     void closeTimelineSlot(double now);
-    bool bindSocket();
     bool refusesTarget(quint32 address) const;
 
     // The receive side of a wake-up: one datagram at a time, at most a

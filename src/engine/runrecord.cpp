@@ -3,6 +3,8 @@
 
 #include <QJsonArray>
 
+#include <array>
+
 namespace {
 
 QJsonObject scheduling(const platform::ThreadScheduling &scheduling)
@@ -12,11 +14,10 @@ QJsonObject scheduling(const platform::ThreadScheduling &scheduling)
                        {"nice", scheduling.nice}};
 }
 
-} // namespace
-
-QJsonObject RunRecord::toJson() const
+// What the run was asked for.
+QJsonObject configurationJson(const RunSettings &settings, double durationSeconds)
 {
-    const QJsonObject configuration{
+    return QJsonObject{
         {"clockMode", int(settings.clockMode)},
         {"clockModeName", settings.clockModeName()},
         {"periodMs", settings.periodMs},
@@ -27,63 +28,100 @@ QJsonObject RunRecord::toJson() const
         {"threadLevel", settings.threadLevelName()},
         {"durationSeconds", durationSeconds},
     };
+}
 
+// An entry(i, count) for each bin i that counted anything.
+template <size_t N, typename Entry>
+QJsonArray nonEmptyBins(const std::array<quint64, N> &counts, Entry entry)
+{
     QJsonArray bins;
-    for (int i = 0; i < RunStatistics::Bins; ++i) {
-        const quint64 count = statistics.bins[size_t(i)];
-        if (count != 0)
-            bins.append(QJsonObject{
-                {"bin", i}, {"seconds", statistics.label(i)}, {"count", qint64(count)}});
+    for (size_t i = 0; i < N; ++i) {
+        if (counts[i] != 0)
+            bins.append(entry(int(i), qint64(counts[i])));
     }
+    return bins;
+}
 
-    const ReceiveTiming &receive = statistics.receive;
+// The histogram's bins, labelled as the report's table labels them.
+QJsonArray binsJson(const RunStatistics &statistics)
+{
+    return nonEmptyBins(statistics.bins, [&](int i, qint64 count) {
+        return QJsonObject{{"bin", i}, {"seconds", statistics.label(i)}, {"count", count}};
+    });
+}
+
+// The kernel's arrival intervals, the last bin labelled with the longest.
+QJsonArray arrivalBinsJson(const ReceiveTiming &receive)
+{
+    return nonEmptyBins(receive.arrival, [&](int i, qint64 count) {
+        const double seconds =
+            i == ReceiveTiming::ArrivalOverflowBin ? receive.maxArrival : double(i) * 0.0001;
+        return QJsonObject{{"bin", i}, {"seconds", seconds}, {"count", count}};
+    });
+}
+
+QJsonArray latenessBinsJson(const ReceiveTiming &receive)
+{
+    return nonEmptyBins(receive.lateness, [](int i, qint64 count) {
+        return QJsonObject{{"micros", i}, {"count", count}};
+    });
+}
+
+QJsonObject receiveTimingJson(const ReceiveTiming &receive)
+{
     static const char *const stampNames[] = {"not asked", "on", "refused"};
-    QJsonArray arrivalBins;
-    for (int i = 0; i < ReceiveTiming::ArrivalBins; ++i) {
-        const quint64 count = receive.arrival[size_t(i)];
-        if (count != 0)
-            arrivalBins.append(QJsonObject{
-                {"bin", i},
-                {"seconds",
-                 i == ReceiveTiming::ArrivalOverflowBin ? receive.maxArrival : double(i) * 0.0001},
-                {"count", qint64(count)}});
-    }
-    QJsonArray latenessBins;
-    for (int i = 0; i < ReceiveTiming::LatenessBins; ++i) {
-        const quint64 count = receive.lateness[size_t(i)];
-        if (count != 0)
-            latenessBins.append(QJsonObject{{"micros", i}, {"count", qint64(count)}});
-    }
     const quint64 arrivals = receive.arrivals();
-    const QJsonObject receiveTiming{
+    return QJsonObject{
         {"stamps", stampNames[qBound(0, receive.stamps, 2)]},
         {"stampedDatagrams", qint64(receive.stampedDatagrams)},
         {"unstampedDatagrams", qint64(receive.unstampedDatagrams)},
         {"arrivalIntervals", qint64(arrivals)},
         {"meanArrivalInterval", arrivals ? receive.arrivalSum / double(arrivals) : 0.0},
         {"maxArrivalInterval", receive.maxArrival},
-        {"arrivalBins", arrivalBins},
+        {"arrivalBins", arrivalBinsJson(receive)},
         {"wakeUps", qint64(receive.wakeUps())},
         {"maxLateness", receive.maxLateness},
-        {"latenessBins", latenessBins},
+        {"latenessBins", latenessBinsJson(receive)},
         // Whole seconds and nanoseconds apart: the offset in nanoseconds is
         // beyond what a JSON number (a double) holds exactly.
         {"clockOffset",
          QJsonObject{{"seconds", receive.clockOffsetNs / 1000000000},
                      {"nanoseconds", receive.clockOffsetNs % 1000000000}}},
     };
+}
 
-    QJsonObject json{
-        {"configuration", configuration},
+// The slot length, then the ticks and the longest interval of each slot used.
+QJsonObject timelineJson(const RunTimeline &timeline)
+{
+    QJsonArray ticks;
+    QJsonArray longest;
+    for (int i = 0; i < timeline.used; ++i) {
+        ticks.append(qint64(timeline.slot[size_t(i)].ticks));
+        longest.append(timeline.slot[size_t(i)].maxInterval);
+    }
+    return QJsonObject{
+        {"slotSeconds", timeline.slotSeconds},
+        {"lastTick", timeline.lastTick},
+        {"ticks", ticks},
+        {"maxInterval", longest},
+    };
+}
+
+} // namespace
+
+QJsonObject RunRecord::toJson() const
+{
+    return QJsonObject{
+        {"configuration", configurationJson(settings, durationSeconds)},
         {"ended", ended},
         {"elapsedSeconds", elapsedSeconds},
         {"tickCount", qint64(statistics.tickCount)},
         {"countedIntervals", qint64(statistics.counted())},
         {"meanInterval", statistics.meanInterval},
         {"maxInterval", statistics.maxInterval},
-        {"bins", bins},
+        {"bins", binsJson(statistics)},
         {"keptIntervals", qint64(keptIntervals)},
-        {"receiveTiming", receiveTiming},
+        {"receiveTiming", receiveTimingJson(statistics.receive)},
         {"asked",
          scheduling(platform::requestedScheduling(settings.processClass, settings.threadLevel))},
         {"worker", scheduling(granted)},
@@ -92,7 +130,6 @@ QJsonObject RunRecord::toJson() const
         {"datagramsDropped",
          statistics.datagramsDropped < 0 ? QJsonValue() : QJsonValue(statistics.datagramsDropped)},
         {"floodRate", statistics.flooded() ? QJsonValue(statistics.floodRate) : QJsonValue()},
+        {"timeline", timelineJson(timeline)},
     };
-    json.insert("timeline", timelineJson());
-    return json;
 }

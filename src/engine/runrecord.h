@@ -34,19 +34,15 @@ struct RunRecord
     QList<Threshold> thresholds;
     MachineContext machine;
 
-    QJsonObject toJson() const;
-
-    // When in the run its ticks and long intervals came, and the reading
-    // side of the JSON: both in runrecordjson.cpp.
+    // When in the run its ticks and long intervals came.
     RunTimeline timeline;
 
-    // The timeline as toJson writes it: the slot length, then the ticks and
-    // the longest interval of each slot used.
-    QJsonObject timelineJson() const;
+    QJsonObject toJson() const;
 
-    // A record from the JSON that toJson writes, or nothing and, in *error,
-    // why not, in one sentence. Fields it does not know are left aside; one
-    // it needs that is missing or out of range refuses the whole file.
+    // A record from the JSON that toJson writes (runrecordjson.cpp), or
+    // nothing and, in *error, why not, in one sentence. Fields it does not
+    // know are left aside; one it needs that is missing or out of range
+    // refuses the whole file.
     static std::optional<RunRecord> fromJson(const QByteArray &text, QString *error);
     static std::optional<RunRecord> fromJson(const QJsonObject &json, QString *error);
     // The same from a file; one that cannot be read says so too.

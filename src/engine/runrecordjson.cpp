@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: MIT
-// RunRecord's timeline in JSON, and the reading side of its JSON: a saved run
-// comes back with the same bins, or not at all.
+// The reading side of RunRecord's JSON: a saved run comes back with the same
+// bins, or not at all.
 #include "runrecord.h"
 
 #include <QFile>
@@ -173,22 +173,6 @@ bool readTimeline(const QJsonObject &json, RunTimeline &timeline, QString *error
 }
 
 } // namespace
-
-QJsonObject RunRecord::timelineJson() const
-{
-    QJsonArray ticks;
-    QJsonArray longest;
-    for (int i = 0; i < timeline.used; ++i) {
-        ticks.append(qint64(timeline.slot[size_t(i)].ticks));
-        longest.append(timeline.slot[size_t(i)].maxInterval);
-    }
-    return QJsonObject{
-        {"slotSeconds", timeline.slotSeconds},
-        {"lastTick", timeline.lastTick},
-        {"ticks", ticks},
-        {"maxInterval", longest},
-    };
-}
 
 std::optional<RunRecord> RunRecord::fromJson(const QJsonObject &json, QString *error)
 {

@@ -37,6 +37,84 @@ void writeRow(QTextStream &out, int bin, double label, quint64 count, quint64 to
     out << Qt::endl;
 }
 
+// The kernel's arrival intervals: how many, their mean and the shares of
+// the fullest bins, at most four, most first. Empty when there are none.
+QString arrivalLine(const ReceiveTiming &timing)
+{
+    const quint64 arrivals = timing.arrivals();
+    if (!arrivals)
+        return QString();
+    std::vector<int> order;
+    for (int i = 0; i < ReceiveTiming::ArrivalBins; ++i) {
+        if (timing.arrival[size_t(i)])
+            order.push_back(i);
+    }
+    std::stable_sort(order.begin(), order.end(), [&](int a, int b) {
+        return timing.arrival[size_t(a)] > timing.arrival[size_t(b)];
+    });
+    order.resize(std::min<size_t>(order.size(), 4));
+    QStringList shares;
+    for (const int bin : order) {
+        const QString label = bin == ReceiveTiming::ArrivalOverflowBin
+            ? QStringLiteral("over 29.9 ms")
+            : QString::number(bin / 10.0, 'f', 1) + QStringLiteral(" ms");
+        shares << QStringLiteral("%1 %2 %").arg(label).arg(
+            100.0 * double(timing.arrival[size_t(bin)]) / double(arrivals), 0, 'f', 1);
+    }
+    return QStringLiteral("Arrival intervals (kernel): %1, mean %2 ms; %3\n")
+        .arg(arrivals)
+        .arg(timing.arrivalSum * 1000.0 / double(arrivals), 0, 'f', 4)
+        .arg(shares.join(", "));
+}
+
+// A lateness bin as the report names it: its floor in us, or past the last.
+QString latenessText(int bin)
+{
+    return bin == ReceiveTiming::LatenessOverflowBin ? QStringLiteral("over 1 ms")
+                                                     : QStringLiteral("%1 us").arg(bin);
+}
+
+// The first lateness bin by which this share of the wake-ups is reached.
+int latenessPercentile(const ReceiveTiming &timing, quint64 wakeUps, double share)
+{
+    quint64 seen = 0;
+    for (int i = 0; i < ReceiveTiming::LatenessBins; ++i) {
+        seen += timing.lateness[size_t(i)];
+        if (double(seen) >= share * double(wakeUps))
+            return i;
+    }
+    return ReceiveTiming::LatenessOverflowBin;
+}
+
+// The largest lateness: the highest bin's floor, or exact past the last.
+QString latenessMax(const ReceiveTiming &timing)
+{
+    int last = ReceiveTiming::LatenessOverflowBin;
+    while (last > 0 && timing.lateness[size_t(last)] == 0)
+        --last;
+    return last == ReceiveTiming::LatenessOverflowBin
+        ? QStringLiteral("%1 us").arg(timing.maxLateness * 1e6, 0, 'f', 0)
+        : latenessText(last);
+}
+
+// The receiver's lateness at its wake-ups, and the clocks' offset at the
+// latest. Empty when no wake-up was stamped.
+QString latenessLines(const ReceiveTiming &timing)
+{
+    const quint64 wakeUps = timing.wakeUps();
+    if (!wakeUps)
+        return QString();
+    const QString p50 = latenessText(latenessPercentile(timing, wakeUps, 0.5));
+    const QString p99 = latenessText(latenessPercentile(timing, wakeUps, 0.99));
+    QString text = QStringLiteral("Receiver lateness (wake-up after the first datagram's stamp): "
+                                  "%1 wake-ups, p50 %2, p99 %3, max %4\n")
+                       .arg(wakeUps)
+                       .arg(p50, p99, latenessMax(timing));
+    text += QStringLiteral("Stamp clock minus counter clock, at the latest wake-up: %1 s\n")
+                .arg(double(timing.clockOffsetNs) * 1e-9, 0, 'f', 6);
+    return text;
+}
+
 } // namespace
 
 QString StatsReport::meanInterval(double seconds)
@@ -83,6 +161,15 @@ QString StatsReport::histogramTable(const RunStatistics &statistics)
     return text;
 }
 
+QString StatsReport::runReport(double elapsedSeconds, const RunStatistics &statistics)
+{
+    return QString("After %1 s, %2 ticks\nActual Rate%3\n")
+               .arg(QString::number(elapsedSeconds, 'f', 1))
+               .arg(statistics.tickCount)
+               .arg(meanInterval(statistics.meanInterval)) +
+        histogramTable(statistics);
+}
+
 QString StatsReport::receiveTimingSummary(const ReceiveTiming &timing)
 {
     const quint64 datagrams = timing.stampedDatagrams + timing.unstampedDatagrams;
@@ -103,63 +190,7 @@ QString StatsReport::receiveTimingSummary(const ReceiveTiming &timing)
     if (timing.unstampedDatagrams)
         text += QStringLiteral(", %1 without a stamp and left out").arg(timing.unstampedDatagrams);
     text += '\n';
-
-    const quint64 arrivals = timing.arrivals();
-    if (arrivals) {
-        // The fullest bins, at most four, most first.
-        std::vector<int> order;
-        for (int i = 0; i < ReceiveTiming::ArrivalBins; ++i) {
-            if (timing.arrival[size_t(i)])
-                order.push_back(i);
-        }
-        std::stable_sort(order.begin(), order.end(), [&](int a, int b) {
-            return timing.arrival[size_t(a)] > timing.arrival[size_t(b)];
-        });
-        order.resize(std::min<size_t>(order.size(), 4));
-        QStringList shares;
-        for (const int bin : order) {
-            const QString label = bin == ReceiveTiming::ArrivalOverflowBin
-                ? QStringLiteral("over 29.9 ms")
-                : QString::number(bin / 10.0, 'f', 1) + QStringLiteral(" ms");
-            shares << QStringLiteral("%1 %2 %").arg(label).arg(
-                100.0 * double(timing.arrival[size_t(bin)]) / double(arrivals), 0, 'f', 1);
-        }
-        text += QStringLiteral("Arrival intervals (kernel): %1, mean %2 ms; %3\n")
-                    .arg(arrivals)
-                    .arg(timing.arrivalSum * 1000.0 / double(arrivals), 0, 'f', 4)
-                    .arg(shares.join(", "));
-    }
-
-    const quint64 wakeUps = timing.wakeUps();
-    if (wakeUps) {
-        // Bin floors: p is the first bin by which that share is reached.
-        const auto percentile = [&](double share) {
-            quint64 seen = 0;
-            for (int i = 0; i < ReceiveTiming::LatenessBins; ++i) {
-                seen += timing.lateness[size_t(i)];
-                if (double(seen) >= share * double(wakeUps))
-                    return i;
-            }
-            return ReceiveTiming::LatenessOverflowBin;
-        };
-        const auto micros = [](int bin) {
-            return bin == ReceiveTiming::LatenessOverflowBin ? QStringLiteral("over 1 ms")
-                                                             : QStringLiteral("%1 us").arg(bin);
-        };
-        int last = ReceiveTiming::LatenessOverflowBin;
-        while (last > 0 && timing.lateness[size_t(last)] == 0)
-            --last;
-        const QString max = last == ReceiveTiming::LatenessOverflowBin
-            ? QStringLiteral("%1 us").arg(timing.maxLateness * 1e6, 0, 'f', 0)
-            : micros(last);
-        text += QStringLiteral("Receiver lateness (wake-up after the first datagram's stamp): %1 "
-                               "wake-ups, p50 %2, p99 %3, max %4\n")
-                    .arg(wakeUps)
-                    .arg(micros(percentile(0.5)), micros(percentile(0.99)), max);
-        text += QStringLiteral("Stamp clock minus counter clock, at the latest wake-up: %1 s\n")
-                    .arg(double(timing.clockOffsetNs) * 1e-9, 0, 'f', 6);
-    }
-    return text;
+    return text + arrivalLine(timing) + latenessLines(timing);
 }
 
 QString StatsReport::floodMessage(const RunStatistics &statistics)

@@ -24,6 +24,10 @@ public:
     // RunStatistics::label says; the percentages are of the bins' total.
     static QString histogramTable(const RunStatistics &statistics);
 
+    // The report as vantrel-cli prints it: "After 5.0 s, 5012 ticks", a line
+    // with the mean interval after "Actual Rate", then the table.
+    static QString runReport(double elapsedSeconds, const RunStatistics &statistics);
+
     // A few lines on the kernel's receive stamps, for after the table:
     // arrival intervals, the receiver's lateness and the clocks' offset; or
     // one line saying why there are none. Empty when no datagram arrived.

@@ -1,7 +1,6 @@
 // SPDX-License-Identifier: MIT
 #include "histogrampicture.h"
 
-#include <QBuffer>
 #include <QFile>
 #include <QFontMetricsF>
 #include <QGuiApplication>
@@ -16,6 +15,7 @@
 #include <algorithm>
 #include <cmath>
 #include <memory>
+#include <optional>
 #include <vector>
 
 namespace {
@@ -294,14 +294,43 @@ public:
     std::unique_ptr<QFontMetricsF> metrics, smallMetrics;
 };
 
-// The timeline under the histogram, in box: the longest interval of each
-// slot on a log scale, and the ticks per second, over the time of the
-// longest run.
-void paintTimeline(Canvas &c, const QList<PictureRun> &runs, const QPalette &palette,
-                   const QList<int> &periods, const QRectF &box)
+// Ticks under an axis at y, labelled, every step from 0 to last; at(v) is
+// the x of value v.
+template <typename At>
+void axisTicks(Canvas &c, double y, double last, double step, At at)
 {
     const double lh = c.lineHeight();
-    const int runCount = int(runs.size());
+    for (double v = 0.0; v <= last + step * 1e-6; v += step) {
+        const double x = at(v);
+        c.line(x, y, x, y + lh * 0.25, c.text);
+        c.label(QRectF(x - 50, y + lh * 0.25, 100, lh), Qt::AlignHCenter | Qt::AlignTop,
+                number(v, step));
+    }
+}
+
+// The timeline's two strips, the longest interval of each slot on a log
+// scale over the ticks per second, and the time axis under them: their
+// scales, from the runs, and where they lie.
+struct TimelineLayout
+{
+    double lh;
+    double runSeconds; // the longest run's time
+    int lowDecade, highDecade;
+    double rateTop;
+    double left, right;
+    double timelineTop, maxBottom; // the longest intervals' strip
+    double rateTopY, timeAxis;     // the ticks' strip
+    Linear tOf, mOf, rOf;
+
+    // The height of a column's longest interval; the strip's foot for none.
+    double longestY(double longest) const
+    {
+        return longest > 0 ? mOf(std::log10(longest)) : maxBottom;
+    }
+};
+
+TimelineLayout timelineLayout(double lh, const QList<PictureRun> &runs, const QRectF &box)
+{
     double runSeconds = 1.0;
     double shortestMax = 1e9;
     double longestMax = 0.0;
@@ -327,123 +356,142 @@ void paintTimeline(Canvas &c, const QList<PictureRun> &runs, const QPalette &pal
         shortestMax = 0.0001;
         longestMax = 0.01;
     }
+    TimelineLayout t;
+    t.lh = lh;
+    t.runSeconds = runSeconds;
     // At least a third of a decade under the shortest, so that it stands clear of the floor.
-    const int lowDecade = int(std::floor(std::log10(shortestMax) - 0.3));
-    const int highDecade = std::max(lowDecade + 1, int(std::ceil(std::log10(longestMax) + 1e-9)));
-    const double rateTop = atLeast(mostRate * 1.15,
-                                   {10, 20, 50, 100, 200, 500, 1000, 1200, 1500, 2000, 5000, 10000,
-                                    20000, 50000, 100000, 200000, 500000, 1e6, 1e7});
+    t.lowDecade = int(std::floor(std::log10(shortestMax) - 0.3));
+    t.highDecade = std::max(t.lowDecade + 1, int(std::ceil(std::log10(longestMax) + 1e-9)));
+    t.rateTop = atLeast(mostRate * 1.15,
+                        {10, 20, 50, 100, 200, 500, 1000, 1200, 1500, 2000, 5000, 10000, 20000,
+                         50000, 100000, 200000, 500000, 1e6, 1e7});
 
-    const double timelineTop = box.top();
-    const double timeAxis = box.bottom() - lh * 2.2;
-    const double rateHeight = (timeAxis - timelineTop) * 0.36;
-    const double rateTopY = timeAxis - rateHeight;
-    const double maxBottom = rateTopY - lh * 1.1;
-    const double left = box.left();
-    const double right = box.right();
-    const Linear tOf{0.0, runSeconds, left, right};
-    const Linear mOf{double(lowDecade), double(highDecade), maxBottom, timelineTop};
-    const Linear rOf{0.0, rateTop, timeAxis, rateTopY};
+    t.timelineTop = box.top();
+    t.timeAxis = box.bottom() - lh * 2.2;
+    const double rateHeight = (t.timeAxis - t.timelineTop) * 0.36;
+    t.rateTopY = t.timeAxis - rateHeight;
+    t.maxBottom = t.rateTopY - lh * 1.1;
+    t.left = box.left();
+    t.right = box.right();
+    t.tOf = {0.0, runSeconds, t.left, t.right};
+    t.mOf = {double(t.lowDecade), double(t.highDecade), t.maxBottom, t.timelineTop};
+    t.rOf = {0.0, t.rateTop, t.timeAxis, t.rateTopY};
+    return t;
+}
 
-    // Grid and labels of both strips.
-    const int decades = highDecade - lowDecade;
-    const int maxEvery = (maxBottom - timelineTop) / decades >= lh * 1.05 ? 1 : 2;
-    for (int d = lowDecade; d <= highDecade; ++d) {
-        const double yd = mOf(d);
-        c.line(left, yd, right, yd, c.grid);
-        if ((d - lowDecade) % maxEvery == 0)
-            c.label(QRectF(0, yd - lh / 2, left - lh * 0.3, lh), Qt::AlignRight | Qt::AlignVCenter,
-                    decade(d));
+// Grid and labels of both strips.
+void paintTimelineGrid(Canvas &c, const TimelineLayout &t)
+{
+    const double lh = t.lh;
+    const auto leftLabel = [&](double y, const QString &text) {
+        c.label(QRectF(0, y - lh / 2, t.left - lh * 0.3, lh), Qt::AlignRight | Qt::AlignVCenter,
+                text);
+    };
+    const int decades = t.highDecade - t.lowDecade;
+    const int maxEvery = (t.maxBottom - t.timelineTop) / decades >= lh * 1.05 ? 1 : 2;
+    for (int d = t.lowDecade; d <= t.highDecade; ++d) {
+        const double yd = t.mOf(d);
+        c.line(t.left, yd, t.right, yd, c.grid);
+        if ((d - t.lowDecade) % maxEvery == 0)
+            leftLabel(yd, decade(d));
     }
-    c.line(left, rOf(rateTop), right, rOf(rateTop), c.grid);
-    c.label(QRectF(0, rOf(rateTop) - lh / 2, left - lh * 0.3, lh),
-            Qt::AlignRight | Qt::AlignVCenter, QString::number(rateTop, 'g', 7) + "/s");
-    c.label(QRectF(0, timeAxis - lh / 2, left - lh * 0.3, lh), Qt::AlignRight | Qt::AlignVCenter,
-            "0/s");
+    c.line(t.left, t.rOf(t.rateTop), t.right, t.rOf(t.rateTop), c.grid);
+    leftLabel(t.rOf(t.rateTop), QString::number(t.rateTop, 'g', 7) + "/s");
+    leftLabel(t.timeAxis, "0/s");
     const double pad = lh * 0.5;
-    c.sideTitle(QRectF(pad, timelineTop, lh * 1.2, maxBottom - timelineTop), "longest");
-    c.sideTitle(QRectF(pad, rateTopY, lh * 1.2, timeAxis - rateTopY), "ticks");
+    c.sideTitle(QRectF(pad, t.timelineTop, lh * 1.2, t.maxBottom - t.timelineTop), "longest");
+    c.sideTitle(QRectF(pad, t.rateTopY, lh * 1.2, t.timeAxis - t.rateTopY), "ticks");
+}
 
-    // Each run's slots, gathered into the pixel columns they cover (many
-    // to a column on a long run): the longest interval as a step line over
-    // a light fill, so that two runs show through each other, and the tick
-    // rate as a line, a column's lowest to highest where it holds several.
-    // All in whole-pixel rectangles: crisp, and quick for hundreds of slots.
-    const int columnCount = std::max(1, int(right - left));
-    const double lineWidth = std::max(2.0, std::round(lh / 7.0));
+// One run's longest intervals as a light fill: one polygon, so that an SVG
+// shows no seams in it.
+void paintLongestFill(Canvas &c, const std::vector<Column> &columns, const QColor &fill,
+                      const TimelineLayout &t)
+{
+    QPolygonF outline{QPointF(t.left, t.maxBottom)};
+    forEachStretch(columns, [&](int from, int to, const Column &column) {
+        const double y = t.longestY(column.longest);
+        outline << QPointF(t.left + from, y) << QPointF(t.left + to, y);
+    });
+    outline << QPointF(outline.last().x(), t.maxBottom);
+    c.p.setBrush(fill);
+    c.p.drawPolygon(outline);
+}
+
+// One run's longest interval as a step line, and its tick rate as a line, a
+// column's lowest to highest where it holds several.
+void paintRunLines(Canvas &c, const std::vector<Column> &columns, const QColor &colour,
+                   double lineWidth, const TimelineLayout &t)
+{
+    const double half = lineWidth / 2;
+    double lastLongest = t.maxBottom;
+    double lastLow = -1.0; // the previous stretch's rate, as pixel rows
+    double lastHigh = -1.0;
+    forEachStretch(columns, [&](int from, int to, const Column &column) {
+        const double x0 = t.left + from;
+        const double x1 = t.left + to;
+        const double y = t.longestY(column.longest);
+        c.bar(x0 - half, x0 + half, std::min(y, lastLongest) - half,
+              std::max(y, lastLongest) + half, colour);
+        if (column.longest > 0)
+            c.bar(x0 - half, x1 + half, y - half, y + half, colour);
+        lastLongest = y;
+
+        if (column.rateLow < 0) {
+            lastLow = lastHigh = -1.0;
+            return;
+        }
+        const double high = t.rOf(column.rateHigh);
+        const double low = t.rOf(column.rateLow);
+        c.bar(x0, x1, high - half, low + half, colour);
+        if (lastLow >= 0)
+            c.bar(x0 - half, x0 + half, std::min(high, lastHigh) - half,
+                  std::max(low, lastLow) + half, colour);
+        lastLow = low;
+        lastHigh = high;
+    });
+}
+
+// Each run's slots, gathered into the pixel columns they cover (many to a
+// column on a long run): the longest interval as a step line over a light
+// fill, so that two runs show through each other, and the tick rate as a
+// line. All in whole-pixel rectangles: crisp, and quick for hundreds of
+// slots.
+void paintTimelineRuns(Canvas &c, const QList<PictureRun> &runs, const QPalette &palette,
+                       const TimelineLayout &t)
+{
+    const int runCount = int(runs.size());
+    const int columnCount = std::max(1, int(t.right - t.left));
+    const double lineWidth = std::max(2.0, std::round(t.lh / 7.0));
     std::vector<std::vector<Column>> columns;
     for (const PictureRun &run : runs)
-        columns.push_back(columnsOf(run.record.timeline, tOf, left, columnCount));
-    // The fills: one polygon each, so that an SVG shows no seams in them.
+        columns.push_back(columnsOf(run.record.timeline, t.tOf, t.left, columnCount));
     c.p.setPen(Qt::NoPen);
     for (int r = 0; r < runCount; ++r) {
         QColor fill = HistogramPicture::runColour(palette, r);
         fill.setAlphaF(0.3f);
-        QPolygonF outline{QPointF(left, maxBottom)};
-        forEachStretch(columns[size_t(r)], [&](int from, int to, const Column &column) {
-            const double y = column.longest > 0 ? mOf(std::log10(column.longest)) : maxBottom;
-            outline << QPointF(left + from, y) << QPointF(left + to, y);
-        });
-        outline << QPointF(outline.last().x(), maxBottom);
-        c.p.setBrush(fill);
-        c.p.drawPolygon(outline);
+        paintLongestFill(c, columns[size_t(r)], fill, t);
     }
     c.p.setBrush(Qt::NoBrush);
-    for (int r = 0; r < runCount; ++r) {
-        const QColor colour = HistogramPicture::runColour(palette, r);
-        const double half = lineWidth / 2;
-        double lastLongest = maxBottom;
-        double lastLow = -1.0; // the previous stretch's rate, as pixel rows
-        double lastHigh = -1.0;
-        forEachStretch(columns[size_t(r)], [&](int from, int to, const Column &column) {
-            const double x0 = left + from;
-            const double x1 = left + to;
-            const double y = column.longest > 0 ? mOf(std::log10(column.longest)) : maxBottom;
-            c.bar(x0 - half, x0 + half, std::min(y, lastLongest) - half,
-                  std::max(y, lastLongest) + half, colour);
-            if (column.longest > 0)
-                c.bar(x0 - half, x1 + half, y - half, y + half, colour);
-            lastLongest = y;
+    for (int r = 0; r < runCount; ++r)
+        paintRunLines(c, columns[size_t(r)], HistogramPicture::runColour(palette, r), lineWidth, t);
+}
 
-            if (column.rateLow < 0) {
-                lastLow = lastHigh = -1.0;
-                return;
-            }
-            const double high = rOf(column.rateHigh);
-            const double low = rOf(column.rateLow);
-            c.bar(x0, x1, high - half, low + half, colour);
-            if (lastLow >= 0)
-                c.bar(x0 - half, x0 + half, std::min(high, lastHigh) - half,
-                      std::max(low, lastLow) + half, colour);
-            lastLow = low;
-            lastHigh = high;
-        });
-    }
-
-    // The period in the longest-interval strip, the rate it promises in the
-    // tick strip.
-    for (const int period : periods) {
-        const double ym = mOf(std::log10(period / 1000.0));
-        c.line(left, ym, right, ym, c.text, 1.0, Qt::DashLine);
-        const double yr = rOf(1000.0 / period);
-        c.line(left, yr, right, yr, c.text, 1.0, Qt::DashLine);
-    }
-
-    // The time axis, in s, min or h as the run's length asks.
-    const double unit = runSeconds > 3 * 3600 ? 3600.0 : runSeconds > 300 ? 60.0 : 1.0;
+// The time axis, in s, min or h as the run's length asks, and the strips'
+// axes.
+void paintTimeAxis(Canvas &c, const QList<PictureRun> &runs, const TimelineLayout &t)
+{
+    const double lh = t.lh;
+    const double unit = t.runSeconds > 3 * 3600 ? 3600.0 : t.runSeconds > 300 ? 60.0 : 1.0;
     const QString unitName = unit == 3600.0 ? "h" : unit == 60.0 ? "min" : "s";
-    const double tStep =
-        tickStep(runSeconds / unit, (c.width("0000") + lh) * runSeconds / unit / (right - left));
-    for (double t = 0.0; t <= runSeconds / unit + tStep * 1e-6; t += tStep) {
-        const double x = tOf(t * unit);
-        c.line(x, timeAxis, x, timeAxis + lh * 0.25, c.text);
-        c.label(QRectF(x - 50, timeAxis + lh * 0.25, 100, lh), Qt::AlignHCenter | Qt::AlignTop,
-                number(t, tStep));
-    }
-    c.line(left, timelineTop, left, maxBottom, c.text);
-    c.line(left, maxBottom, right, maxBottom, c.text);
-    c.line(left, rateTopY, left, timeAxis, c.text);
-    c.line(left, timeAxis, right, timeAxis, c.text);
+    const double tStep = tickStep(
+        t.runSeconds / unit, (c.width("0000") + lh) * t.runSeconds / unit / (t.right - t.left));
+    axisTicks(c, t.timeAxis, t.runSeconds / unit, tStep,
+              [&](double time) { return t.tOf(time * unit); });
+    c.line(t.left, t.timelineTop, t.left, t.maxBottom, c.text);
+    c.line(t.left, t.maxBottom, t.right, t.maxBottom, c.text);
+    c.line(t.left, t.rateTopY, t.left, t.timeAxis, c.text);
+    c.line(t.left, t.timeAxis, t.right, t.timeAxis, c.text);
     // On a long run, slots of more than a second: say how long a step is.
     double slotSeconds = 1.0;
     for (const PictureRun &run : runs)
@@ -452,7 +500,253 @@ void paintTimeline(Canvas &c, const QList<PictureRun> &runs, const QPalette &pal
         QString("time in run (%1), a step per %2")
             .arg(unitName,
                  slotSeconds == 1.0 ? QString("second") : QString("%1 s").arg(slotSeconds));
-    c.label(QRectF(left, timeAxis + lh * 1.15, right - left, lh), Qt::AlignCenter, slotText);
+    c.label(QRectF(t.left, t.timeAxis + lh * 1.15, t.right - t.left, lh), Qt::AlignCenter,
+            slotText);
+}
+
+// The timeline under the histogram, in box: the longest interval of each
+// slot on a log scale, and the ticks per second, over the time of the
+// longest run.
+void paintTimeline(Canvas &c, const QList<PictureRun> &runs, const QPalette &palette,
+                   const QList<int> &periods, const QRectF &box)
+{
+    const TimelineLayout t = timelineLayout(c.lineHeight(), runs, box);
+    paintTimelineGrid(c, t);
+    paintTimelineRuns(c, runs, palette, t);
+    // The period in the longest-interval strip, the rate it promises in the
+    // tick strip.
+    for (const int period : periods) {
+        const double ym = t.mOf(std::log10(period / 1000.0));
+        c.line(t.left, ym, t.right, ym, c.text, 1.0, Qt::DashLine);
+        const double yr = t.rOf(1000.0 / period);
+        c.line(t.left, yr, t.right, yr, c.text, 1.0, Qt::DashLine);
+    }
+    paintTimeAxis(c, runs, t);
+}
+
+// Text at least as large as the application's, larger in a large picture,
+// smaller only where the picture is too small for it.
+int fontPixels(double W, double H)
+{
+    const QFont appFont = QGuiApplication::font();
+    const double appPixels =
+        appFont.pixelSize() > 0 ? appFont.pixelSize() : appFont.pointSizeF() * 96.0 / 72.0;
+    const double wanted = std::clamp(std::sqrt(W * H) / 55.0, appPixels, 28.0);
+    return int(std::lround(std::max(8.0, std::min({wanted, H / 20.0, W / 40.0}))));
+}
+
+// The legend: a swatch and a line per run. Returns where it ends.
+double paintLegend(Canvas &c, const QList<PictureRun> &runs, const QPalette &palette, double W)
+{
+    const double lh = c.lineHeight();
+    const double pad = lh * 0.5;
+    double y = pad;
+    for (int r = 0; r < int(runs.size()); ++r) {
+        const QColor colour = HistogramPicture::runColour(palette, r);
+        c.bar(pad, pad + lh * 0.8, y + lh * 0.2, y + lh * 0.85, colour);
+        const QString text =
+            c.metrics->elidedText(legendText(runs[r]), Qt::ElideRight, W - 2 * pad - lh * 1.2);
+        c.label(QRectF(pad + lh * 1.2, y, W, lh), Qt::AlignLeft | Qt::AlignVCenter, text);
+        y += lh * 1.1;
+    }
+    return y;
+}
+
+// What the histogram shows of the runs: the bins up to the longest
+// non-empty one below the overflow bin, and the periods, on a rounded range;
+// counts up to a power of ten.
+struct HistogramScope
+{
+    double rangeMs = 1.0;
+    int topDecade = 1;
+    QList<int> periods; // those below the overflow bin, each once
+    bool anyOverflow = false;
+    bool anyTimeline = false;
+};
+
+HistogramScope scopeOf(const QList<PictureRun> &runs)
+{
+    HistogramScope scope;
+    double neededMs = 1.0;
+    quint64 mostCounted = 0;
+    for (const PictureRun &run : runs) {
+        const RunStatistics &statistics = run.record.statistics;
+        for (int i = 0; i < RunStatistics::Bins; ++i) {
+            const quint64 n = statistics.bins[size_t(i)];
+            mostCounted = std::max(mostCounted, n);
+            if (n != 0 && i < RunStatistics::OverflowBin)
+                neededMs = std::max(neededMs, (i + 0.5) * BinMs);
+        }
+        scope.anyOverflow = scope.anyOverflow || statistics.bins[RunStatistics::OverflowBin] != 0;
+        scope.anyTimeline = scope.anyTimeline || run.record.timeline.used > 0;
+        const int period = run.record.settings.periodMs;
+        if (period > 0 && period < OverflowFromMs && !scope.periods.contains(period)) {
+            scope.periods << period;
+            neededMs = std::max(neededMs, period * 1.2);
+        }
+    }
+    scope.rangeMs = atLeast(neededMs, {1, 1.5, 2, 2.5, 3, 4, 5, 6, 8, 10, 12, 15, 20, 25, 30});
+    scope.topDecade =
+        mostCounted > 0 ? std::max(1, int(std::floor(std::log10(double(mostCounted)))) + 1) : 1;
+    return scope;
+}
+
+// Where the histogram's parts lie, in pixels.
+struct HistogramLayout
+{
+    HistogramScope scope;
+    double lh, pad;
+    int runCount;
+    double bandTop; // the labels of the periods and the overflow bars
+    double plotLeft, plotTop, plotRight, plotBottom;
+    QString overflowTick; // the overflow bar's panel, right of the bins
+    double panelWidth, panelLeft, panelRight;
+    bool withTimeline;
+    QRectF timelineBox;
+    Linear xOf, yOf;
+};
+
+// The layout of the picture below the legend, or nothing where the picture
+// is too small for a plot.
+std::optional<HistogramLayout> histogramLayout(const Canvas &c, const QList<PictureRun> &runs,
+                                               QSizeF size, double legendBottom)
+{
+    const double W = size.width();
+    const double H = size.height();
+    HistogramLayout g;
+    g.scope = scopeOf(runs);
+    g.lh = c.lineHeight();
+    g.pad = g.lh * 0.5;
+    g.runCount = int(runs.size());
+    const double lh = g.lh;
+
+    // Above the plot, a band for the period's and the overflow bar's labels.
+    g.bandTop = legendBottom + lh * 0.2;
+    const int overflowLabels = g.scope.anyOverflow ? g.runCount : 0;
+    g.plotTop = g.bandTop + lh * std::max(1, overflowLabels) + lh * 0.3;
+
+    // Below it the tick labels and the axis title; then the timeline, if the
+    // picture is tall enough and a run has one.
+    g.withTimeline = g.scope.anyTimeline && H >= 300;
+    const double axisBlock = lh * 2.3;
+    const double timelineBlock = g.withTimeline ? std::max(lh * 7.5, H * 0.36) : 0.0;
+    g.plotBottom = H - g.pad - axisBlock - timelineBlock;
+
+    // Left: the side title and the widest count label.
+    double countLabels = 0;
+    for (int d = 0; d <= g.scope.topDecade; ++d)
+        countLabels = std::max(countLabels, c.powerWidth(d));
+    const double timelineLabels = c.width("0.01 ms");
+    g.plotLeft = g.pad + lh * 1.3 + std::max(countLabels, timelineLabels) + lh * 0.4;
+
+    // Right: the overflow bar's own panel, set apart from the bins.
+    g.overflowTick = QString::fromUtf8("\u2265%1").arg(OverflowFromMs, 0, 'f', 2);
+    g.panelWidth = std::max(c.width(g.overflowTick) + lh * 0.6, lh * 2.5);
+    g.panelRight = W - g.pad * 2;
+    g.panelLeft = g.panelRight - g.panelWidth;
+    g.plotRight = g.panelLeft - lh * 0.9;
+
+    if (g.plotBottom - g.plotTop < lh * 2 || g.plotRight - g.plotLeft < lh * 4)
+        return std::nullopt;
+    g.timelineBox = QRectF(QPointF(g.plotLeft, g.plotBottom + axisBlock + lh * 0.3),
+                           QPointF(g.panelRight, H - g.pad));
+    g.xOf = {0.0, g.scope.rangeMs, g.plotLeft, g.plotRight};
+    g.yOf = {LogFloor, double(g.scope.topDecade), g.plotBottom, g.plotTop};
+    return g;
+}
+
+// Decades of the count axis: grid lines and labels, every one where they
+// fit, else every second or fifth.
+void paintCountAxis(Canvas &c, const HistogramLayout &g)
+{
+    const double lh = g.lh;
+    const double decadeHeight = (g.plotBottom - g.plotTop) / (g.scope.topDecade - LogFloor);
+    const int labelEvery = decadeHeight >= lh * 1.1 ? 1 : decadeHeight * 2 >= lh * 1.1 ? 2 : 5;
+    for (int d = 0; d <= g.scope.topDecade; ++d) {
+        const double yd = g.yOf(d);
+        c.line(g.plotLeft, yd, g.plotRight, yd, c.grid);
+        c.line(g.panelLeft, yd, g.panelRight, yd, c.grid);
+        if (d % labelEvery == 0)
+            c.power(g.plotLeft - lh * 0.3, yd, d);
+    }
+    c.sideTitle(QRectF(g.pad, g.plotTop, lh * 1.2, g.plotBottom - g.plotTop), "intervals (log)");
+}
+
+// The interval axis: ticks in ms, and the overflow panel's label.
+void paintIntervalAxis(Canvas &c, const HistogramLayout &g)
+{
+    const double lh = g.lh;
+    const double msPerPixel = g.scope.rangeMs / (g.plotRight - g.plotLeft);
+    const double step = tickStep(g.scope.rangeMs, (c.width("00.0") + lh) * msPerPixel);
+    axisTicks(c, g.plotBottom, g.scope.rangeMs, step, g.xOf);
+    c.label(QRectF(g.plotLeft, g.plotBottom + lh * 1.2, g.plotRight - g.plotLeft, lh),
+            Qt::AlignCenter, "interval between ticks (ms), 0.1 ms bins");
+    const double panelLabelLeft = g.panelLeft - lh;
+    const double panelLabelWidth = g.panelWidth + 2 * lh;
+    c.label(QRectF(panelLabelLeft, g.plotBottom + lh * 0.25, panelLabelWidth, lh),
+            Qt::AlignHCenter | Qt::AlignTop, g.overflowTick);
+    c.label(QRectF(panelLabelLeft, g.plotBottom + lh * 1.2, panelLabelWidth, lh),
+            Qt::AlignHCenter | Qt::AlignTop, "longer");
+}
+
+// The bars: each bin's width shared by the runs, side by side; the overflow
+// bars in their panel, each labelled with its run's longest interval.
+void paintBars(Canvas &c, const QList<PictureRun> &runs, const QPalette &palette,
+               const HistogramLayout &g)
+{
+    const double lh = g.lh;
+    const double binWidth = (g.plotRight - g.plotLeft) * BinMs / g.scope.rangeMs;
+    const double gap = binWidth >= 6 ? std::max(1.0, binWidth * 0.12) : 0.0;
+    const double share = (binWidth - gap) / std::max(1, g.runCount);
+    for (int r = 0; r < g.runCount; ++r) {
+        const QColor colour = HistogramPicture::runColour(palette, r);
+        const RunStatistics &statistics = runs[r].record.statistics;
+        for (int i = 0; i < RunStatistics::OverflowBin; ++i) {
+            const quint64 n = statistics.bins[size_t(i)];
+            if (n == 0 || (i - 0.5) * BinMs >= g.scope.rangeMs)
+                continue;
+            const double left =
+                std::max(g.plotLeft, g.xOf((i - 0.5) * BinMs) + gap / 2 + r * share);
+            c.bar(left, left + share, g.yOf(std::log10(double(n))), g.plotBottom, colour);
+        }
+        const quint64 over = statistics.bins[RunStatistics::OverflowBin];
+        if (over != 0) {
+            const double slot = (g.panelWidth - lh * 0.8) / g.runCount;
+            const double left = g.panelLeft + lh * 0.4 + r * slot;
+            c.bar(left, left + slot, g.yOf(std::log10(double(over))), g.plotBottom, colour);
+            c.label(QRectF(0, g.bandTop + r * lh, g.panelRight, lh),
+                    Qt::AlignRight | Qt::AlignVCenter, "longest " + seconds(statistics.maxInterval),
+                    colour);
+        }
+    }
+}
+
+// The period, dashed across the bins, labelled in the band above.
+void paintPeriods(Canvas &c, const HistogramLayout &g)
+{
+    const double lh = g.lh;
+    for (const int period : g.scope.periods) {
+        const double x = g.xOf(period);
+        c.line(x, g.plotTop - lh * 0.2, x, g.plotBottom, c.text, std::max(1.0, lh / 12.0),
+               Qt::DashLine);
+        const QString text = QString("period %1 ms").arg(period);
+        const double w = c.width(text);
+        const double left = std::clamp(x - w / 2, g.plotLeft, g.plotRight - w);
+        c.label(QRectF(left, g.bandTop, w, lh), Qt::AlignCenter, text);
+    }
+}
+
+// The axes, over the bars' feet, and the break between the bins and the
+// overflow panel.
+void paintAxes(Canvas &c, const HistogramLayout &g)
+{
+    const double lh = g.lh;
+    c.line(g.plotLeft, g.plotTop, g.plotLeft, g.plotBottom, c.text);
+    c.line(g.plotLeft, g.plotBottom, g.plotRight, g.plotBottom, c.text);
+    c.line(g.panelLeft, g.plotBottom, g.panelRight, g.plotBottom, c.text);
+    for (const double x : {g.plotRight + lh * 0.25, g.plotRight + lh * 0.5})
+        c.line(x - lh * 0.15, g.plotBottom + lh * 0.2, x + lh * 0.15, g.plotBottom - lh * 0.2,
+               c.text);
 }
 
 } // namespace
@@ -477,175 +771,21 @@ void HistogramPicture::paint(QPainter &painter, const QRect &area, const QPalett
     painter.translate(area.topLeft());
     painter.setRenderHint(QPainter::Antialiasing, false);
     painter.setRenderHint(QPainter::TextAntialiasing, true);
-
-    // Text at least as large as the application's, larger in a large
-    // picture, smaller only where the picture is too small for it.
-    const QFont appFont = QGuiApplication::font();
-    const double appPixels =
-        appFont.pixelSize() > 0 ? appFont.pixelSize() : appFont.pointSizeF() * 96.0 / 72.0;
-    const double wanted = std::clamp(std::sqrt(W * H) / 55.0, appPixels, 28.0);
-    const int fontPixels = int(std::lround(std::max(8.0, std::min({wanted, H / 20.0, W / 40.0}))));
-    Canvas c(painter, palette, fontPixels);
+    Canvas c(painter, palette, fontPixels(W, H));
     painter.fillRect(QRectF(0, 0, W, H), c.base);
 
-    const int runCount = int(shown.size());
-    const double lh = c.lineHeight();
-    const double pad = lh * 0.5;
-
-    // The legend: a swatch and a line per run.
-    double y = pad;
-    for (int r = 0; r < runCount; ++r) {
-        const QColor colour = runColour(palette, r);
-        c.bar(pad, pad + lh * 0.8, y + lh * 0.2, y + lh * 0.85, colour);
-        const QString text =
-            c.metrics->elidedText(legendText(shown[r]), Qt::ElideRight, W - 2 * pad - lh * 1.2);
-        c.label(QRectF(pad + lh * 1.2, y, W, lh), Qt::AlignLeft | Qt::AlignVCenter, text);
-        y += lh * 1.1;
+    const double legendBottom = paintLegend(c, shown, palette, W);
+    const std::optional<HistogramLayout> layout =
+        histogramLayout(c, shown, QSizeF(W, H), legendBottom);
+    if (layout) {
+        paintCountAxis(c, *layout);
+        paintIntervalAxis(c, *layout);
+        paintBars(c, shown, palette, *layout);
+        paintPeriods(c, *layout);
+        paintAxes(c, *layout);
+        if (layout->withTimeline)
+            paintTimeline(c, shown, palette, layout->scope.periods, layout->timelineBox);
     }
-
-    // What the histogram shows: the bins up to the longest non-empty one
-    // below the overflow bin, and the period, on a rounded range.
-    double neededMs = 1.0;
-    quint64 mostCounted = 0;
-    QList<int> periods;
-    bool anyOverflow = false;
-    for (const PictureRun &run : shown) {
-        const RunStatistics &statistics = run.record.statistics;
-        for (int i = 0; i < RunStatistics::Bins; ++i) {
-            const quint64 n = statistics.bins[size_t(i)];
-            mostCounted = std::max(mostCounted, n);
-            if (n != 0 && i < RunStatistics::OverflowBin)
-                neededMs = std::max(neededMs, (i + 0.5) * BinMs);
-        }
-        anyOverflow = anyOverflow || statistics.bins[RunStatistics::OverflowBin] != 0;
-        const int period = run.record.settings.periodMs;
-        if (period > 0 && period < OverflowFromMs && !periods.contains(period)) {
-            periods << period;
-            neededMs = std::max(neededMs, period * 1.2);
-        }
-    }
-    const double rangeMs =
-        atLeast(neededMs, {1, 1.5, 2, 2.5, 3, 4, 5, 6, 8, 10, 12, 15, 20, 25, 30});
-    const int topDecade =
-        mostCounted > 0 ? std::max(1, int(std::floor(std::log10(double(mostCounted)))) + 1) : 1;
-
-    // Above the plot, a band for the period's and the overflow bar's labels.
-    const double bandTop = y + lh * 0.2;
-    const int overflowLabels = anyOverflow ? runCount : 0;
-    const double plotTop = bandTop + lh * std::max(1, overflowLabels) + lh * 0.3;
-
-    // Below it the tick labels and the axis title; then the timeline, if the
-    // picture is tall enough and a run has one.
-    bool anyTimeline = false;
-    for (const PictureRun &run : shown)
-        anyTimeline = anyTimeline || run.record.timeline.used > 0;
-    const bool withTimeline = anyTimeline && H >= 300;
-    const double axisBlock = lh * 2.3;
-    const double timelineBlock = withTimeline ? std::max(lh * 7.5, H * 0.36) : 0.0;
-    const double plotBottom = H - pad - axisBlock - timelineBlock;
-
-    // Left: the side title and the widest count label.
-    double countLabels = 0;
-    for (int d = 0; d <= topDecade; ++d)
-        countLabels = std::max(countLabels, c.powerWidth(d));
-    const double timelineLabels = c.width("0.01 ms");
-    const double plotLeft = pad + lh * 1.3 + std::max(countLabels, timelineLabels) + lh * 0.4;
-
-    // Right: the overflow bar's own panel, set apart from the bins.
-    const QString overflowTick = QString::fromUtf8("\u2265%1").arg(OverflowFromMs, 0, 'f', 2);
-    const double panelWidth = std::max(c.width(overflowTick) + lh * 0.6, lh * 2.5);
-    const double panelRight = W - pad * 2;
-    const double panelLeft = panelRight - panelWidth;
-    const double plotRight = panelLeft - lh * 0.9;
-
-    if (plotBottom - plotTop < lh * 2 || plotRight - plotLeft < lh * 4) {
-        painter.restore();
-        return;
-    }
-
-    const Linear xOf{0.0, rangeMs, plotLeft, plotRight};
-    const Linear yOf{LogFloor, double(topDecade), plotBottom, plotTop};
-
-    // Decades of the count axis: grid lines and labels, every one where
-    // they fit, else every second or fifth.
-    const double decadeHeight = (plotBottom - plotTop) / (topDecade - LogFloor);
-    const int labelEvery = decadeHeight >= lh * 1.1 ? 1 : decadeHeight * 2 >= lh * 1.1 ? 2 : 5;
-    for (int d = 0; d <= topDecade; ++d) {
-        const double yd = yOf(d);
-        c.line(plotLeft, yd, plotRight, yd, c.grid);
-        c.line(panelLeft, yd, panelRight, yd, c.grid);
-        if (d % labelEvery == 0)
-            c.power(plotLeft - lh * 0.3, yd, d);
-    }
-    c.sideTitle(QRectF(pad, plotTop, lh * 1.2, plotBottom - plotTop), "intervals (log)");
-
-    // The interval axis: ticks in ms.
-    const double msPerPixel = rangeMs / (plotRight - plotLeft);
-    const double step = tickStep(rangeMs, (c.width("00.0") + lh) * msPerPixel);
-    for (double ms = 0.0; ms <= rangeMs + step * 1e-6; ms += step) {
-        const double x = xOf(ms);
-        c.line(x, plotBottom, x, plotBottom + lh * 0.25, c.text);
-        c.label(QRectF(x - 50, plotBottom + lh * 0.25, 100, lh), Qt::AlignHCenter | Qt::AlignTop,
-                number(ms, step));
-    }
-    c.label(QRectF(plotLeft, plotBottom + lh * 1.2, plotRight - plotLeft, lh), Qt::AlignCenter,
-            "interval between ticks (ms), 0.1 ms bins");
-    c.label(QRectF(panelLeft - lh, plotBottom + lh * 0.25, panelWidth + 2 * lh, lh),
-            Qt::AlignHCenter | Qt::AlignTop, overflowTick);
-    c.label(QRectF(panelLeft - lh, plotBottom + lh * 1.2, panelWidth + 2 * lh, lh),
-            Qt::AlignHCenter | Qt::AlignTop, "longer");
-
-    // The bars: each bin's width shared by the runs, side by side.
-    const double binWidth = (plotRight - plotLeft) * BinMs / rangeMs;
-    const double gap = binWidth >= 6 ? std::max(1.0, binWidth * 0.12) : 0.0;
-    const double share = (binWidth - gap) / std::max(1, runCount);
-    for (int r = 0; r < runCount; ++r) {
-        const QColor colour = runColour(palette, r);
-        const RunStatistics &statistics = shown[r].record.statistics;
-        for (int i = 0; i < RunStatistics::OverflowBin; ++i) {
-            const quint64 n = statistics.bins[size_t(i)];
-            if (n == 0 || (i - 0.5) * BinMs >= rangeMs)
-                continue;
-            const double left = std::max(plotLeft, xOf((i - 0.5) * BinMs) + gap / 2 + r * share);
-            c.bar(left, left + share, yOf(std::log10(double(n))), plotBottom, colour);
-        }
-        const quint64 over = statistics.bins[RunStatistics::OverflowBin];
-        if (over != 0) {
-            const double slot = (panelWidth - lh * 0.8) / runCount;
-            const double left = panelLeft + lh * 0.4 + r * slot;
-            c.bar(left, left + slot, yOf(std::log10(double(over))), plotBottom, colour);
-            c.label(QRectF(0, bandTop + r * lh, panelRight, lh), Qt::AlignRight | Qt::AlignVCenter,
-                    "longest " + seconds(statistics.maxInterval), colour);
-        }
-    }
-
-    // The period, dashed across the bins, labelled in the band above.
-    for (const int period : periods) {
-        const double x = xOf(period);
-        c.line(x, plotTop - lh * 0.2, x, plotBottom, c.text, std::max(1.0, lh / 12.0),
-               Qt::DashLine);
-        const QString text = QString("period %1 ms").arg(period);
-        const double w = c.width(text);
-        const double left = std::clamp(x - w / 2, plotLeft, plotRight - w);
-        c.label(QRectF(left, bandTop, w, lh), Qt::AlignCenter, text);
-    }
-
-    // The axes, over the bars' feet.
-    c.line(plotLeft, plotTop, plotLeft, plotBottom, c.text);
-    c.line(plotLeft, plotBottom, plotRight, plotBottom, c.text);
-    c.line(panelLeft, plotBottom, panelRight, plotBottom, c.text);
-    // The break between the bins and the overflow panel.
-    for (const double x : {plotRight + lh * 0.25, plotRight + lh * 0.5})
-        c.line(x - lh * 0.15, plotBottom + lh * 0.2, x + lh * 0.15, plotBottom - lh * 0.2, c.text);
-
-    if (!withTimeline) {
-        painter.restore();
-        return;
-    }
-
-    paintTimeline(
-        c, shown, palette, periods,
-        QRectF(QPointF(plotLeft, plotBottom + axisBlock + lh * 0.3), QPointF(panelRight, H - pad)));
     painter.restore();
 }
 
