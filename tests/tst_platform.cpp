@@ -325,7 +325,7 @@ private slots:
         if (!fifoPermitted())
             QSKIP(
                 "no permission for SCHED_FIFO and negative nice here (needs CAP_SYS_NICE or root)");
-        auto restore = qScopeGuard([] { os().setProcessClass(ProcessClass::Normal); });
+        auto restore = qScopeGuard([] { os().restoreScheduling(); });
         Helper thread;
         const auto scheduling = [&](ProcessClass processClass, ThreadLevel level) {
             os().setProcessClass(processClass);
@@ -372,7 +372,7 @@ private slots:
         if (!fifoPermitted())
             QSKIP(
                 "no permission for SCHED_FIFO and negative nice here (needs CAP_SYS_NICE or root)");
-        auto restore = qScopeGuard([] { os().setProcessClass(ProcessClass::Normal); });
+        auto restore = qScopeGuard([] { os().restoreScheduling(); });
         Helper raised;
         Helper untouched;
         os().setProcessClass(ProcessClass::Normal);
@@ -407,7 +407,7 @@ private slots:
         QCOMPARE(granted.nice, getpriority(PRIO_PROCESS, id_t(thread.tid)));
         if (!fifoPermitted())
             QSKIP("the rest needs permission for SCHED_FIFO (CAP_SYS_NICE or root)");
-        auto restore = qScopeGuard([] { os().setProcessClass(ProcessClass::Normal); });
+        auto restore = qScopeGuard([] { os().restoreScheduling(); });
         os().setProcessClass(ProcessClass::Realtime);
         grantedAt(ThreadLevel::TimeCritical);
         QCOMPARE(granted.policy, std::string("SCHED_FIFO"));

@@ -465,8 +465,7 @@ private slots:
 
         RtThread worker;
         platform::os().setProcessClass(platform::ProcessClass::Realtime);
-        auto restore =
-            qScopeGuard([] { platform::os().setProcessClass(platform::ProcessClass::Normal); });
+        auto restore = qScopeGuard([] { platform::os().restoreScheduling(); });
         start(worker, RtThread::MsleepMode, 2, QThread::TimeCriticalPriority);
         QTRY_VERIFY(ticks(worker) >= 5);
 

@@ -58,10 +58,12 @@ Qt_Vantrel_App::Qt_Vantrel_App(QWidget *parent)
     connect(&displayTimer, &QTimer::timeout, pictures, &RunPictures::refresh);
 }
 
-// The form object goes first; the display timer and then the worker follow as
-// members, the worker stopping a run that still goes on.
+// A run still going on is stopped as Stop would, so the OS is given back
+// too; the form object goes next, then the members.
 Qt_Vantrel_App::~Qt_Vantrel_App()
 {
+    if (ui->stopButton->isEnabled())
+        runControl.stop(rtThread);
     delete ui;
 }
 
