@@ -247,7 +247,8 @@ void RtThread::learnBroadcastTargets()
 
 void RtThread::stopRun()
 {
-    if (!isRunning())
+    // A worker that outlived its termination would only be waited for again.
+    if (!isRunning() || lastRunEnd == RunTerminated)
         return;
     // Datagrams that keep arriving would keep a drain from ever returning to
     // the event loop or the stop flag; udpRead looks at this between them.
