@@ -25,6 +25,7 @@ packages=(
     util-linux                  # 'unshare': those namespaces; 'setpriv': the package test runs the installed program as another user; 'taskset': the two-host flood test pins the receiver to a CPU
     help2man                    # makes vantrel-cli's manual page from its --help at build time
     dpkg-dev                    # dpkg-shlibdeps: the Debian package's Depends, from the libraries the programs link
+    file                        # ... CPack's Debian generator finds the programs to hand dpkg-shlibdeps with it
     man-db                      # 'man': the package test reads both installed manual pages
     desktop-file-utils          # desktop-file-validate: the package test checks the menu entry
     prometheus                  # the Prometheus test scrapes vantrel-cli --serve with the real server

@@ -36,7 +36,7 @@ ok() {
 if [[ $(id -u) -ne 0 ]] || ! grep -qE '^ *0 +0 +4294967295' /proc/self/uid_map; then
     skip "installing with dpkg, even into a throw-away root, needs root"
 fi
-for tool in cpack:cmake dpkg-shlibdeps:dpkg-dev man:man-db apt-get:apt setpriv:util-linux; do
+for tool in cpack:cmake dpkg-shlibdeps:dpkg-dev file:file man:man-db apt-get:apt setpriv:util-linux; do
     command -v "${tool%%:*}" >/dev/null || skip "${tool%%:*} is missing (Debian package ${tool#*:})"
 done
 
