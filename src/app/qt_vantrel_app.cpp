@@ -5,7 +5,6 @@
 #include "runnotes.h"
 #include "runpictures.h"
 #include "statsreport.h"
-#include "targetcheck.h"
 #include "ui_qt_vantrel_app.h"
 
 #include <QLabel>
@@ -53,9 +52,8 @@ Qt_Vantrel_App::Qt_Vantrel_App(QWidget *parent)
     statusBar()->addWidget(notesLabel, 1);
     statusBar()->hide();
 
-    // The picture refreshes with the report, after it.
+    // runDisplay refreshes the picture after the report.
     pictures = new RunPictures(this, ui->textEdit, rtThread);
-    connect(&displayTimer, &QTimer::timeout, pictures, &RunPictures::refresh);
 }
 
 // A run still going on is stopped as Stop would, so the OS is given back
@@ -167,8 +165,11 @@ void Qt_Vantrel_App::noteWhatTheRunCouldNotDo()
 void Qt_Vantrel_App::runDisplay()
 {
     noteWhatTheRunCouldNotDo();
-    if (!rtThread.isRunning())
+    if (!rtThread.isRunning()) {
+        pictures->refresh();
         return;
+    }
+    // One reading for the report and the picture after it.
     const RunStatistics statistics = rtThread.statistics();
     showReport(statistics);
     // Said once, at the first refresh that finds it: the rate it names is
@@ -177,6 +178,7 @@ void Qt_Vantrel_App::runDisplay()
         floodNoted = true;
         say(StatsReport::floodMessage(statistics));
     }
+    pictures->refresh(&statistics);
 }
 
 void Qt_Vantrel_App::showReport(const RunStatistics &statistics)

@@ -56,7 +56,6 @@ void RunPictures::runStarted(const RunSettings &startedWith)
 {
     settings = startedWith;
     sinceStart.start();
-    started = true;
     running = true;
     saveAction->setEnabled(true);
     refresh();
@@ -72,12 +71,17 @@ void RunPictures::runStopped()
 
 RunRecord RunPictures::record() const
 {
+    return sinceStart.isValid() ? recordOf(worker.statistics(), worker.timeline()) : RunRecord();
+}
+
+RunRecord RunPictures::recordOf(const RunStatistics &statistics, const RunTimeline &timeline) const
+{
     RunRecord live;
-    if (!started)
+    live.statistics = statistics;
+    live.timeline = timeline;
+    if (!sinceStart.isValid())
         return live;
     live.settings = settings;
-    live.statistics = worker.statistics();
-    live.timeline = worker.timeline();
     live.elapsedSeconds = running ? double(sinceStart.elapsed()) / 1000.0 : stoppedAfter;
     // What the worker was granted is published by its thread before its
     // first tick.
@@ -91,9 +95,12 @@ RunRecord RunPictures::record() const
 
 QList<PictureRun> RunPictures::runsFor(RunRecord live) const
 {
-    QList<PictureRun> runs{{"this run", std::move(live)}};
+    // Appended rather than listed: a list's initializer would copy the run.
+    QList<PictureRun> runs;
+    runs.reserve(2);
+    runs.append(PictureRun{"this run", std::move(live)});
     if (compared)
-        runs << *compared;
+        runs.append(*compared);
     return runs;
 }
 
@@ -108,20 +115,17 @@ HistogramView *RunPictures::showView()
     return shownView;
 }
 
-void RunPictures::refresh()
+void RunPictures::refresh(const RunStatistics *statistics)
 {
     if (shownView && shownView->isVisible())
-        shownView->setRuns(runsFor(record()));
+        shownView->setRuns(
+            runsFor(statistics ? recordOf(*statistics, worker.timeline()) : record()));
 }
 
 void RunPictures::refreshWith(const RunStatistics &statistics, const RunTimeline &timeline)
 {
-    if (!shownView || !shownView->isVisible())
-        return;
-    RunRecord live = record();
-    live.statistics = statistics;
-    live.timeline = timeline;
-    shownView->setRuns(runsFor(std::move(live)));
+    if (shownView && shownView->isVisible())
+        shownView->setRuns(runsFor(recordOf(statistics, timeline)));
 }
 
 bool RunPictures::saveRun(const QString &path, QString *error) const

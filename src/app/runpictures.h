@@ -59,9 +59,9 @@ public:
     QAction *compareAction;
     QAction *clearAction;
 
-public slots:
-    // With the report's refresh: the view, if open, draws the run anew.
-    void refresh();
+    // With the report's refresh: the view, if open, draws the run anew,
+    // with these statistics when the report has just read them.
+    void refresh(const RunStatistics *statistics = nullptr);
 
     // The same, with these figures instead of the worker's.
     void refreshWith(const RunStatistics &statistics, const RunTimeline &timeline);
@@ -72,6 +72,7 @@ private slots:
     void compareWithDialog();
 
 private:
+    RunRecord recordOf(const RunStatistics &statistics, const RunTimeline &timeline) const;
     QList<PictureRun> runsFor(RunRecord live) const;
 
     QMainWindow *window;
@@ -80,9 +81,8 @@ private:
     QPointer<HistogramView> shownView;
     std::optional<PictureRun> compared;
     RunSettings settings;
-    QElapsedTimer sinceStart;
+    QElapsedTimer sinceStart;  // invalid until the first Start
     double stoppedAfter = 0.0; // seconds from Start to Stop, once stopped
-    bool started = false;
     bool running = false;
     QString folder; // where the file dialogs open
 };

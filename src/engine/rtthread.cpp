@@ -32,6 +32,17 @@ inline T loadRelaxed(const std::atomic<T> &value)
     return value.load(std::memory_order_relaxed);
 }
 
+// Nearest 0.1 ms, a half going up, the last of `bins` for the rest;
+// compared as a double first so that no interval, however long, overflows
+// the conversion.
+inline int tenthMsBin(double seconds, int bins)
+{
+    const double scaled = seconds * 10000.0 + 0.5;
+    if (scaled >= double(bins))
+        return bins - 1;
+    return scaled >= 1.0 ? int(scaled) : 0;
+}
+
 const int WarmUpWaits = 10;
 const int WindowTicks = 100;
 const quint64 UncountedTicks = 10; // the gate passes a tick once its counter is above this
@@ -78,9 +89,7 @@ RtThread::RtThread(QObject *parent)
     , openSlotEnd(1.0)
     , startPriority(InheritPriority)
     , periodicTimer(nullptr)
-    , drainStalled(false)
     , datagramsRead(0)
-    , pauseSeconds(0.0)
     , drainPaused(false)
     , resumeTimer(nullptr)
     , broadcastTargets{}
@@ -332,7 +341,6 @@ void RtThread::startMeasuring()
     stopwatch.restart();
     put(lastTickTime, stopwatch.elapsedSeconds());
     datagramsRead = 0;
-    pauseSeconds = 0.0;
     drainPaused = false;
     const std::int64_t cpu = platform::os().currentThreadCpuTime();
     drainBudget.start(loadRelaxed(lastTickTime), cpu < 0 ? -1.0 : double(cpu) * 1e-9, 0);
@@ -429,11 +437,12 @@ void RtThread::runReceiveLoop()
             continue;
         // One wake-up, one tick, a bounded drain; datagrams left over wake
         // the next wait at once.
-        udpRead();
+        const double pause = wakeUp();
+        if (pause <= 0.0)
+            continue;
         // Over budget: the socket is left to the kernel for a moment, the
         // stop flag still looked at every few milliseconds.
-        const double resumeAt = stopwatch.elapsedSeconds() + pauseSeconds;
-        pauseSeconds = 0.0;
+        const double resumeAt = stopwatch.elapsedSeconds() + pause;
         for (double left = resumeAt - stopwatch.elapsedSeconds(); left > 0 && !stopRequested;
              left = resumeAt - stopwatch.elapsedSeconds())
             usleep(ulong(std::ceil(std::min(left, 0.01) * 1e6)));
@@ -522,14 +531,7 @@ Q_ALWAYS_INLINE void RtThread::countTick(Gate gate)
     put(windowIntervalSum, loadRelaxed(windowIntervalSum) + interval);
     put(lastTickTime, now);
 
-    // Nearest 0.1 ms, a half going up; compared as a double first so that no
-    // interval, however long, overflows the conversion.
-    const double scaled = interval * 10000.0 + 0.5;
-    int bin = 0;
-    if (scaled >= double(RunStatistics::Bins))
-        bin = RunStatistics::OverflowBin;
-    else if (scaled >= 1.0)
-        bin = int(scaled);
+    const int bin = tenthMsBin(interval, RunStatistics::Bins);
 
     // The first ticks of a run (timer) or of each window (receive) wait out
     // the start-up, so the histogram leaves them out.
@@ -586,27 +588,30 @@ bool RtThread::refusesTarget(quint32 address) const
 // reads again.
 void RtThread::udpRead()
 {
+    const double pause = wakeUp();
+    if (pause > 0.0 && resumeTimer) {
+        drainPaused = true;
+        resumeTimer->start(int(std::ceil(pause * 1000.0)));
+    }
+}
+
+// The tick and the drain of one wake-up; returns the pause the budget asks
+// for, 0 for none.
+double RtThread::wakeUp()
+{
     if (drainPaused)
-        return;
+        return 0.0;
     keptBeforeWakeUp = keptCount;
     countTick(ReceiveGate);
-    drainStalled = false;
     if (!udpSocket)
-        return;
+        return 0.0;
     // The stamp clock, read right after the tick's counter reading: both
     // are the wake-up's time, each on its own clock.
     wakeStampNs =
         loadRelaxed(stampState) == ReceiveTiming::StampsRefused ? 0 : platform::os().stampClockNs();
     awaitingFirstStamp = true;
     drainSocket();
-    if (!drainBudget.sampleDue(loadRelaxed(lastTickTime)))
-        return;
-    pauseSeconds = spendBudget();
-    if (pauseSeconds > 0.0 && resumeTimer) {
-        drainPaused = true;
-        resumeTimer->start(int(std::ceil(pauseSeconds * 1000.0)));
-        pauseSeconds = 0.0;
-    }
+    return drainBudget.sampleDue(loadRelaxed(lastTickTime)) ? spendBudget() : 0.0;
 }
 
 Q_ALWAYS_INLINE void RtThread::noteStamp(const platform::PendingDatagram &datagram)
@@ -620,13 +625,8 @@ Q_ALWAYS_INLINE void RtThread::noteStamp(const platform::PendingDatagram &datagr
     double arrival = std::numeric_limits<double>::quiet_NaN();
     if (hasPreviousStamp) {
         arrival = double(datagram.stampNs - previousStampNs) * 1e-9;
-        // Binned as the ticks are: nearest 0.1 ms, the last bin for the rest.
-        const double scaled = arrival * 10000.0 + 0.5;
-        int bin = 0;
-        if (scaled >= double(ReceiveTiming::ArrivalBins))
-            bin = ReceiveTiming::ArrivalOverflowBin;
-        else if (scaled >= 1.0)
-            bin = int(scaled);
+        // Binned as the ticks are.
+        const int bin = tenthMsBin(arrival, ReceiveTiming::ArrivalBins);
         put(arrivalHistogram[bin], loadRelaxed(arrivalHistogram[bin]) + 1);
         put(arrivalSum, loadRelaxed(arrivalSum) + arrival);
         if (bin == ReceiveTiming::ArrivalOverflowBin && arrival > loadRelaxed(maxArrival))
@@ -691,24 +691,11 @@ void RtThread::resumeDraining()
 // closes the socket anyway.
 void RtThread::drainSocket()
 {
-    for (int read = 0; read < DrainBudget::DatagramsPerWakeUp && !isInterruptionRequested();
-         ++read) {
-        const ReadOutcome outcome = readOneDatagram();
-        if (outcome != DatagramRead) {
-            drainStalled = outcome == ReadFailed; // it stays: leave rather than spin
-            return;
-        }
+    // A datagram that cannot be read stays: leave rather than spin.
+    for (int read = 0; read < DrainBudget::DatagramsPerWakeUp && !isInterruptionRequested() &&
+         udpSocket->hasPendingDatagrams() && drainOneDatagram();
+         ++read)
         ++datagramsRead;
-    }
-}
-
-// One datagram, whatever its size, into the scratch buffer and gone, with
-// its kernel stamp noted.
-RtThread::ReadOutcome RtThread::readOneDatagram()
-{
-    if (!udpSocket->hasPendingDatagrams())
-        return NothingPending;
-    return drainOneDatagram() ? DatagramRead : ReadFailed;
 }
 
 // Every SampleSeconds while datagrams arrive: the thread's processor time
@@ -718,19 +705,17 @@ double RtThread::spendBudget()
     platform::Os &os = platform::os();
     const double now = stopwatch.elapsedSeconds();
     const std::int64_t cpu = os.currentThreadCpuTime();
-    const qint64 drops = os.socketDropCount(udpSocket->socketDescriptor());
-    if (drops >= 0)
-        put(socketDrops, drops);
+    const qint64 drops = publishSocketDrops();
     const double pause = drainBudget.sample(now, cpu < 0 ? -1.0 : double(cpu) * 1e-9,
                                             datagramsRead + quint64(std::max<qint64>(drops, 0)));
-    if (drainBudget.flooded())
-        put(floodRate, drainBudget.floodRate());
+    put(floodRate, drainBudget.floodRate()); // 0 until a pause was needed
     return pause;
 }
 
-void RtThread::publishSocketDrops()
+qint64 RtThread::publishSocketDrops()
 {
     const qint64 drops = platform::os().socketDropCount(udpSocket->socketDescriptor());
     if (drops >= 0)
         put(socketDrops, drops);
+    return drops;
 }

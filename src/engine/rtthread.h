@@ -102,7 +102,6 @@ protected slots:
 
 private:
     enum Gate { TimerGate, ReceiveGate };
-    enum ReadOutcome { DatagramRead, NothingPending, ReadFailed };
     void countTick(Gate gate);
     bool drainOneDatagram();
     void noteStamp(const platform::PendingDatagram &datagram);
@@ -124,10 +123,10 @@ private:
     // The receive side of a wake-up: one datagram at a time, at most a
     // bounded number per wake-up, and the processor time it all takes held
     // to the budget.
-    ReadOutcome readOneDatagram();
+    double wakeUp();
     void drainSocket();
     double spendBudget();
-    void publishSocketDrops();
+    qint64 publishSocketDrops();
 
     // Written by the worker at every tick, read by statistics() in another
     // thread. Single writer, so relaxed loads and stores are enough and cost
@@ -177,10 +176,8 @@ private:
 
     QThread::Priority startPriority;
     platform::PeriodicTimer *periodicTimer; // held only for cleanup after a termination
-    bool drainStalled;                      // udpRead could not remove a datagram
     DrainBudget drainBudget;
     quint64 datagramsRead;
-    double pauseSeconds; // the budget's latest pause, for the receive loop to keep
     bool drainPaused;    // event loop: wake-ups leave the socket alone until resumeTimer
     QTimer *resumeTimer; // event loop only
     // Besides 0.0.0.0 and 255.255.255.255, the local broadcast addresses

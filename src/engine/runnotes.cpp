@@ -1,11 +1,12 @@
 // SPDX-License-Identifier: MIT
 #include "runnotes.h"
 
-#include "rtthread.h"
 #include "targetcheck.h"
 
-namespace RunNotes {
+namespace {
 
+// "SCHED_FIFO 99", "SCHED_OTHER, nice -20", "REALTIME_PRIORITY_CLASS,
+// priority 15": a scheduling as the sentences name it.
 QString describe(const platform::ThreadScheduling &scheduling)
 {
     const QString policy = QString::fromStdString(scheduling.policy);
@@ -17,6 +18,10 @@ QString describe(const platform::ThreadScheduling &scheduling)
         return QString("%1, nice %2").arg(policy).arg(scheduling.nice);
     return QString("%1, priority %2").arg(policy).arg(scheduling.priority);
 }
+
+} // namespace
+
+namespace RunNotes {
 
 QString priorities(const RunSettings &settings, const platform::ThreadScheduling &granted)
 {

@@ -24,8 +24,4 @@ QString noClock(const RunSettings &settings);
 // Send UDP is asked for, but the target is not one anything is sent to.
 QString unsendableTarget(const RunSettings &settings);
 
-// "SCHED_FIFO 99", "SCHED_OTHER, nice -20", "REALTIME_PRIORITY_CLASS,
-// priority 15": a scheduling as the sentences name it.
-QString describe(const platform::ThreadScheduling &scheduling);
-
 } // namespace RunNotes
