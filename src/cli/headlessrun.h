@@ -39,11 +39,6 @@ public:
     // called before any thread started.
     int exec(QTextStream &out, QTextStream &err);
 
-    // The run as asked for and measured: configuration, ticks, mean, every
-    // non-empty bin, the ending and what the worker's thread was granted.
-    // Complete after exec.
-    const RunRecord &record() const { return result; }
-
     // The record's thresholds judged on its deviation figures: a line on err
     // for each one crossed, naming it and the figure, or one line saying all
     // were met. False when one was crossed.

@@ -130,8 +130,8 @@ private:
     {
         requests.remove(socket);
         socket->readAll(); // read to the end, so far as it came, so that the close is not a reset
-        socket->disconnect(this); // one answer per connection; later bytes are ignored
-        connect(socket, &QObject::destroyed, this, [this, socket] { forget(socket); });
+        // One answer per connection; later bytes are ignored.
+        QObject::disconnect(socket, &QTcpSocket::readyRead, this, nullptr);
         socket->write(text);
         socket->disconnectFromHost(); // closes once the answer is sent
         if (metrics)

@@ -301,8 +301,9 @@ bool RunOptions::read(const QCommandLineParser &parser)
         readResultFiles(parser);
 }
 
+template <typename Choice>
 bool RunOptions::pick(const QCommandLineParser &parser, const char *option, const char *what,
-                      const QStringList &names, int *picked)
+                      const QStringList &names, Choice *picked)
 {
     if (!parser.isSet(option))
         return true;
@@ -311,16 +312,14 @@ bool RunOptions::pick(const QCommandLineParser &parser, const char *option, cons
         return refuse(QString("unknown %1 \"%2\"; give %3 or 0-%4")
                           .arg(what, parser.value(option), "\"" + names.join("\", \"") + "\"")
                           .arg(names.size() - 1));
-    *picked = index;
+    *picked = Choice(index);
     return true;
 }
 
 bool RunOptions::readClock(const QCommandLineParser &parser)
 {
-    int mode = int(settings.clockMode);
-    if (!pick(parser, "mode", "clock mode", RunSettings::clockModeNames(), &mode))
+    if (!pick(parser, "mode", "clock mode", RunSettings::clockModeNames(), &settings.clockMode))
         return false;
-    settings.clockMode = RtThread::ClockMode(mode);
 
     if (parser.isSet("period")) {
         bool ok = false;
@@ -335,15 +334,10 @@ bool RunOptions::readClock(const QCommandLineParser &parser)
 
 bool RunOptions::readPriorities(const QCommandLineParser &parser)
 {
-    int process = int(settings.processClass);
-    if (!pick(parser, "process", "process level", RunSettings::processClassNames(), &process))
-        return false;
-    settings.processClass = platform::ProcessClass(process);
-    int thread = int(settings.threadLevel);
-    if (!pick(parser, "thread", "thread level", RunSettings::threadLevelNames(), &thread))
-        return false;
-    settings.threadLevel = platform::ThreadLevel(thread);
-    return true;
+    return pick(parser, "process", "process level", RunSettings::processClassNames(),
+                &settings.processClass) &&
+        pick(parser, "thread", "thread level", RunSettings::threadLevelNames(),
+             &settings.threadLevel);
 }
 
 bool RunOptions::readTiming(const QCommandLineParser &parser)

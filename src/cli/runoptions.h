@@ -80,8 +80,9 @@ private:
     bool readPictureOptions(const QCommandLineParser &parser);
     // A choice from one of the window's lists, by number or by name, into
     // *picked when the option is given.
+    template <typename Choice>
     bool pick(const QCommandLineParser &parser, const char *option, const char *what,
-              const QStringList &names, int *picked);
+              const QStringList &names, Choice *picked);
     bool refuse(const QString &why);
     quint64 roomForIntervals() const;
     double intervalsPerSecond() const;

@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: MIT
 #include "histogrampicture.h"
 
+#include "deviation.h"
+
 #include <QFile>
 #include <QFontMetricsF>
 #include <QGuiApplication>
@@ -580,7 +582,7 @@ HistogramScope scopeOf(const QList<PictureRun> &runs)
         scope.anyOverflow = scope.anyOverflow || statistics.bins[RunStatistics::OverflowBin] != 0;
         scope.anyTimeline = scope.anyTimeline || run.record.timeline.used > 0;
         const int period = run.record.settings.periodMs;
-        if (period > 0 && period < OverflowFromMs && !scope.periods.contains(period)) {
+        if (DeviationSummary::periodBin(period) >= 0 && !scope.periods.contains(period)) {
             scope.periods << period;
             neededMs = std::max(neededMs, period * 1.2);
         }
