@@ -2,6 +2,12 @@
 // Runs vantrel-cli as a person or a script would and keeps what it said.
 #pragma once
 
+#include "statsreport.h"
+
+#include <QFile>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QProcess>
 #include <QStringList>
 
@@ -50,4 +56,26 @@ inline CliResult runCli(const QStringList &arguments, int timeoutMs = 15000)
     QProcess process;
     startCli(process, arguments);
     return finishCli(process, timeoutMs);
+}
+
+// A run's --json file; empty when there is none.
+inline QJsonObject readJson(const QString &path)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        return {};
+    return QJsonDocument::fromJson(file.readAll()).object();
+}
+
+// The table as the report prints it for these bins.
+inline QString tableOf(const QJsonArray &bins)
+{
+    quint64 total = 0;
+    for (const QJsonValue &bin : bins)
+        total += quint64(bin["count"].toInteger());
+    QString table = StatsReport::header();
+    for (const QJsonValue &bin : bins)
+        table += StatsReport::row(bin["bin"].toInt(), bin["seconds"].toDouble(),
+                                  quint64(bin["count"].toInteger()), total);
+    return table;
 }

@@ -37,27 +37,6 @@
 
 namespace {
 
-QJsonObject readJson(const QString &path)
-{
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly))
-        return {};
-    return QJsonDocument::fromJson(file.readAll()).object();
-}
-
-// The table as the window would show it for these bins.
-QString tableOf(const QJsonArray &bins)
-{
-    quint64 total = 0;
-    for (const QJsonValue &bin : bins)
-        total += quint64(bin["count"].toInteger());
-    QString table = StatsReport::header();
-    for (const QJsonValue &bin : bins)
-        table += StatsReport::row(bin["bin"].toInt(), bin["seconds"].toDouble(),
-                                  quint64(bin["count"].toInteger()), total);
-    return table;
-}
-
 // The first line of a file, as the machine says it.
 QString firstLineOf(const QString &path)
 {

@@ -30,14 +30,6 @@
 
 namespace {
 
-QJsonObject readJson(const QString &path)
-{
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly))
-        return {};
-    return QJsonDocument::fromJson(file.readAll()).object();
-}
-
 // Starts vantrel-cli in a namespace and waits until it says it measures, and
 // a moment longer, for its worker to bind.
 bool startReceiver(QProcess &receiver, const QStringList &arguments, const QString &netns)

@@ -21,7 +21,6 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -271,6 +270,7 @@ public:
         std::set<pid_t> aliveRuns;
         std::set<pid_t> stillNormal;
         bool whole = true;
+        const SchedulingLimits limits = readLimits(); // the same for every thread
         for (const pid_t tid : threadsOfThisProcess()) {
             if (normalThreads.count(tid) != 0) {
                 stillNormal.insert(tid);
@@ -283,7 +283,7 @@ public:
             const bool ofARun = runThreads.count(tid) != 0;
             if (ofARun)
                 aliveRuns.insert(tid);
-            whole = apply(tid, windowsBasePriority(processClass, level), ofARun) && whole;
+            whole = apply(tid, windowsBasePriority(processClass, level), ofARun, limits) && whole;
         }
         levels.swap(alive); // forget threads that have ended
         runThreads.swap(aliveRuns);
@@ -298,7 +298,7 @@ public:
         const pid_t tid = gettid();
         normalThreads.erase(tid); // a reused thread id: the level wins
         levels[tid] = level;
-        return apply(tid, windowsBasePriority(currentClass, level), false);
+        return apply(tid, windowsBasePriority(currentClass, level), false, readLimits());
     }
 
     void setRunThreadLevel(ThreadLevel level) override
@@ -309,7 +309,7 @@ public:
         normalThreads.erase(tid);
         levels[tid] = level;
         runThreads.insert(tid);
-        apply(tid, windowsBasePriority(currentClass, level), true);
+        apply(tid, windowsBasePriority(currentClass, level), true, readLimits());
     }
 
     void restoreScheduling() override
@@ -326,8 +326,7 @@ public:
             }
             if (normalThreads.count(tid) != 0)
                 continue;
-            const auto original = originals.find(tid);
-            applyScheduling(tid, original == originals.end() ? *baseline : original->second, false);
+            applyScheduling(tid, originalOf(tid), false);
         }
         levels.swap(runs);
     }
@@ -412,9 +411,8 @@ private:
     // Gives the thread what its base asks for, within the limits. For a
     // thread that outlives the run, a change it could not come back from is
     // left out: false then.
-    bool apply(pid_t tid, int base, bool ofARun)
+    bool apply(pid_t tid, int base, bool ofARun, const SchedulingLimits &limits)
     {
-        const SchedulingLimits limits = readLimits();
         const KernelScheduling target =
             linuxsched::schedulingForBase(base, limits, readScheduling(tid).nice);
         if (!ofARun && !linuxsched::mayReturn(limits, originalOf(tid), target))

@@ -259,10 +259,8 @@ MachineFacts machineFacts()
                 std::to_string(version.dwBuildNumber);
     }
     // Windows picks the counter's hardware itself and says only its rate.
-    LARGE_INTEGER frequency;
-    frequency.QuadPart = 0;
-    QueryPerformanceFrequency(&frequency);
-    facts.clockSource = "QueryPerformanceCounter at " + std::to_string(frequency.QuadPart) + " Hz";
+    facts.clockSource =
+        "QueryPerformanceCounter at " + std::to_string(nativeOs().counterFrequency()) + " Hz";
 
     const detail::CpuFacts cpu = detail::cpuFacts();
     facts.cpuModel = cpu.brand.empty() ? "unknown" : cpu.brand;

@@ -21,7 +21,6 @@ public:
     void setFrequency(std::int64_t countsPerSecond) { frequency.store(countsPerSecond); }
     void setCounter(std::int64_t count) { value.store(count); }
     void advanceCounter(std::int64_t counts) { value.fetch_add(counts); }
-    std::int64_t counter() const { return value.load(); }
 
     // Make the next timers fail at creation or at arming.
     void setTimerCreationFails(bool fails) { creationFails.store(fails); }

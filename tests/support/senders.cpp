@@ -56,7 +56,7 @@ int sendWithGaps(const std::vector<int> &gapsMs, int count)
     int sent = 0;
     for (int i = 0; i < count; ++i) {
         if (i > 0) {
-            due.tv_nsec += long(gapsMs[size_t(i) % gapsMs.size()]) * 1000000;
+            due.tv_nsec += long(gapsMs[size_t(i - 1) % gapsMs.size()]) * 1000000;
             due.tv_sec += due.tv_nsec / 1000000000;
             due.tv_nsec %= 1000000000;
             while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &due, nullptr) == EINTR) { }

@@ -5,11 +5,9 @@
 
 #include <unistd.h>
 
-const QString TwoHosts::ReceiverAddress = "10.166.7.1";
-const QString TwoHosts::SenderAddress = "10.166.7.2";
-const QString TwoHosts::ReceiverAddress6 = "fd00:a6:7::1";
-const QString TwoHosts::SenderAddress6 = "fd00:a6:7::2";
+namespace {
 
+// Runs `ip` with these arguments; the error text, empty on success.
 QString ip(const QStringList &arguments)
 {
     QProcess process;
@@ -21,6 +19,13 @@ QString ip(const QStringList &arguments)
     return "ip " + arguments.join(' ') + ": " +
         QString::fromUtf8(process.readAllStandardError()).trimmed();
 }
+
+} // namespace
+
+const QString TwoHosts::ReceiverAddress = "10.166.7.1";
+const QString TwoHosts::SenderAddress = "10.166.7.2";
+const QString TwoHosts::ReceiverAddress6 = "fd00:a6:7::1";
+const QString TwoHosts::SenderAddress6 = "fd00:a6:7::2";
 
 TwoHosts::TwoHosts()
     : receiver(QString("vantrel-rx-%1").arg(getpid()))

@@ -31,6 +31,3 @@ public:
 private:
     bool made = false;
 };
-
-// Runs `ip` with these arguments; the error text, empty on success.
-QString ip(const QStringList &arguments);

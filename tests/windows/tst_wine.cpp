@@ -14,6 +14,7 @@
 #include "rtthread.h"
 #include "senders.h"
 #include "statsreport.h"
+#include "twohosts.h"
 
 #include <QDir>
 #include <QEventLoop>
@@ -119,15 +120,6 @@ QString run(const QString &program, const QStringList &arguments, int timeoutMs 
     return result.exitCode == 0 ? result.out : QString();
 }
 
-// Runs `ip`; the error text, empty on success.
-QString ip(const QStringList &arguments)
-{
-    QProcess process;
-    process.start("ip", arguments);
-    const CliResult result = finishCli(process, 10000);
-    return result.exitCode == 0 ? QString() : "ip " + arguments.join(' ') + ": " + result.err;
-}
-
 QJsonObject parseJson(const QString &text)
 {
     QJsonParseError error;
@@ -135,19 +127,6 @@ QJsonObject parseJson(const QString &text)
     if (error.error != QJsonParseError::NoError)
         qWarning("not JSON: %s", qPrintable(error.errorString()));
     return object;
-}
-
-// The table as the report prints it for these bins.
-QString tableOf(const QJsonArray &bins)
-{
-    quint64 total = 0;
-    for (const QJsonValue &bin : bins)
-        total += quint64(bin["count"].toInteger());
-    QString table = StatsReport::header();
-    for (const QJsonValue &bin : bins)
-        table += StatsReport::row(bin["bin"].toInt(), bin["seconds"].toDouble(),
-                                  quint64(bin["count"].toInteger()), total);
-    return table;
 }
 
 // Ticks a second and the mean interval of a run, as "<rate>/s, mean <ms> ms".
@@ -300,32 +279,13 @@ private slots:
 
         if (geteuid() != 0)
             QSKIP("needs root to make network namespaces (CI runs it as root)");
-        const QString rx = QString("vantrel-wrx-%1").arg(getpid());
-        const QString tx = QString("vantrel-wtx-%1").arg(getpid());
-        const QString rxAddress = "10.166.8.1";
-        const auto removeHosts = [rx, tx] {
-            ip({"netns", "delete", rx});
-            ip({"netns", "delete", tx});
-        };
-        const auto hostsRemoved = qScopeGuard(removeHosts);
-        const QString veth = QString("vwr%1").arg(getpid());
-        const QString peer = QString("vwt%1").arg(getpid());
-        const QList<QStringList> steps{
-            {"netns", "add", rx},
-            {"netns", "add", tx},
-            {"link", "add", veth, "netns", rx, "type", "veth", "peer", "name", peer, "netns", tx},
-            {"-n", rx, "addr", "add", rxAddress + "/24", "dev", veth},
-            {"-n", tx, "addr", "add", "10.166.8.2/24", "dev", peer},
-            {"-n", rx, "link", "set", veth, "up"},
-            {"-n", tx, "link", "set", peer, "up"},
-            {"-n", rx, "link", "set", "lo", "up"},
-            {"-n", tx, "link", "set", "lo", "up"},
-        };
-        for (const QStringList &step : steps) {
-            const QString error = ip(step);
-            if (!error.isEmpty())
-                QSKIP(qPrintable("cannot make the two hosts here: " + error));
-        }
+        TwoHosts hosts;
+        const QString error = hosts.make();
+        if (!error.isEmpty())
+            QSKIP(qPrintable("cannot make the two hosts here: " + error));
+        const QString &rx = hosts.receiver;
+        const QString &tx = hosts.sender;
+        const QString &rxAddress = TwoHosts::ReceiverAddress;
 
         const QString json = dir.filePath("linux-receiver.json");
         QProcess receiver;
