@@ -17,22 +17,13 @@
 # tcpdump (Debian's tcpdump) is installed when missing.
 set -euo pipefail
 
+source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
 seconds=${1:-10}
 rounds=${2:-1}
-if ! [[ $seconds =~ ^[1-9][0-9]*$ && $rounds =~ ^[1-9][0-9]*$ ]]; then
-    echo "usage: bash bench/arrival.sh [whole seconds, default 10] [rounds, default 1]" >&2
-    exit 2
-fi
-repo=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+need_whole "bash bench/arrival.sh [whole seconds, default 10] [rounds, default 1]" "$seconds" "$rounds"
 cli=${VANTREL_CLI:-$repo/build/src/cli/vantrel-cli}
 sender=${VANTREL_SENDER:-$repo/build/bench/bench_receive}
-for program in "$cli" "$sender"; do
-    if [[ ! -x $program ]]; then
-        echo "arrival: $program not found; run 'bash scripts/setup.sh' first" \
-            "(or set VANTREL_CLI / VANTREL_SENDER)" >&2
-        exit 1
-    fi
-done
+need_programs arrival "(or set VANTREL_CLI / VANTREL_SENDER)" "$cli" "$sender"
 if [[ $(id -u) -ne 0 ]]; then
     echo "arrival: needs root: a network namespace, a capture and SCHED_FIFO" >&2
     exit 1
@@ -42,10 +33,8 @@ if ! command -v tcpdump > /dev/null; then
 fi
 
 # Everything below in a namespace of its own: nothing sent can leave the
-# machine, and no other copy of Vantrel holds the port.
-if [[ ${VANTREL_ARRIVAL_NETNS:-} != 1 ]]; then
-    VANTREL_ARRIVAL_NETNS=1 exec unshare --net bash "${BASH_SOURCE[0]}" "$@"
-fi
+# machine, and no other copy of Vantrel holds the port. As root, no skipping.
+own_netns "" "$@"
 ip link set lo up
 
 out=$(mktemp -d "${TMPDIR:-/tmp}/vantrel-arrival.XXXXXX")
@@ -89,8 +78,8 @@ for ((round = 1; round <= rounds; round++)); do
     awk 'NR > 1 { printf "%.3f\n", ($1 - last) / 1000 } { last = $1 }' "$base.stamps" > "$base.capture"
 
     captured=$(wc -l < "$base.stamps")
-    ticks=$(awk -F': ' '/"tickCount":/ { gsub(/[ ,]/, "", $2); print $2; exit }' "$base.json")
-    stamped=$(awk -F': ' '/"stampedDatagrams":/ { gsub(/[ ,]/, "", $2); print $2; exit }' "$base.json")
+    ticks=$(json_field "$base.json" tickCount)
+    stamped=$(json_field "$base.json" stampedDatagrams)
     echo "round $round: $(cat "$base.sender.log")"
     echo "round $round: captured $captured, the receiver stamped $stamped in $ticks ticks"
     # Bin shares need no pairing: every round counts.

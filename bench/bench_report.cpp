@@ -64,12 +64,13 @@ void refreshOnce(Qt_Vantrel_App &window)
     window.showReport(fullStatistics());
 }
 
-// The same, and the histogram view's refresh after it, as the display timer
-// calls both; the view paints in the events that follow.
+// The same, and the histogram view's refresh after it from the same
+// snapshot, as runDisplay does; the view paints in the events that follow.
 void refreshWithPicture(Qt_Vantrel_App &window)
 {
-    window.showReport(fullStatistics());
-    window.pictures->refreshWith(fullStatistics(), fullTimeline());
+    const RunStatistics statistics = fullStatistics();
+    window.showReport(statistics);
+    window.pictures->refreshWith(statistics, fullTimeline());
 }
 
 struct Timing

@@ -18,12 +18,10 @@
 # Arithmetic is bash, coreutils and awk only, so a bare Debian can run it.
 set -euo pipefail
 
+source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
 seconds=${1:-30}
 rounds=${2:-1}
-if ! [[ $seconds =~ ^[1-9][0-9]*$ && $rounds =~ ^[1-9][0-9]*$ ]]; then
-    echo "usage: bash bench/fidelity.sh [whole seconds per run, default 30] [rounds, default 1]" >&2
-    exit 2
-fi
+need_whole "bash bench/fidelity.sh [whole seconds per run, default 30] [rounds, default 1]" "$seconds" "$rounds"
 period_ms=1
 period_us=$((period_ms * 1000))
 loops=$((seconds * 1000 / period_ms))
@@ -31,12 +29,8 @@ loops=$((seconds * 1000 / period_ms))
 # intervals are left out alike.
 skip=10
 
-repo=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 cli=${VANTREL_CLI:-$repo/build/src/cli/vantrel-cli}
-if [[ ! -x $cli ]]; then
-    echo "fidelity: $cli not found; run 'bash scripts/setup.sh' first (or set VANTREL_CLI)" >&2
-    exit 1
-fi
+need_programs fidelity "(or set VANTREL_CLI)" "$cli"
 
 root=no
 [[ $(id -u) -eq 0 ]] && root=yes
@@ -61,11 +55,6 @@ netns=()
 if [[ $root == yes ]] && unshare --net true 2> /dev/null; then
     netns=(unshare --net)
 fi
-
-# First "key": number in a JSON file written by vantrel-cli (one key a line).
-json_field() {
-    awk -v key="\"$2\":" '$1 == key { v = $2; sub(/,$/, "", v); gsub(/"/, "", v); print v; exit }' "$1"
-}
 
 # Count in histogram bin $2 of a vantrel-cli JSON file (0 when the bin is empty).
 json_bin() {

@@ -12,35 +12,18 @@
 # VANTREL_CLI and VANTREL_SENDER the programs (default under build/).
 set -euo pipefail
 
+source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
 seconds=${1:-5}
-if ! [[ $seconds =~ ^[1-9][0-9]*$ ]]; then
-    echo "usage: bash bench/receive-rate.sh [whole seconds per rate, default 5]" >&2
-    exit 2
-fi
+need_whole "bash bench/receive-rate.sh [whole seconds per rate, default 5]" "$seconds"
 read -r -a rates <<< "${VANTREL_RATES:-1000 2000 5000 10000 20000 50000 100000 200000 400000}"
 
-repo=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 cli=${VANTREL_CLI:-$repo/build/src/cli/vantrel-cli}
 sender=${VANTREL_SENDER:-$repo/build/bench/bench_receive}
-for program in "$cli" "$sender"; do
-    if [[ ! -x $program ]]; then
-        echo "receive-rate: $program not found; run 'bash scripts/setup.sh' first" \
-            "(or set VANTREL_CLI / VANTREL_SENDER)" >&2
-        exit 1
-    fi
-done
+need_programs receive-rate "(or set VANTREL_CLI / VANTREL_SENDER)" "$cli" "$sender"
 
 # Everything below runs in a namespace of its own: the counters are this
 # test's alone, and nothing sent can leave the machine.
-if [[ ${VANTREL_RECEIVE_NETNS:-} != 1 ]]; then
-    for how in "unshare --net" "unshare --user --map-root-user --net"; do
-        if $how true 2> /dev/null; then
-            VANTREL_RECEIVE_NETNS=1 exec $how bash "${BASH_SOURCE[0]}" "$@"
-        fi
-    done
-    echo "receive-rate: skipped: no network namespace can be made here (needs root or user namespaces)"
-    exit 0
-fi
+own_netns "receive-rate: skipped: no network namespace can be made here (needs root or user namespaces)" "$@"
 if ! ip link set lo up 2> /dev/null; then
     echo "receive-rate: skipped: loopback cannot be brought up in the new namespace"
     exit 0
@@ -66,10 +49,6 @@ sender_rate() {
 }
 
 port_bound() { awk 'FNR > 1 && $2 ~ /:0683$/ { found = 1 } END { exit !found }' /proc/net/udp /proc/net/udp6; }
-
-json_field() {
-    awk -v key="\"$2\":" '$1 == key { v = $2; sub(/,$/, "", v); gsub(/"/, "", v); print v; exit }' "$1"
-}
 
 # One mode at one rate: prints a row and sets verdict to "each a tick" (every
 # datagram queued and each its own tick), "all queued" (none dropped, fewer

@@ -14,33 +14,17 @@
 # VANTREL_CLI and VANTREL_SCRAPER name the programs (default under build/).
 set -euo pipefail
 
+source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
 rounds=${1:-3}
 seconds=${2:-10}
-if ! [[ $rounds =~ ^[1-9][0-9]*$ && $seconds =~ ^[1-9][0-9]*$ ]]; then
-    echo "usage: bash bench/serve-burst.sh [rounds, default 3] [whole seconds, default 10]" >&2
-    exit 2
-fi
+need_whole "bash bench/serve-burst.sh [rounds, default 3] [whole seconds, default 10]" "$rounds" "$seconds"
 connections=200
 
-repo=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 cli=${VANTREL_CLI:-$repo/build/src/cli/vantrel-cli}
 scraper=${VANTREL_SCRAPER:-$repo/build/bench/bench_serve}
-for program in "$cli" "$scraper"; do
-    if [[ ! -x $program ]]; then
-        echo "serve-burst: $program not found; run 'bash scripts/setup.sh' first" >&2
-        exit 1
-    fi
-done
+need_programs serve-burst "" "$cli" "$scraper"
 
-if [[ ${VANTREL_SERVE_NETNS:-} != 1 ]]; then
-    for how in "unshare --net" "unshare --user --map-root-user --net"; do
-        if $how true 2> /dev/null; then
-            VANTREL_SERVE_NETNS=1 exec $how bash "${BASH_SOURCE[0]}" "$@"
-        fi
-    done
-    echo "serve-burst: skipped: no network namespace can be made here"
-    exit 0
-fi
+own_netns "serve-burst: skipped: no network namespace can be made here" "$@"
 ip link set lo up
 
 out=$(mktemp -d "${TMPDIR:-/tmp}/vantrel-serve.XXXXXX")
