@@ -18,19 +18,12 @@
 set -euo pipefail
 
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
-arch=${1:-x86_64}
-case $arch in
-    x86_64) bits=64 compiler=g++-mingw-w64-x86-64-posix ;;
-    i686) bits=32 compiler=g++-mingw-w64-i686-posix ;;
-    *)
-        echo "usage: bash $0 [x86_64|i686] [OUTDIR]" >&2
-        exit 2
-        ;;
-esac
+source "$root/scripts/mingw-target.sh"
+source "$root/scripts/install-missing.sh"
+mingw_target "${1:-x86_64}" "[x86_64|i686] [OUTDIR]"
 out=$(mkdir -p "${2:-$root/build-qt}" && cd "${2:-$root/build-qt}" && pwd)
 work=$out
-name=qt6.4.2-mingw$bits
-prefix=$work/$name
+prefix=$work/$qt_name
 build=$work/build-$arch
 version=6.4.2+dfsg-10
 orig=qt6-base_6.4.2+dfsg.orig.tar.xz
@@ -38,23 +31,14 @@ jobs=${JOBS:-2}
 
 # Package, and why it is needed.
 packages=(
-    "$compiler"        # the cross compiler for this architecture
-    qt6-base-dev       # the host Qt of the same version: Qt's build uses its CMake files
-    qt6-base-dev-tools # ... and its moc, uic and rcc
-    cmake ninja-build  # the build
-    xz-utils           # the tarball
-    dpkg-dev           # 'apt-get source' unpacks with it
+    "$compiler_package" # the cross compiler for this architecture
+    qt6-base-dev        # the host Qt of the same version: Qt's build uses its CMake files
+    qt6-base-dev-tools  # ... and its moc, uic and rcc
+    cmake ninja-build   # the build
+    xz-utils            # the tarball
+    dpkg-dev            # 'apt-get source' unpacks with it
 )
-missing=()
-for package in "${packages[@]}"; do
-    dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q '^install ok installed$' ||
-        missing+=("$package")
-done
-if ((${#missing[@]})); then
-    sudo=()
-    [[ $(id -u) -ne 0 ]] && sudo=(sudo)
-    "${sudo[@]}" env DEBIAN_FRONTEND=noninteractive apt-get install -y --no-install-recommends "${missing[@]}"
-fi
+install_missing "${packages[@]}"
 
 # Debian's source of the host Qt's version; the orig tarball is upstream's
 # qtbase with the parts Debian cannot ship taken out.
@@ -81,7 +65,7 @@ fi
 # always passes its own as QT_CHAINLOAD_TOOLCHAIN_FILE.
 cmake -S "$src" -B "$build" -G Ninja \
     -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64-$arch.cmake" \
-    -DQT_HOST_PATH=/usr -DQT_HOST_PATH_CMAKE_DIR=/usr/lib/x86_64-linux-gnu/cmake \
+    "${qt_host_path_flags[@]}" \
     -DCMAKE_INSTALL_PREFIX="$prefix" -DCMAKE_BUILD_TYPE=Release \
     -DQT_QMAKE_TARGET_MKSPEC=win32-g++ -DQT_BUILD_EXAMPLES=OFF -DQT_BUILD_TESTS=OFF \
     -DBUILD_SHARED_LIBS=ON \
@@ -91,5 +75,5 @@ cmake -S "$src" -B "$build" -G Ninja \
 nice -n 19 cmake --build "$build" --parallel "$jobs"
 rm -rf "$prefix"
 cmake --install "$build"
-tar -C "$work" -cJf "$out/$name.tar.xz" "$name"
-echo "$out/$name.tar.xz"
+tar -C "$work" -cJf "$out/$qt_name.tar.xz" "$qt_name"
+echo "$out/$qt_name.tar.xz"

@@ -17,19 +17,11 @@
 set -euo pipefail
 
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
-arch=${1:-x86_64}
-case $arch in
-    x86_64) bits=64 compiler_package=g++-mingw-w64-x86-64-posix ;;
-    i686) bits=32 compiler_package=g++-mingw-w64-i686-posix ;;
-    *)
-        echo "usage: bash $0 [x86_64|i686] [BUILD_DIR]" >&2
-        exit 2
-        ;;
-esac
+source "$root/scripts/mingw-target.sh"
+mingw_target "${1:-x86_64}" "[x86_64|i686] [BUILD_DIR]"
 build=${2:-$root/build-win$bits}
 mkdir -p "$build"
 build=$(cd "$build" && pwd)
-qt_name=qt6.4.2-mingw$bits
 qt=$build/$qt_name
 out=$build/vantrel
 
@@ -39,7 +31,7 @@ if ! command -v "$arch-w64-mingw32-g++-posix" >/dev/null; then
     exit 77
 fi
 # moc, uic and rcc come from the host's Qt of the same version.
-if [[ ! -f /usr/lib/x86_64-linux-gnu/cmake/Qt6CoreTools/Qt6CoreToolsConfig.cmake ]]; then
+if [[ ! -f $qt_host_cmake_dir/Qt6CoreTools/Qt6CoreToolsConfig.cmake ]]; then
     echo "No host Qt tools: install qt6-base-dev (bash scripts/setup.sh does)." >&2
     exit 77
 fi
@@ -74,7 +66,7 @@ fi
 cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
     -DCMAKE_TOOLCHAIN_FILE="$qt/lib/cmake/Qt6/qt.toolchain.cmake" \
     -DQT_CHAINLOAD_TOOLCHAIN_FILE="$root/cmake/mingw-w64-$arch.cmake" \
-    -DQT_HOST_PATH=/usr -DQT_HOST_PATH_CMAKE_DIR=/usr/lib/x86_64-linux-gnu/cmake \
+    "${qt_host_path_flags[@]}" \
     -DVANTREL_BUILD_TESTS=OFF -DVANTREL_BUILD_BENCH=OFF
 nice cmake --build "$build" --parallel "${JOBS:-2}"
 rm -rf "$out"

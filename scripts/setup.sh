@@ -44,25 +44,13 @@ packages=(
     imagemagick                 # ... and takes its picture ('import'); docs/screenshot*.sh too
 )
 
-missing=()
-for package in "${packages[@]}"; do
-    dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q '^install ok installed$' ||
-        missing+=("$package")
-done
-if ((${#missing[@]})); then
-    echo "Installing: ${missing[*]}"
-    sudo=()
-    if [[ $(id -u) -ne 0 ]]; then
-        sudo=(sudo)
-    fi
-    "${sudo[@]}" apt-get update
-    "${sudo[@]}" env DEBIAN_FRONTEND=noninteractive apt-get install -y --no-install-recommends "${missing[@]}"
-    # Debian's prometheus starts a server of its own (all interfaces, port
-    # 9090) where systemd runs; the test starts its own on loopback, so one
-    # installed for the test alone is stopped and left disabled.
-    if [[ " ${missing[*]} " == *" prometheus "* && -d /run/systemd/system ]]; then
-        "${sudo[@]}" systemctl disable --now prometheus || true
-    fi
+source "$root/scripts/install-missing.sh"
+install_missing "${packages[@]}"
+# Debian's prometheus starts a server of its own (all interfaces, port
+# 9090) where systemd runs; the test starts its own on loopback, so one
+# installed for the test alone is stopped and left disabled.
+if [[ " ${newly_installed[*]} " == *" prometheus "* && -d /run/systemd/system ]]; then
+    as_root systemctl disable --now prometheus || true
 fi
 
 cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo
