@@ -9,18 +9,14 @@
 #
 #     cmake --install <build> --prefix <folder>
 
-# Each DLL as "folder;file", folder relative to the programs'.
-set(vantrel_dlls)
-foreach(module IN ITEMS Core Gui Widgets Network)
-    install(FILES $<TARGET_FILE:Qt6::${module}> DESTINATION ${CMAKE_INSTALL_BINDIR})
-    list(APPEND vantrel_dlls "$<TARGET_FILE_NAME:Qt6::${module}>")
-endforeach()
+# The Qt DLLs are the ones the programs link, Svg among them where that Qt
+# has it.
+install(FILES $<TARGET_RUNTIME_DLLS:vantrel> $<TARGET_RUNTIME_DLLS:vantrel-cli>
+        DESTINATION ${CMAKE_INSTALL_BINDIR})
 install(FILES $<TARGET_FILE:Qt6::QWindowsIntegrationPlugin>
         DESTINATION ${CMAKE_INSTALL_BINDIR}/platforms)
 install(FILES $<TARGET_FILE:Qt6::QWindowsVistaStylePlugin>
         DESTINATION ${CMAKE_INSTALL_BINDIR}/styles)
-list(APPEND vantrel_dlls "platforms/$<TARGET_FILE_NAME:Qt6::QWindowsIntegrationPlugin>"
-     "styles/$<TARGET_FILE_NAME:Qt6::QWindowsVistaStylePlugin>")
 
 # mingw-w64's gcc knows where its runtime lies. 64-bit gcc unwinds with SEH,
 # 32-bit with DWARF-2: libgcc_s_seh-1.dll or libgcc_s_dw2-1.dll.
@@ -41,16 +37,16 @@ foreach(dll IN ITEMS libstdc++-6.dll ${vantrel_libgcc} libwinpthread-1.dll)
     endif()
     file(REAL_PATH "${path}" path)
     install(FILES "${path}" DESTINATION ${CMAKE_INSTALL_BINDIR})
-    list(APPEND vantrel_dlls ${dll})
 endforeach()
 
 # 'cmake --install --strip' strips only our own programs; the DLLs keep their
-# symbols otherwise (61 MB instead of 26 MB for 64-bit).
+# symbols otherwise (61 MB instead of 26 MB for 64-bit). Every DLL in the
+# folder is one of those installed above.
 install(CODE "
     if(CMAKE_INSTALL_DO_STRIP)
-        foreach(dll IN ITEMS ${vantrel_dlls})
-            execute_process(COMMAND \"${CMAKE_STRIP}\" --strip-unneeded
-                \"\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_BINDIR}/\${dll}\"
+        file(GLOB_RECURSE dlls \"\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_BINDIR}/*.dll\")
+        foreach(dll IN LISTS dlls)
+            execute_process(COMMAND \"${CMAKE_STRIP}\" --strip-unneeded \"\${dll}\"
                 COMMAND_ERROR_IS_FATAL ANY)
         endforeach()
     endif()
