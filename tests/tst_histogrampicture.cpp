@@ -153,18 +153,19 @@ private slots:
         QVERIFY(bars[3].top > 0);
     }
 
-    // The same bins of two runs: the first run's half left of the second's.
+    // The same bins of two runs: the first run's half left of the second's,
+    // each as high as its share of its own run's intervals.
     void twoRunsStandSideBySide()
     {
         const QImage image = paint(
-            {{"before", runOf({{10, 500}, {12, 4}})}, {"after", runOf({{10, 900}, {11, 20}})}});
+            {{"before", runOf({{10, 500}, {12, 4}})}, {"after", runOf({{10, 900}, {11, 900}})}});
         const QList<Bar> first = barsOf(image, colourOf(0));
         const QList<Bar> second = barsOf(image, colourOf(1));
         QCOMPARE(first.size(), 2);
         QCOMPARE(second.size(), 2);
         QVERIFY(first[0].right < second[0].left);
         QVERIFY(second[0].right < second[1].left && second[1].right < first[1].left);
-        QVERIFY(second[0].top < first[0].top); // 900 over 500
+        QVERIFY(first[0].top < second[0].top); // 500 of 504 over 900 of 1800
     }
 
     // No interval counted: the axes and their labels, no bar.
@@ -189,6 +190,7 @@ private slots:
         for (const char *label : {"intervals (log)", "interval between ticks (ms)", "0 intervals"})
             QVERIFY2(svg.contains(label), label);
         QVERIFY(!svg.contains("longest"));
+        QVERIFY(!svg.contains("% of each run")); // one run: counts
     }
 
     // The words a reader needs: the period, the overflow bar's longest
@@ -207,22 +209,36 @@ private slots:
              {"longest 52.1 ms", "longest 3.25 s", "period 1 ms", "period 2 ms",
               "fifo.json: \"Qt msleep\" every 1 ms, Realtime / Time Critical (SCHED_FIFO 99): "
               "902 intervals, longest 52.1 ms",
-              "other.json: \"Qt msleep\" every 2 ms", "time in run (s)", "ticks", "\u226529.85"})
+              "other.json: \"Qt msleep\" every 2 ms", "time in run (s)", "ticks", "\u226529.85",
+              "% of each run's intervals (log)", "0.1%", "100%"})
             QVERIFY2(svg.contains(QString::fromUtf8(label).toHtmlEscaped()), label);
     }
 
-    // From a thumbnail to a poster, the bars are drawn.
+    // From a thumbnail to a poster, the bars are drawn; and a saved run whose
+    // timeline is too long for a number still paints, and ends.
     void paintsAtAnySize_data()
     {
         QTest::addColumn<QSize>("size");
-        QTest::newRow("small") << QSize(320, 220);
-        QTest::newRow("large") << QSize(2400, 1600);
+        QTest::addColumn<double>("slotSeconds");
+        QTest::newRow("small") << QSize(320, 220) << 1.0;
+        QTest::newRow("large") << QSize(2400, 1600) << 1.0;
+        QTest::newRow("timeline beyond any number") << Size << 1e308;
     }
     void paintsAtAnySize()
     {
         QFETCH(QSize, size);
-        const QImage image = paint({{"", runOf({{10, 1000}, {20, 1}, {299, 5}}, 0.0521)}}, size);
-        QCOMPARE(barsOf(image, colourOf(0)).size(), 3);
+        QFETCH(double, slotSeconds);
+        RunRecord record = runOf({{10, 1000}, {20, 1}, {299, 5}}, 0.0521);
+        if (slotSeconds == 1.0) {
+            QCOMPARE(barsOf(paint({{"", record}}, size), colourOf(0)).size(), 3);
+            return;
+        }
+        record.timeline.used = 3;
+        record.timeline.slotSeconds = slotSeconds;
+        record.timeline.lastTick = 2.5 * slotSeconds;
+        record.timeline.slot[0] = {1000, 0.0012};
+        // The time axis is the last thing painted: its caption says it ended.
+        QVERIFY(svgOf({{"", record}}).contains("time in run"));
     }
 };
 
