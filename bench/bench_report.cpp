@@ -7,10 +7,10 @@
 #include "qt_vantrel_app.h"
 #include "runpictures.h"
 #include "statsreport.h"
-#include "ui_qt_vantrel_app.h"
 
 #include <QApplication>
 #include <QElapsedTimer>
+#include <QLineEdit>
 #include <QTextEdit>
 
 #include <algorithm>
@@ -47,8 +47,9 @@ RunTimeline fullTimeline()
 void refreshRowByRow(Qt_Vantrel_App &window)
 {
     const RunStatistics statistics = fullStatistics();
-    window.ui->actualRate->setText(StatsReport::meanInterval(statistics.meanInterval));
-    QTextEdit *text = window.ui->textEdit;
+    window.findChild<QLineEdit *>("actualRate")
+        ->setText(StatsReport::meanInterval(statistics.meanInterval));
+    QTextEdit *text = window.findChild<QTextEdit *>("textEdit");
     text->clear();
     text->insertPlainText(StatsReport::header());
     const quint64 total = statistics.counted();
@@ -70,7 +71,7 @@ void refreshWithPicture(Qt_Vantrel_App &window)
 {
     const RunStatistics statistics = fullStatistics();
     window.showReport(statistics);
-    window.pictures->refreshWith(statistics, fullTimeline());
+    window.findChild<RunPictures *>("runPictures")->refreshWith(statistics, fullTimeline());
 }
 
 struct Timing
@@ -108,15 +109,15 @@ int main(int argc, char *argv[])
     Qt_Vantrel_App window;
     window.show();
     refreshRowByRow(window);
-    const QString byRows = window.ui->textEdit->toPlainText();
-    const int byRowsCursor = window.ui->textEdit->textCursor().position();
+    const QString byRows = window.findChild<QTextEdit *>("textEdit")->toPlainText();
+    const int byRowsCursor = window.findChild<QTextEdit *>("textEdit")->textCursor().position();
     refreshOnce(window);
-    const bool identical = window.ui->textEdit->toPlainText() == byRows &&
-        window.ui->textEdit->textCursor().position() == byRowsCursor;
+    const bool identical = window.findChild<QTextEdit *>("textEdit")->toPlainText() == byRows &&
+        window.findChild<QTextEdit *>("textEdit")->textCursor().position() == byRowsCursor;
 
     // The view stays open throughout; only refreshWithPicture redraws it,
     // as it would be with the view closed otherwise.
-    window.pictures->showView();
+    window.findChild<RunPictures *>("runPictures")->showView();
     QCoreApplication::processEvents();
     Timing rows, once, picture;
     for (int i = 0; i < 5; ++i) {
@@ -145,8 +146,9 @@ int main(int argc, char *argv[])
     std::printf("%-34s %10.2f %18.2f   (goal: at most 2.00)\n", "ratio, view open to closed",
                 median(picture.call) / median(once.call),
                 median(picture.withEvents) / median(once.withEvents));
-    std::printf("view: %d x %d pixels\n", window.pictures->view()->width(),
-                window.pictures->view()->height());
+    std::printf("view: %d x %d pixels\n",
+                window.findChild<RunPictures *>("runPictures")->view()->width(),
+                window.findChild<RunPictures *>("runPictures")->view()->height());
     std::printf("same text and cursor: %s\n", identical ? "yes" : "NO");
     return identical ? 0 : 1;
 }

@@ -8,7 +8,6 @@
 //
 // The worker binds UDP port 1667, so nothing else may hold it meanwhile.
 #include "qt_vantrel_app.h"
-#include "ui_qt_vantrel_app.h"
 
 #include <QApplication>
 #include <QCheckBox>
@@ -55,11 +54,12 @@ int main(int argc, char *argv[])
     Qt_Vantrel_App window;
     window.show();
     QCoreApplication::processEvents();
-    window.ui->clockMode->setCurrentIndex(RtThread::WaitableTimerMode);
-    window.ui->clockRate->setValue(1);
-    window.ui->sendUDP->setChecked(false); // nothing sent: the figures are the window's own
+    window.findChild<QComboBox *>("clockMode")->setCurrentIndex(RtThread::WaitableTimerMode);
+    window.findChild<QSpinBox *>("clockRate")->setValue(1);
+    window.findChild<QCheckBox *>("sendUDP")->setChecked(
+        false); // nothing sent: the figures are the window's own
     const long beforeStart = statusKb("VmRSS");
-    window.ui->startButton->click();
+    window.findChild<QPushButton *>("startButton")->click();
 
     std::vector<long> samples; // VmRSS at 1 s, 2 s, ...
     QTimer sampler;
@@ -72,9 +72,9 @@ int main(int argc, char *argv[])
     sampler.start(1000);
     app.exec();
 
-    const quint64 ticks = window.rtThread.statistics().tickCount;
-    const bool portTaken = window.rtThread.lastRunEnd == RtThread::RunBindFailed;
-    window.ui->stopButton->click();
+    const quint64 ticks = window.worker().statistics().tickCount;
+    const bool portTaken = window.worker().lastRunEnd == RtThread::RunBindFailed;
+    window.findChild<QPushButton *>("stopButton")->click();
     const long peak = statusKb("VmHWM");
 
     if (portTaken || ticks == 0) {

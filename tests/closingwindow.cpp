@@ -33,7 +33,7 @@ int main(int argc, char *argv[])
 
     QTimer poll;
     QObject::connect(&poll, &QTimer::timeout, [&] {
-        if (w.rtThread.statistics().tickCount < 20)
+        if (w.worker().statistics().tickCount < 20)
             return;
         poll.stop();
         QElapsedTimer now;

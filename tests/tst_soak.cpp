@@ -25,6 +25,8 @@ private slots:
         const int cycles = 500;
 
         Qt_Vantrel_App window;
+
+        const Form ui(window);
         window.show();
 
         // Datagrams for the runs that arriving datagrams drive.
@@ -50,27 +52,27 @@ private slots:
             QVERIFY2(inRunningState(window), qPrintable(cycle));
             if (holdMs > 0)
                 QTest::qWait(holdMs); // the run's length is what varies here
-            if (mode != 0 && periodMs > 0 && window.rtThread.statistics().tickCount == 0)
+            if (mode != 0 && periodMs > 0 && window.worker().statistics().tickCount == 0)
                 ++warmUpStops;
 
             QElapsedTimer clock;
             clock.start();
-            window.ui->stopButton->click();
+            ui.stopButton->click();
             const qint64 stopMs = clock.elapsed();
             worstStopMs[mode] = std::max(worstStopMs[mode], stopMs);
             totalStopMs[mode] += stopMs;
-            ticks += window.rtThread.statistics().tickCount;
+            ticks += window.worker().statistics().tickCount;
 
             // Only "Win32 Periodic" at 0 has no clock and ends by itself.
             const int expectedEnd =
                 (mode == 2 && periodMs == 0) ? RtThread::RunHadNoClock : RtThread::RunStopped;
-            QVERIFY2(window.rtThread.lastRunEnd == expectedEnd,
+            QVERIFY2(window.worker().lastRunEnd == expectedEnd,
                      qPrintable(cycle +
                                 QString(", ended %1 after a Stop of %2 ms")
-                                    .arg(window.rtThread.lastRunEnd.load())
+                                    .arg(window.worker().lastRunEnd.load())
                                     .arg(stopMs)));
             QVERIFY2(stopMs < 5000, qPrintable(cycle));
-            QVERIFY2(inIdleState(window) && !window.rtThread.isRunning(), qPrintable(cycle));
+            QVERIFY2(inIdleState(window) && !window.worker().isRunning(), qPrintable(cycle));
         }
 
         for (int mode = 0; mode < 3; ++mode) {

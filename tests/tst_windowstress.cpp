@@ -33,7 +33,7 @@ void type(QWidget *widget, const QString &text)
 
 quint64 ticks(const Qt_Vantrel_App &window)
 {
-    return window.rtThread.statistics().tickCount;
+    return window.worker().statistics().tickCount;
 }
 
 } // namespace
@@ -84,21 +84,22 @@ private slots:
         QFETCH(QString, target);
         QFETCH(bool, sends);
         Qt_Vantrel_App window;
+        const Form ui(window);
         window.show();
-        window.ui->sendIpAddr->clear();
-        type(window.ui->sendIpAddr, target);
-        QCOMPARE(window.ui->sendIpAddr->text(), target);
-        window.ui->sendUDP->setChecked(true);
+        ui.sendIpAddr->clear();
+        type(ui.sendIpAddr, target);
+        QCOMPARE(ui.sendIpAddr->text(), target);
+        ui.sendUDP->setChecked(true);
 
         const qint64 sendsBefore = udpSendsSeen();
         start(window, runOf(2, 1));
         QTRY_VERIFY(ticks(window) >= 100);
         // Unticked and ticked again mid-run: still said only once.
-        window.ui->sendUDP->setChecked(false);
-        window.ui->sendUDP->setChecked(true);
+        ui.sendUDP->setChecked(false);
+        ui.sendUDP->setChecked(true);
         QTRY_VERIFY(ticks(window) >= 200);
-        window.ui->stopButton->click();
-        QCOMPARE(window.rtThread.lastRunEnd.load(), int(RtThread::RunStopped));
+        ui.stopButton->click();
+        QCOMPARE(window.worker().lastRunEnd.load(), int(RtThread::RunStopped));
         const qint64 seen = udpSendsSeen() - sendsBefore;
         const QStringList said = window.notes().filter("Nothing is sent: ");
         if (sends) {
@@ -122,6 +123,7 @@ private slots:
     {
         QFETCH(int, mode);
         Qt_Vantrel_App window;
+        const Form ui(window);
         start(window, runOf(mode, 0));
         QTRY_VERIFY(portInUse());
         for (const int size : {0, 1, 65507}) {
@@ -130,9 +132,9 @@ private slots:
             QTRY_COMPARE(ticks(window), before + 1);
             QTRY_COMPARE(portReceiveQueue(), 0);
         }
-        window.ui->stopButton->click();
+        ui.stopButton->click();
         QCOMPARE(ticks(window), quint64(3));
-        QCOMPARE(window.rtThread.lastRunEnd.load(), int(RtThread::RunStopped));
+        QCOMPARE(window.worker().lastRunEnd.load(), int(RtThread::RunStopped));
     }
 
     // Ten seconds of datagrams as fast as loopback takes them, with the
@@ -148,12 +150,12 @@ private slots:
     {
         QFETCH(int, mode);
         Qt_Vantrel_App window;
+        const Form ui(window);
         window.show();
         QElapsedTimer clock;
         clock.start();
         QList<qint64> refreshes;
-        connect(window.ui->textEdit, &QTextEdit::textChanged,
-                [&] { refreshes << clock.elapsed(); });
+        connect(ui.textEdit, &QTextEdit::textChanged, [&] { refreshes << clock.elapsed(); });
 
         start(window, defaultRun(mode, 0));
         QTRY_VERIFY(portInUse());
@@ -165,7 +167,7 @@ private slots:
         const qint64 residentAfter = residentKb();
 
         const qint64 stopStart = clock.elapsed();
-        window.ui->stopButton->click();
+        ui.stopButton->click();
         const qint64 stopMs = clock.elapsed() - stopStart;
         const qint64 sent = flood.stop();
 
@@ -186,7 +188,7 @@ private slots:
         QVERIFY(ticks(window) >= 100);
         QVERIFY(refreshesInFlood > 30);
         QVERIFY2(longestGap <= 300, qPrintable(QString::number(longestGap)));
-        QCOMPARE(window.rtThread.lastRunEnd.load(), int(RtThread::RunStopped));
+        QCOMPARE(window.worker().lastRunEnd.load(), int(RtThread::RunStopped));
         QVERIFY(inIdleState(window));
         if (!underAddressSanitizer)
             QVERIFY2(residentAfter - residentBefore < 8 * 1024,
@@ -202,16 +204,17 @@ private slots:
         fake.setWaitsHang(true);
         platform::install(&fake);
         Qt_Vantrel_App window;
+        const Form ui(window);
         start(window, runOf(2, 1));
         QTRY_VERIFY(portInUse());
 
         QElapsedTimer clock;
         clock.start();
-        window.ui->stopButton->click();
+        ui.stopButton->click();
         const qint64 stopMs = clock.elapsed();
         qInfo("Stop of a worker that ignores it: %lld ms", stopMs);
         QVERIFY2(stopMs >= 4900 && stopMs < 6500, qPrintable(QString::number(stopMs)));
-        QCOMPARE(window.rtThread.lastRunEnd.load(), int(RtThread::RunTerminated));
+        QCOMPARE(window.worker().lastRunEnd.load(), int(RtThread::RunTerminated));
         QVERIFY(inIdleState(window));
         QVERIFY(portIsFree());
 
@@ -219,8 +222,8 @@ private slots:
         platform::install(nullptr);
         start(window, runOf(2, 1));
         QTRY_VERIFY(ticks(window) >= 20);
-        window.ui->stopButton->click();
-        QCOMPARE(window.rtThread.lastRunEnd.load(), int(RtThread::RunStopped));
+        ui.stopButton->click();
+        QCOMPARE(window.worker().lastRunEnd.load(), int(RtThread::RunStopped));
     }
 
     // The program as a person runs it, closed mid-run: the process ends

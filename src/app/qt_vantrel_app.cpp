@@ -7,8 +7,21 @@
 #include "statsreport.h"
 #include "ui_qt_vantrel_app.h"
 
+#include <QAbstractTextDocumentLayout>
+#include <QCheckBox>
 #include <QLabel>
+#include <QPushButton>
+#include <QScrollBar>
 #include <QStatusBar>
+
+namespace {
+
+// What a fresh window's report area says until the first Start.
+const char *const FirstRunHint =
+    "Start measures the clock set on the left; the table of intervals shows here. "
+    "The right mouse button here has the histogram picture and Save Run.";
+
+} // namespace
 
 Qt_Vantrel_App::Qt_Vantrel_App(QWidget *parent)
     : QMainWindow(parent, Qt::WindowFlags())
@@ -25,6 +38,9 @@ Qt_Vantrel_App::Qt_Vantrel_App(QWidget *parent)
     // The form asks for "Courier New"; where fontconfig maps that to a
     // proportional font the report's columns would not line up.
     ui->textEdit->setFont(fixedPitch(ui->textEdit->font()));
+    // A row of the table is one line, however narrow the area: a wrapped
+    // " max" would read as a row of its own.
+    ui->textEdit->setLineWrapMode(QTextEdit::NoWrap);
 
     // Each list's index is the number of the setting it names.
     const RunSettings defaults;
@@ -42,9 +58,13 @@ Qt_Vantrel_App::Qt_Vantrel_App(QWidget *parent)
     ui->clockRate->setMaximum(RunSettings::MaxPeriodMs);
 
     ui->textEdit->clear();
+    ui->textEdit->setPlaceholderText(FirstRunHint);
     setRunSettingsEnabled(true);
 
-    connect(&displayTimer, SIGNAL(timeout()), this, SLOT(runDisplay()), Qt::AutoConnection);
+    connect(&displayTimer, &QTimer::timeout, this, &Qt_Vantrel_App::runDisplay);
+    connect(ui->startButton, &QPushButton::clicked, this, &Qt_Vantrel_App::on_startButton_clicked);
+    connect(ui->stopButton, &QPushButton::clicked, this, &Qt_Vantrel_App::on_stopButton_clicked);
+    connect(ui->sendUDP, &QCheckBox::stateChanged, this, &Qt_Vantrel_App::on_sendUDP_stateChanged);
 
     // A status bar under the form says what a run could not do; it shows
     // only while there is something to say.
@@ -54,6 +74,7 @@ Qt_Vantrel_App::Qt_Vantrel_App(QWidget *parent)
 
     // runDisplay refreshes the picture after the report.
     pictures = new RunPictures(this, ui->textEdit, rtThread);
+    pictures->setObjectName("runPictures");
 }
 
 // A run still going on is stopped as Stop would, so the OS is given back
@@ -114,6 +135,7 @@ void Qt_Vantrel_App::on_startButton_clicked()
     endNoted = false;
     floodNoted = false;
 
+    ui->textEdit->setPlaceholderText(QString()); // the hint is for the first run only
     ui->textEdit->clear();
     // The last run's mean would otherwise stand until the first refresh.
     ui->actualRate->clear();
@@ -150,6 +172,12 @@ void Qt_Vantrel_App::noteWhatTheRunCouldNotDo()
     // the OS back at once rather than at a Stop that may be hours away.
     switch (rtThread.lastRunEnd) {
     case RtThread::RunBindFailed:
+        // A run that could not bind its port measured nothing: its report's
+        // line is all there is to say of it, no sentence about priorities.
+        grantNoted = true;
+        said.clear();
+        notesLabel->clear();
+        statusBar()->hide();
         ui->textEdit->insertPlainText(StatsReport::portTakenMessage());
         break;
     case RtThread::RunHadNoClock:
@@ -187,7 +215,20 @@ void Qt_Vantrel_App::showReport(const RunStatistics &statistics)
 
     // One insertion of the whole table leaves the same text and cursor as a
     // row at a time, and lays the document out once instead of 301 times.
+    // The view follows the end while it is at the bottom; scrolled away, it
+    // keeps its place, as a terminal does.
+    QScrollBar *vertical = ui->textEdit->verticalScrollBar();
+    QScrollBar *horizontal = ui->textEdit->horizontalScrollBar();
+    const bool following = vertical->value() >= vertical->maximum();
+    const int top = vertical->value();
+    const int left = horizontal->value();
     ui->textEdit->clear();
     ui->textEdit->insertPlainText(StatsReport::histogramTable(statistics));
     ui->textEdit->moveCursor(QTextCursor::End, QTextCursor::MoveAnchor);
+    // The layout of a long table may finish later, moving the bottom after
+    // the cursor was brought into view: finish it, so that the scroll
+    // range is the table's.
+    ui->textEdit->document()->documentLayout()->documentSize();
+    vertical->setValue(following ? vertical->maximum() : top);
+    horizontal->setValue(left);
 }

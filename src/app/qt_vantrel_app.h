@@ -39,26 +39,33 @@ public:
     // bar under the form; empty when it did all of it.
     QStringList notes() const { return said; }
 
-    // Open like the worker's statistics: tests and benchmarks reach the widgets,
-    // the worker and the timer as the slots do. Declared in the order they
-    // are built; destroyed the other way round.
-    Ui::Qt_Vantrel_AppClass *ui;
-    RtThread rtThread;
-    QTimer displayTimer;
-    RunPictures *pictures; // the picture, saving and comparing, around the report
+    // The worker, to read: its statistics and how its last run ended.
+    const RtThread &worker() const { return rtThread; }
+    // True while a run's report refreshes.
+    bool refreshing() const { return displayTimer.isActive(); }
 
 private slots:
     void runDisplay();
+
+private:
+    // The form's slots keep the names of their widgets, but are plain
+    // functions connected by pointer in the constructor, not by name: a
+    // widget renamed in the form then fails the build instead of silently
+    // losing its slot.
     void on_stopButton_clicked();
     void on_startButton_clicked();
     void on_sendUDP_stateChanged(int);
 
-private:
     void setRunSettingsEnabled(bool enabled);
     RunSettings settingsFromForm() const;
     void say(const QString &note); // once per run; nothing for an empty note
     void noteWhatTheRunCouldNotDo();
 
+    // Declared in the order they are built; destroyed the other way round.
+    Ui::Qt_Vantrel_AppClass *ui;
+    RtThread rtThread;
+    QTimer displayTimer;
+    RunPictures *pictures; // the picture, saving and comparing, around the report
     RunControl runControl;
     RunSettings running; // what the latest Start asked for
     QLabel *notesLabel;  // in the status bar
