@@ -17,9 +17,7 @@
 namespace {
 
 // What a fresh window's report area says until the first Start.
-const char *const FirstRunHint =
-    "Start measures the clock set on the left; the table of intervals shows here. "
-    "The right mouse button here has the histogram picture and Save Run.";
+const char *const FirstRunHint = "Start measures. Right mouse button: picture, Save Run.";
 
 } // namespace
 
