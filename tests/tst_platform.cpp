@@ -670,7 +670,13 @@ private slots:
             QCOMPARE(CPU_COUNT(&set), 1);
             QVERIFY(CPU_ISSET(cpu, &set));
         }
-        QCOMPARE(platform::allowedCpus(), allowed); // the process's own mask unchanged
+        // Pinning the main thread does not narrow the process's CPUs either.
+        cpu_set_t mainMask;
+        QCOMPARE(sched_getaffinity(0, sizeof mainMask, &mainMask), 0);
+        QVERIFY(platform::pinCurrentThread(allowed.front()).granted);
+        const platform::CpuList whilePinned = platform::allowedCpus();
+        sched_setaffinity(0, sizeof mainMask, &mainMask);
+        QCOMPARE(whilePinned, allowed);
         platform::Outcome refused;
         platform::CpuList after;
         thread.run([&] {

@@ -253,9 +253,9 @@ struct CpuListParse
 };
 CpuListParse parseCpuList(const std::string &text, const CpuList &allowed);
 
-// The CPUs this process may run on (Linux: the main thread's affinity,
-// which no run changes; Windows: the process's affinity mask). Empty when
-// the OS does not say.
+// The CPUs this process may run on (Linux: its affinity as it started,
+// before any thread was pinned; Windows: the process's affinity mask).
+// Empty when the OS does not say.
 CpuList allowedCpus();
 // The CPUs the calling thread may run on now.
 CpuList currentThreadCpus();
@@ -303,7 +303,7 @@ std::size_t pageSize();
 // its pages exist before the first tick rather than at a page fault on it.
 void prefault(const MemoryRegion &region);
 // The same for the calling thread's stack, this many bytes below the
-// caller's frame.
+// caller's frame; the thread's stack must have that much room left.
 void prefaultStack(std::size_t bytes);
 
 // ---- Power states

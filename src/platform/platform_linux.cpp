@@ -34,6 +34,7 @@
 #include <optional>
 #include <set>
 #include <sstream>
+#include <system_error>
 #include <thread>
 #include <vector>
 
@@ -532,13 +533,15 @@ int kernelPolicy(Policy policy)
 std::mutex memoryLockMutex;
 int memoryLockHolders = 0;
 
+// The process's CPUs as it was started (taskset, a cpuset), read before
+// main: a thread pinned later, the main thread too, does not narrow them.
+const CpuList startingCpus = affinityOf(0);
+
 } // namespace
 
-// The main thread's affinity is the process's: runs pin their own threads,
-// never it.
 CpuList allowedCpus()
 {
-    return affinityOf(getpid());
+    return startingCpus.empty() ? affinityOf(getpid()) : startingCpus;
 }
 
 CpuList currentThreadCpus()
@@ -675,11 +678,16 @@ Outcome realtimeWouldBeGranted(Policy policy, int priority)
     // The limits allow it; the kernel may still refuse (a cgroup without
     // realtime time): a thread that ends at once asks for real.
     int error = 0;
-    std::thread([&] {
-        sched_param param{};
-        param.sched_priority = priority;
-        error = sched_setscheduler(0, asked, &param) == 0 ? 0 : errno;
-    }).join();
+    try {
+        std::thread([&] {
+            sched_param param{};
+            param.sched_priority = priority;
+            error = sched_setscheduler(0, asked, &param) == 0 ? 0 : errno;
+        }).join();
+    } catch (const std::system_error &failure) {
+        outcome.detail = askedText + " not known: no thread to try it on (" + failure.what() + ")";
+        return outcome;
+    }
     outcome.granted = error == 0;
     outcome.detail = askedText +
         (error == 0 ? " would be granted" : " would not be granted: " + errorText(error));
