@@ -1,8 +1,10 @@
 // SPDX-License-Identifier: MIT
 // The Linux OS layer against the real kernel: counter, periodic timer and
-// its grid, receive stamps, scheduler mapping of the Windows priorities,
-// timer slack.
+// its grid, receive stamps, scheduler mapping of the Windows priorities and
+// policies set directly, timer slack, CPU pinning, memory locking, the
+// power-state hold; and the machine's timing setup read from kernel texts.
 #include "linuxscheduling.h"
+#include "machinecontext.h"
 #include "platform.h"
 #include "probes.h"
 
@@ -18,6 +20,8 @@
 #include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
+
+#include <fcntl.h>
 
 #include <algorithm>
 #include <condition_variable>
@@ -424,6 +428,10 @@ private slots:
     // Without CAP_SYS_NICE the layer asks the kernel for no more than the
     // limits allow, and knows which changes it could not come back from (for
     // a thread at SCHED_OTHER, nice 0).
+    //
+    // A policy asked for directly ("direct": "fifo 80"; base unused) gets the
+    // same limits: there "undoable" reads "granted whole", what a required
+    // realtime policy rests on.
     void schedulingWithinTheLimits_data()
     {
         QTest::addColumn<int>("rtprio"); // -1: privileged
@@ -431,25 +439,51 @@ private slots:
         QTest::addColumn<int>("base");
         QTest::addColumn<QString>("asked");
         QTest::addColumn<bool>("undoable");
+        QTest::addColumn<QString>("direct");
         const int top = sched_get_priority_max(SCHED_FIFO);
         const QString topFifo = QString("SCHED_FIFO %1").arg(top);
-        QTest::newRow("privileged, Time Critical") << -1 << 20 << 31 << topFifo << true;
-        QTest::newRow("rtprio 0") << 0 << 20 << 31 << "keep" << true;
-        QTest::newRow("rtprio 1") << 1 << 20 << 31 << "SCHED_FIFO 1" << true;
-        QTest::newRow("rtprio 50") << 50 << 20 << 31 << "SCHED_FIFO 50" << true;
-        QTest::newRow("rtprio 50, Normal") << 50 << 20 << 24 << "SCHED_FIFO 50" << true;
-        QTest::newRow("rtprio 95") << 95 << 20 << 31 << "SCHED_FIFO 95" << true;
-        QTest::newRow("rtprio 95, Normal") << 95 << 20 << 24 << "SCHED_FIFO 53" << true;
-        QTest::newRow("rtprio 99") << 99 << 20 << 31 << "SCHED_FIFO 99" << true;
-        QTest::newRow("rtprio unlimited") << top << 20 << 31 << topFifo << true;
-        QTest::newRow("nice limit 0, -20 asked") << 0 << 20 << 15 << "SCHED_OTHER nice 0" << true;
-        QTest::newRow("nice limit 30") << 0 << -10 << 15 << "SCHED_OTHER nice -10" << true;
-        QTest::newRow("nice limit 40") << 0 << -20 << 15 << "SCHED_OTHER nice -20" << true;
-        QTest::newRow("nice 13, limit 0") << 0 << 20 << 4 << "SCHED_OTHER nice 13" << false;
-        QTest::newRow("nice 13, limit 20") << 0 << 0 << 4 << "SCHED_OTHER nice 13" << true;
-        QTest::newRow("privileged, nice 13") << -1 << 20 << 4 << "SCHED_OTHER nice 13" << true;
-        QTest::newRow("idle, limit 0") << 0 << 20 << 1 << "SCHED_IDLE nice 0" << false;
-        QTest::newRow("idle, limit 20") << 0 << 0 << 1 << "SCHED_IDLE nice 0" << true;
+        QTest::newRow("privileged, Time Critical")
+            << -1 << 20 << 31 << topFifo << true << QString();
+        QTest::newRow("rtprio 0") << 0 << 20 << 31 << "keep" << true << QString();
+        QTest::newRow("rtprio 1") << 1 << 20 << 31 << "SCHED_FIFO 1" << true << QString();
+        QTest::newRow("rtprio 50") << 50 << 20 << 31 << "SCHED_FIFO 50" << true << QString();
+        QTest::newRow("rtprio 50, Normal")
+            << 50 << 20 << 24 << "SCHED_FIFO 50" << true << QString();
+        QTest::newRow("rtprio 95") << 95 << 20 << 31 << "SCHED_FIFO 95" << true << QString();
+        QTest::newRow("rtprio 95, Normal")
+            << 95 << 20 << 24 << "SCHED_FIFO 53" << true << QString();
+        QTest::newRow("rtprio 99") << 99 << 20 << 31 << "SCHED_FIFO 99" << true << QString();
+        QTest::newRow("rtprio unlimited") << top << 20 << 31 << topFifo << true << QString();
+        QTest::newRow("nice limit 0, -20 asked")
+            << 0 << 20 << 15 << "SCHED_OTHER nice 0" << true << QString();
+        QTest::newRow("nice limit 30")
+            << 0 << -10 << 15 << "SCHED_OTHER nice -10" << true << QString();
+        QTest::newRow("nice limit 40")
+            << 0 << -20 << 15 << "SCHED_OTHER nice -20" << true << QString();
+        QTest::newRow("nice 13, limit 0")
+            << 0 << 20 << 4 << "SCHED_OTHER nice 13" << false << QString();
+        QTest::newRow("nice 13, limit 20")
+            << 0 << 0 << 4 << "SCHED_OTHER nice 13" << true << QString();
+        QTest::newRow("privileged, nice 13")
+            << -1 << 20 << 4 << "SCHED_OTHER nice 13" << true << QString();
+        QTest::newRow("idle, limit 0") << 0 << 20 << 1 << "SCHED_IDLE nice 0" << false << QString();
+        QTest::newRow("idle, limit 20") << 0 << 0 << 1 << "SCHED_IDLE nice 0" << true << QString();
+        QTest::newRow("direct fifo 80, privileged")
+            << -1 << 20 << 0 << "SCHED_FIFO 80" << true << "fifo 80";
+        QTest::newRow("direct rr 99, privileged")
+            << -1 << 20 << 0 << "SCHED_RR 99" << true << "rr 99";
+        QTest::newRow("direct fifo 80, rtprio 50")
+            << 50 << 20 << 0 << "SCHED_FIFO 50" << false << "fifo 80";
+        QTest::newRow("direct fifo 50, rtprio 50")
+            << 50 << 20 << 0 << "SCHED_FIFO 50" << true << "fifo 50";
+        QTest::newRow("direct rr 1, rtprio 0") << 0 << 20 << 0 << "keep" << false << "rr 1";
+        QTest::newRow("direct fifo 0") << -1 << 20 << 0 << "keep" << false << "fifo 0";
+        QTest::newRow("direct fifo 100") << -1 << 20 << 0 << "keep" << false << "fifo 100";
+        QTest::newRow("direct batch 0, no right")
+            << 0 << 20 << 0 << "SCHED_BATCH nice 0" << true << "batch 0";
+        QTest::newRow("direct idle 0, no right")
+            << 0 << 20 << 0 << "SCHED_IDLE nice 0" << true << "idle 0";
+        QTest::newRow("direct other 5") << -1 << 20 << 0 << "keep" << false << "other 5";
     }
     void schedulingWithinTheLimits()
     {
@@ -458,19 +492,31 @@ private slots:
         QFETCH(int, base);
         QFETCH(QString, asked);
         QFETCH(bool, undoable);
+        QFETCH(QString, direct);
         platform::SchedulingLimits limits;
         limits.privileged = rtprio < 0;
         limits.realtimeCeiling = std::max(rtprio, 0);
         limits.niceFloor = niceFloor;
         namespace ls = platform::linuxsched;
-        const ls::KernelScheduling target = ls::schedulingForBase(base, limits, 0);
+        platform::Policy policy = platform::Policy::Other;
+        const QStringList policyAndPriority = direct.split(' ');
+        if (!direct.isEmpty())
+            QVERIFY(platform::parsePolicy(policyAndPriority[0].toStdString(), policy));
+        const int kernelPolicies[] = {SCHED_FIFO, SCHED_RR, SCHED_OTHER, SCHED_BATCH, SCHED_IDLE};
+        const ls::PolicyRequest request = ls::schedulingForPolicy(
+            kernelPolicies[int(policy)], policyAndPriority.value(1).toInt(), limits, 0);
+        if (!direct.isEmpty())
+            QCOMPARE(request.shortfall.empty(), undoable);
+        const ls::KernelScheduling target =
+            direct.isEmpty() ? ls::schedulingForBase(base, limits, 0) : request.target;
         const platform::ThreadScheduling named = ls::describe(target);
         const QString seen = target.policy == ls::KeepPolicy ? QString("keep")
-            : target.policy == SCHED_FIFO
-            ? QString("SCHED_FIFO %1").arg(named.priority)
+            : target.policy == SCHED_FIFO || target.policy == SCHED_RR
+            ? QString("%1 %2").arg(QString::fromStdString(named.policy)).arg(named.priority)
             : QString("%1 nice %2").arg(QString::fromStdString(named.policy)).arg(named.nice);
         QCOMPARE(seen, asked);
-        QCOMPARE(ls::mayReturn(limits, {SCHED_OTHER, 0, 0}, target), undoable);
+        if (direct.isEmpty())
+            QCOMPARE(ls::mayReturn(limits, {SCHED_OTHER, 0, 0}, target), undoable);
     }
 
     // The same on the kernel, for a thread without the right to raise
@@ -502,9 +548,252 @@ private slots:
         QCOMPARE(granted.policy, std::string("SCHED_OTHER"));
         QVERIFY(!wholeClass);
         QCOMPARE(scheduling(run.tid), QString("OTHER nice 13"));
+        // Asked directly, realtime is refused as well, and said so; the
+        // thread stays as it was.
+        platform::Outcome direct, wouldBe;
+        run.run([&] {
+            direct = platform::setCurrentThreadPolicy(platform::Policy::Fifo, 1);
+            wouldBe = platform::realtimeWouldBeGranted(platform::Policy::RoundRobin, 1);
+        });
+        QVERIFY(!direct.granted && !wouldBe.granted);
+        QVERIFY2(wouldBe.detail.find("RLIMIT_RTPRIO is 0") != std::string::npos,
+                 wouldBe.detail.c_str());
+        QCOMPARE(scheduling(run.tid), QString("OTHER nice 13"));
         QCOMPARE(scheduling(0), before);
         run.run([] { os().restoreScheduling(); });
         QCOMPARE(scheduling(0), before);
+    }
+
+    // A policy set directly is the kernel's, resets on fork like a run's,
+    // and survives class changes, which are for the other threads.
+    void policySetDirectlyStays()
+    {
+        if (!fifoPermitted())
+            QSKIP("needs permission for SCHED_FIFO (CAP_SYS_NICE or root)");
+        auto restore = qScopeGuard([] { os().restoreScheduling(); });
+        Helper thread;
+        platform::Outcome outcome;
+        thread.run(
+            [&] { outcome = platform::setCurrentThreadPolicy(platform::Policy::RoundRobin, 7); });
+        QVERIFY2(outcome.granted, outcome.detail.c_str());
+        QCOMPARE(sched_getscheduler(thread.tid) & ~SCHED_RESET_ON_FORK, SCHED_RR);
+        QVERIFY(resetsOnFork(thread.tid));
+        os().setProcessClass(ProcessClass::Realtime);
+        os().setProcessClass(ProcessClass::Idle);
+        QCOMPARE(threadScheduling(thread.tid).priority, 7);
+        QCOMPARE(sched_getscheduler(thread.tid) & ~SCHED_RESET_ON_FORK, SCHED_RR);
+        thread.run([&] { outcome = platform::setCurrentThreadPolicy(platform::Policy::Batch, 0); });
+        QVERIFY2(outcome.granted, outcome.detail.c_str());
+        QCOMPARE(sched_getscheduler(thread.tid), SCHED_BATCH);
+        const QString here = scheduling(0);
+        QVERIFY(platform::realtimeWouldBeGranted(platform::Policy::Fifo, 99).granted);
+        QCOMPARE(scheduling(0), here); // the query changed no thread here
+    }
+
+    // A user's CPU list, within the CPUs allowed (here 0-3 and 8), and the
+    // kernel's list format back.
+    void cpuListsParse_data()
+    {
+        QTest::addColumn<QString>("text");
+        QTest::addColumn<QString>("cpus"); // formatted back; empty: refused
+        QTest::addColumn<QString>("error");
+        QTest::newRow("one") << "2"
+                             << "2"
+                             << "";
+        QTest::newRow("list and range") << "0,2-3"
+                                        << "0,2-3"
+                                        << "";
+        QTest::newRow("unordered, repeated") << "3,0,1,3"
+                                             << "0-1,3"
+                                             << "";
+        QTest::newRow("all") << "all"
+                             << "0-3,8"
+                             << "";
+        QTest::newRow("not allowed") << "99"
+                                     << ""
+                                     << "CPU 99 is not one this process may use (it may use 0-3,8)";
+        QTest::newRow("range into a gap") << "3-5"
+                                          << ""
+                                          << "CPU 4 is not one";
+        QTest::newRow("reversed range") << "3-2"
+                                        << ""
+                                        << "not a CPU list";
+        QTest::newRow("empty") << ""
+                               << ""
+                               << "not a CPU list";
+        QTest::newRow("trailing comma") << "1,"
+                                        << ""
+                                        << "not a CPU list";
+        QTest::newRow("sign") << "-1"
+                              << ""
+                              << "not a CPU list";
+        QTest::newRow("word") << "first"
+                              << ""
+                              << "not a CPU list";
+        QTest::newRow("beyond any mask") << "99999999999"
+                                         << ""
+                                         << "not a CPU list";
+    }
+    void cpuListsParse()
+    {
+        QFETCH(QString, text);
+        QFETCH(QString, cpus);
+        QFETCH(QString, error);
+        const platform::CpuListParse parsed =
+            platform::parseCpuList(text.toStdString(), {0, 1, 2, 3, 8});
+        QCOMPARE(QString::fromStdString(platform::formatCpuList(parsed.cpus)), cpus);
+        QVERIFY2(error.isEmpty() == parsed.error.empty() &&
+                     QString::fromStdString(parsed.error).contains(error),
+                 parsed.error.c_str());
+    }
+
+    // Pinned, a thread may run on that CPU only, as sched_getaffinity says;
+    // a CPU the process may not use is refused, and the thread stays.
+    void pinningIsTheKernelsAffinity()
+    {
+        cpu_set_t set;
+        CPU_ZERO(&set);
+        QCOMPARE(sched_getaffinity(getpid(), sizeof set, &set), 0);
+        platform::CpuList allowed;
+        for (int cpu = 0; cpu < CPU_SETSIZE; ++cpu) {
+            if (CPU_ISSET(cpu, &set))
+                allowed.push_back(cpu);
+        }
+        QCOMPARE(platform::allowedCpus(), allowed);
+        Helper thread;
+        for (int cpu : allowed) {
+            platform::Outcome pinned;
+            thread.run([&] { pinned = platform::pinCurrentThread(cpu); });
+            QVERIFY2(pinned.granted, pinned.detail.c_str());
+            CPU_ZERO(&set);
+            QCOMPARE(sched_getaffinity(thread.tid, sizeof set, &set), 0);
+            QCOMPARE(CPU_COUNT(&set), 1);
+            QVERIFY(CPU_ISSET(cpu, &set));
+        }
+        // Pinning the main thread does not narrow the process's CPUs either.
+        cpu_set_t mainMask;
+        QCOMPARE(sched_getaffinity(0, sizeof mainMask, &mainMask), 0);
+        QVERIFY(platform::pinCurrentThread(allowed.front()).granted);
+        const platform::CpuList whilePinned = platform::allowedCpus();
+        sched_setaffinity(0, sizeof mainMask, &mainMask);
+        QCOMPARE(whilePinned, allowed);
+        platform::Outcome refused;
+        platform::CpuList after;
+        thread.run([&] {
+            refused = platform::pinCurrentThread(99);
+            after = platform::currentThreadCpus();
+        });
+        QVERIFY(!refused.granted);
+        QVERIFY2(refused.detail.find("CPU 99 is not one this process may use") != std::string::npos,
+                 refused.detail.c_str());
+        QCOMPARE(after, platform::CpuList{allowed.back()});
+    }
+
+    // Locked where the process may lock without limit, and unlocked when
+    // the last holder lets go; otherwise left unlocked and said, with the
+    // limit. The prefault helpers touch what they are given.
+    void memoryLockedOrSaid()
+    {
+        QCOMPARE(lockedKb(), qint64(0));
+        std::vector<char> buffer(256 * 1024, 'v');
+        platform::prefault({buffer.data(), buffer.size()});
+        platform::prefaultStack(64 * 1024);
+        QCOMPARE(buffer.front() + buffer.back(), 'v' + 'v');
+        platform::MemoryLock first, second;
+        first.acquire({{buffer.data(), buffer.size()}});
+        second.acquire();
+        if (memoryLockPermitted()) {
+            QVERIFY2(first.held() && second.held(), first.result().detail.c_str());
+            QVERIFY(lockedKb() >= qint64(buffer.size() / 1024));
+            first.release();
+            QVERIFY(lockedKb() > 0); // the second still holds
+            second.release();
+            QCOMPARE(lockedKb(), qint64(0));
+        } else {
+            QVERIFY(!first.held() && !second.held());
+            QVERIFY2(first.result().detail.find("RLIMIT_MEMLOCK is") != std::string::npos &&
+                         first.result().detail.find("CAP_IPC_LOCK") != std::string::npos,
+                     first.result().detail.c_str());
+            QCOMPARE(lockedKb(), qint64(0));
+        }
+    }
+
+    // Held where /dev/cpu_dma_latency may be written: the kernel's target,
+    // read back from the device, is at most what was asked (another holder
+    // may ask for less). Otherwise said, with how to get it.
+    void powerStateHeldOrSaid_data()
+    {
+        QTest::addColumn<int>("latencyUs");
+        QTest::newRow("0 us") << 0;
+        QTest::newRow("20 us") << 20;
+    }
+    void powerStateHeldOrSaid()
+    {
+        QFETCH(int, latencyUs);
+        platform::PowerStateHold hold;
+        hold.acquire(latencyUs);
+        if (!powerStateHoldPermitted()) {
+            QVERIFY(!hold.held());
+            QVERIFY2(hold.result().detail.find("Permission denied") != std::string::npos &&
+                         hold.result().detail.find("udev rule") != std::string::npos,
+                     hold.result().detail.c_str());
+            return;
+        }
+        QVERIFY2(hold.held(), hold.result().detail.c_str());
+        const int device = open("/dev/cpu_dma_latency", O_RDONLY | O_CLOEXEC);
+        QVERIFY(device >= 0);
+        std::int32_t target = -1;
+        QCOMPARE(read(device, &target, sizeof target), ssize_t(sizeof target));
+        close(device);
+        QVERIFY2(target >= 0 && target <= latencyUs, qPrintable(QString::number(target)));
+        hold.release();
+        QVERIFY(!hold.held());
+        QVERIFY(!hold.acquire(-1).granted);
+    }
+
+    // The preemption model as the kernel tells it, never guessed.
+    void preemptionModelFromTheKernel_data()
+    {
+        QTest::addColumn<QString>("debugfs");
+        QTest::addColumn<QString>("version");
+        QTest::addColumn<QString>("commandLine");
+        QTest::addColumn<QString>("model");
+        const QString dynamic = "#1 SMP PREEMPT_DYNAMIC Debian 6.1.115-1 (2024-11-01)";
+        QTest::newRow("debugfs") << "none voluntary (full) lazy" << dynamic << ""
+                                 << "full";
+        QTest::newRow("debugfs none") << "(none) voluntary full" << dynamic << ""
+                                      << "none";
+        QTest::newRow("dynamic, preempt= given") << "" << dynamic << "quiet preempt=none"
+                                                 << "none";
+        QTest::newRow("dynamic, no more said") << "" << dynamic << "quiet"
+                                               << "dynamic";
+        QTest::newRow("rt") << ""
+                            << "#1 SMP PREEMPT_RT Debian 6.1.115-1"
+                            << ""
+                            << "rt";
+        QTest::newRow("full") << ""
+                              << "#1 SMP PREEMPT Fri Jan 1"
+                              << ""
+                              << "full";
+        QTest::newRow("not said") << ""
+                                  << "#1 SMP Debian 6.1.115-1"
+                                  << "preempt=full"
+                                  << "";
+        QTest::newRow("nothing readable") << ""
+                                          << ""
+                                          << ""
+                                          << "";
+    }
+    void preemptionModelFromTheKernel()
+    {
+        QFETCH(QString, debugfs);
+        QFETCH(QString, version);
+        QFETCH(QString, commandLine);
+        QFETCH(QString, model);
+        const Preemption seen = preemptionModel(debugfs.toStdString(), version.toStdString(),
+                                                commandLine.toStdString());
+        QCOMPARE(QString::fromStdString(seen.model), model);
+        QCOMPARE(seen.from.empty(), model.isEmpty());
     }
 
     // A caught request is data for the waiting thread; it no longer ends the

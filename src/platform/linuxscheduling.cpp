@@ -37,6 +37,41 @@ KernelScheduling schedulingForBase(int base, const SchedulingLimits &limits, int
     return {SCHED_OTHER, 0, nice};
 }
 
+PolicyRequest schedulingForPolicy(int policy, int priority, const SchedulingLimits &limits,
+                                  int currentNice)
+{
+    const std::string name = describe({policy, 0, 0}).policy;
+    if (policy == SCHED_FIFO || policy == SCHED_RR) {
+        const int low = sched_get_priority_min(policy);
+        const int high = sched_get_priority_max(policy);
+        if (priority < low || priority > high)
+            return {{KeepPolicy, 0, currentNice},
+                    name + " takes a priority from " + std::to_string(low) + " to " +
+                        std::to_string(high)};
+        if (limits.privileged)
+            return {{policy, priority, currentNice}, std::string()};
+        // As for the classes: RLIMIT_RTPRIO caps the priority, and at 0 no
+        // realtime policy may be set at all.
+        if (limits.realtimeCeiling < low)
+            return {{KeepPolicy, 0, currentNice},
+                    "no realtime policy: no CAP_SYS_NICE and RLIMIT_RTPRIO is 0"};
+        if (priority > limits.realtimeCeiling)
+            return {{policy, limits.realtimeCeiling, currentNice},
+                    "priority " + std::to_string(priority) + " lowered to " +
+                        std::to_string(limits.realtimeCeiling) +
+                        ": no CAP_SYS_NICE and RLIMIT_RTPRIO is " +
+                        std::to_string(limits.realtimeCeiling)};
+        return {{policy, priority, currentNice}, std::string()};
+    }
+    if (policy != SCHED_OTHER && policy != SCHED_BATCH && policy != SCHED_IDLE)
+        return {{KeepPolicy, 0, currentNice}, "not a policy this layer sets"};
+    if (priority != 0)
+        return {{KeepPolicy, 0, currentNice}, name + " takes priority 0"};
+    // These policies keep the thread's nice value; none of them needs a
+    // right to be entered.
+    return {{policy, 0, currentNice}, std::string()};
+}
+
 bool mayReturn(const SchedulingLimits &limits, const KernelScheduling &from,
                const KernelScheduling &to)
 {

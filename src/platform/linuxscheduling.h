@@ -6,6 +6,8 @@
 
 #include "platform.h"
 
+#include <string>
+
 namespace platform {
 namespace linuxsched {
 
@@ -28,6 +30,19 @@ constexpr int KeepPolicy = -1;
 // as it is), and the nice value to the lowest the nice limit allows, or the
 // thread's own if that is lower.
 KernelScheduling schedulingForBase(int base, const SchedulingLimits &limits, int currentNice);
+
+// A policy asked for directly (SCHED_FIFO, SCHED_RR, SCHED_OTHER,
+// SCHED_BATCH, SCHED_IDLE) at a priority, within the same limits: what to
+// ask the kernel for (KeepPolicy when nothing may be), and in words why that
+// is less than was asked (empty when it is all of it). A priority outside
+// the policy's range (1..99 realtime, 0 otherwise) is refused outright.
+struct PolicyRequest
+{
+    KernelScheduling target;
+    std::string shortfall;
+};
+PolicyRequest schedulingForPolicy(int policy, int priority, const SchedulingLimits &limits,
+                                  int currentNice);
 
 // Whether a thread put at `to` could be put back at `from` within the limits.
 bool mayReturn(const SchedulingLimits &limits, const KernelScheduling &from,

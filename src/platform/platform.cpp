@@ -3,7 +3,15 @@
 
 #include "cpufacts.h"
 
+#include <algorithm>
+#include <cctype>
 #include <cstring>
+
+#if defined(_WIN32)
+#include <malloc.h>
+#else
+#include <alloca.h>
+#endif
 
 #if defined(__i386__) || defined(__x86_64__)
 #include <cpuid.h>
@@ -40,6 +48,142 @@ int windowsBasePriority(ProcessClass processClass, ThreadLevel level)
         {16, 22, 23, 24, 25, 26, 31}, // Realtime class
     };
     return table[static_cast<int>(processClass)][static_cast<int>(level)];
+}
+
+std::string formatCpuList(const CpuList &cpus)
+{
+    std::string text;
+    for (std::size_t i = 0; i < cpus.size();) {
+        std::size_t last = i;
+        while (last + 1 < cpus.size() && cpus[last + 1] == cpus[last] + 1)
+            ++last;
+        if (!text.empty())
+            text += ',';
+        text += std::to_string(cpus[i]);
+        if (last > i)
+            text += '-' + std::to_string(cpus[last]);
+        i = last + 1;
+    }
+    return text;
+}
+
+CpuListParse parseCpuList(const std::string &text, const CpuList &allowed)
+{
+    CpuListParse parsed;
+    if (text == "all") {
+        parsed.cpus = allowed;
+        if (allowed.empty())
+            parsed.error = "the OS does not say which CPUs this process may use";
+        return parsed;
+    }
+    // Numbers beyond what an affinity mask holds (glibc's CPU_SETSIZE) are
+    // no CPU's.
+    const long highest = 1023;
+    const auto number = [&](std::size_t &at, long &value) {
+        const std::size_t start = at;
+        value = 0;
+        while (at < text.size() && std::isdigit(static_cast<unsigned char>(text[at])) &&
+               value <= highest)
+            value = value * 10 + (text[at++] - '0');
+        return at > start && value <= highest;
+    };
+    CpuList cpus;
+    std::size_t at = 0;
+    for (;;) {
+        long first = 0, last = 0;
+        if (!number(at, first)) {
+            parsed.error = "\"" + text + "\" is not a CPU list (e.g. 0 or 0,2-3 or all)";
+            return parsed;
+        }
+        last = first;
+        if (at < text.size() && text[at] == '-') {
+            ++at;
+            if (!number(at, last) || last < first) {
+                parsed.error = "\"" + text + "\" is not a CPU list (e.g. 0 or 0,2-3 or all)";
+                return parsed;
+            }
+        }
+        for (long cpu = first; cpu <= last; ++cpu)
+            cpus.push_back(int(cpu));
+        if (at == text.size())
+            break;
+        if (text[at++] != ',') {
+            parsed.error = "\"" + text + "\" is not a CPU list (e.g. 0 or 0,2-3 or all)";
+            return parsed;
+        }
+    }
+    std::sort(cpus.begin(), cpus.end());
+    cpus.erase(std::unique(cpus.begin(), cpus.end()), cpus.end());
+    for (int cpu : cpus) {
+        if (!std::binary_search(allowed.begin(), allowed.end(), cpu)) {
+            parsed.error = "CPU " + std::to_string(cpu) +
+                " is not one this process may use (it may use " +
+                (allowed.empty() ? std::string("none the OS names") : formatCpuList(allowed)) + ")";
+            return parsed;
+        }
+    }
+    parsed.cpus = cpus;
+    return parsed;
+}
+
+void prefault(const MemoryRegion &region)
+{
+    volatile char *bytes = static_cast<volatile char *>(region.start);
+    if (!bytes || region.bytes == 0)
+        return;
+    const std::size_t page = pageSize();
+    // A read alone may map the shared zero page; the write gives the page
+    // its own frame.
+    for (std::size_t at = 0; at < region.bytes; at += page)
+        bytes[at] = bytes[at];
+    bytes[region.bytes - 1] = bytes[region.bytes - 1];
+}
+
+#if defined(__GNUC__)
+__attribute__((noinline))
+#endif
+void prefaultStack(std::size_t bytes)
+{
+    // alloca takes the stretch just below this frame, which the caller's
+    // later calls reuse.
+    prefault({alloca(bytes), bytes});
+}
+
+bool parsePolicy(const std::string &text, Policy &policy)
+{
+    static const struct
+    {
+        const char *name;
+        Policy policy;
+    } names[] = {{"fifo", Policy::Fifo},
+                 {"rr", Policy::RoundRobin},
+                 {"other", Policy::Other},
+                 {"batch", Policy::Batch},
+                 {"idle", Policy::Idle}};
+    for (const auto &entry : names) {
+        if (text == entry.name) {
+            policy = entry.policy;
+            return true;
+        }
+    }
+    return false;
+}
+
+std::string policyName(Policy policy)
+{
+    switch (policy) {
+    case Policy::Fifo:
+        return "SCHED_FIFO";
+    case Policy::RoundRobin:
+        return "SCHED_RR";
+    case Policy::Other:
+        return "SCHED_OTHER";
+    case Policy::Batch:
+        return "SCHED_BATCH";
+    case Policy::Idle:
+        return "SCHED_IDLE";
+    }
+    return "unknown";
 }
 
 namespace detail {

@@ -8,8 +8,10 @@
 #pragma once
 
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 namespace platform {
 
@@ -224,5 +226,130 @@ ThreadScheduling requestedScheduling(ProcessClass processClass, ThreadLevel leve
 // How a user gets the priorities this OS refused, in a sentence's second
 // half. Defined by the per-OS file.
 std::string priorityAdvice();
+
+// What the OS granted for a request that may be refused: granted or not,
+// and in words what was done or why not (the OS's error, the limit).
+struct Outcome
+{
+    bool granted = false;
+    std::string detail;
+};
+
+// ---- CPUs
+
+// CPU numbers as the OS counts them, ascending.
+using CpuList = std::vector<int>;
+
+// "0,2-3" for {0, 2, 3}: the kernel's own list format (cpuset(7)).
+std::string formatCpuList(const CpuList &cpus);
+
+// A CPU list as a user writes it ("0", "0,2-3", "all") within the CPUs the
+// process may use: the CPUs, or empty with the reason in error. "all" is
+// every allowed CPU. Pure.
+struct CpuListParse
+{
+    CpuList cpus;
+    std::string error;
+};
+CpuListParse parseCpuList(const std::string &text, const CpuList &allowed);
+
+// The CPUs this process may run on (Linux: its affinity as it started,
+// before any thread was pinned; Windows: the process's affinity mask).
+// Empty when the OS does not say.
+CpuList allowedCpus();
+// The CPUs the calling thread may run on now.
+CpuList currentThreadCpus();
+// Pins the calling thread to one CPU; refused, with the reason, for a CPU
+// the process may not use.
+Outcome pinCurrentThread(int cpu);
+
+// ---- Memory
+
+// A stretch of memory the measurement touches on the tick path.
+struct MemoryRegion
+{
+    void *start = nullptr;
+    std::size_t bytes = 0;
+};
+
+// Keeps the process's memory in RAM while held, so that no tick waits for a
+// page to come back. Linux: all of it, present and future (mlockall), and
+// only where the process may lock without limit (CAP_IPC_LOCK, or an
+// unlimited RLIMIT_MEMLOCK): under a finite limit every later allocation
+// past it would fail. Windows: the given regions (VirtualLock), with the
+// working set raised to hold them. release (also the destructor) unlocks.
+class MemoryLock
+{
+public:
+    MemoryLock() = default;
+    MemoryLock(const MemoryLock &) = delete;
+    MemoryLock &operator=(const MemoryLock &) = delete;
+    ~MemoryLock() { release(); }
+
+    const Outcome &acquire(const std::vector<MemoryRegion> &regions = {});
+    void release();
+    bool held() const { return outcome.granted; }
+    const Outcome &result() const { return outcome; }
+
+private:
+    Outcome outcome;
+    std::vector<MemoryRegion> locked;
+    std::size_t raisedBy = 0;
+};
+
+// The OS's page size in bytes.
+std::size_t pageSize();
+// Writes every page of a region once (each byte written back as it was), so
+// its pages exist before the first tick rather than at a page fault on it.
+void prefault(const MemoryRegion &region);
+// The same for the calling thread's stack, this many bytes below the
+// caller's frame; the thread's stack must have that much room left.
+void prefaultStack(std::size_t bytes);
+
+// ---- Power states
+
+// Holds the CPUs out of idle states slower to leave than the given latency
+// while held. Linux: a request on /dev/cpu_dma_latency, which the kernel
+// keeps as long as the descriptor stays open (PM QoS); Windows has none and
+// says so. release (also the destructor) closes it.
+class PowerStateHold
+{
+public:
+    PowerStateHold() = default;
+    PowerStateHold(const PowerStateHold &) = delete;
+    PowerStateHold &operator=(const PowerStateHold &) = delete;
+    ~PowerStateHold() { release(); }
+
+    // latencyUs: 0 keeps every CPU in its shallowest state.
+    const Outcome &acquire(std::int32_t latencyUs = 0);
+    void release();
+    bool held() const { return outcome.granted; }
+    const Outcome &result() const { return outcome; }
+
+private:
+    Outcome outcome;
+    std::intptr_t handle = -1;
+};
+
+// ---- Scheduling policies (Linux)
+
+enum class Policy { Fifo, RoundRobin, Other, Batch, Idle };
+
+// "fifo", "rr", "other", "batch", "idle"; false for anything else.
+bool parsePolicy(const std::string &text, Policy &policy);
+// The name the kernel documents: "SCHED_FIFO" ...
+std::string policyName(Policy policy);
+
+// Sets the calling thread's policy and priority directly (priority 1..99
+// for fifo and rr, 0 for the others), within the limits the layer applies
+// to priority classes: a realtime priority above RLIMIT_RTPRIO comes down to
+// it, and none at all leaves the thread as it was. A class set afterwards
+// leaves the thread alone. The outcome says what the kernel granted.
+// Windows has no policies: refused.
+Outcome setCurrentThreadPolicy(Policy policy, int priority);
+// Whether a thread of this process would be granted this realtime policy at
+// this priority, asked of the limits and tried on a thread that ends at
+// once; nothing else changes.
+Outcome realtimeWouldBeGranted(Policy policy, int priority);
 
 } // namespace platform

@@ -7,6 +7,7 @@
 
 #include <linux/capability.h>
 #include <linux/sock_diag.h>
+#include <sys/mman.h>
 #include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
@@ -14,6 +15,7 @@
 #include <sys/utsname.h>
 
 #include <dirent.h>
+#include <fcntl.h>
 #include <pthread.h>
 #include <sched.h>
 #include <signal.h>
@@ -32,6 +34,8 @@
 #include <optional>
 #include <set>
 #include <sstream>
+#include <system_error>
+#include <thread>
 #include <vector>
 
 // A grid of deadlines on CLOCK_MONOTONIC, slept to with clock_nanosleep.
@@ -113,7 +117,7 @@ std::vector<pid_t> threadsOfThisProcess()
     return threads;
 }
 
-bool holdsCapSysNice()
+bool holdsCapability(int capability)
 {
     // Capabilities held in a user namespace of its own (a rootless
     // container, unshare --map-root-user) do not count with the scheduler,
@@ -126,18 +130,18 @@ bool holdsCapSysNice()
         if (read == 3 && !(inside == 0 && outside == 0 && count == 4294967295UL))
             return false;
     }
-    // capget(2) without libcap: CAP_SYS_NICE is bit 23 of the first word.
+    // capget(2) without libcap (CAP_SYS_NICE is bit 23 of the first word).
     __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
     __user_cap_data_struct data[_LINUX_CAPABILITY_U32S_3] = {};
     if (syscall(SYS_capget, &header, data) != 0)
         return false;
-    return (data[CAP_TO_INDEX(CAP_SYS_NICE)].effective & CAP_TO_MASK(CAP_SYS_NICE)) != 0;
+    return (data[CAP_TO_INDEX(capability)].effective & CAP_TO_MASK(capability)) != 0;
 }
 
 SchedulingLimits readLimits()
 {
     SchedulingLimits limits;
-    limits.privileged = holdsCapSysNice();
+    limits.privileged = holdsCapability(CAP_SYS_NICE);
     const int fifoMax = sched_get_priority_max(SCHED_FIFO);
     rlimit limit{};
     // The kernel checks the soft limits.
@@ -341,6 +345,42 @@ public:
         applyScheduling(tid, {SCHED_OTHER, 0, 0}, false);
     }
 
+    // A policy set directly; the thread then keeps it whatever class the
+    // process is given, as a thread kept normal does.
+    Outcome setOwnPolicy(int policy, int priority)
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        const pid_t tid = gettid();
+        const KernelScheduling before = readScheduling(tid);
+        const linuxsched::PolicyRequest request =
+            linuxsched::schedulingForPolicy(policy, priority, readLimits(), before.nice);
+        const ThreadScheduling asked = linuxsched::describe({policy, priority, 0});
+        const std::string askedText = asked.policy + " " + std::to_string(priority);
+        Outcome outcome;
+        if (request.target.policy == linuxsched::KeepPolicy) {
+            outcome.detail = askedText + " refused: " + request.shortfall;
+            return outcome;
+        }
+        sched_param param{};
+        param.sched_priority = request.target.priority;
+        // As for a run's thread: what it starts begins without its realtime
+        // policy.
+        const bool realtime = policy == SCHED_FIFO || policy == SCHED_RR;
+        if (sched_setscheduler(tid, policy | (realtime ? SCHED_RESET_ON_FORK : 0), &param) != 0) {
+            outcome.detail = askedText + " refused: " + std::strerror(errno);
+            return outcome;
+        }
+        normalThreads.insert(tid);
+        levels.erase(tid);
+        const KernelScheduling now = readScheduling(tid);
+        const ThreadScheduling granted = linuxsched::describe(now);
+        outcome.granted = now.policy == policy && now.priority == priority;
+        outcome.detail = granted.policy + " " + std::to_string(granted.priority);
+        if (!request.shortfall.empty())
+            outcome.detail += " (" + request.shortfall + ")";
+        return outcome;
+    }
+
     ThreadScheduling currentThreadScheduling() override
     {
         return linuxsched::describe(readScheduling(gettid()));
@@ -427,7 +467,7 @@ private:
     std::set<pid_t> runThreads;          // threads that end with their run
     std::map<pid_t, KernelScheduling> originals;
     std::optional<KernelScheduling> baseline;
-    std::set<pid_t> normalThreads; // kept at normal scheduling in every class
+    std::set<pid_t> normalThreads; // left alone by classes: kept normal, or set directly
 };
 
 } // namespace
@@ -443,6 +483,215 @@ std::string priorityAdvice()
     return "run it with CAP_SYS_NICE (sudo setcap cap_sys_nice+ep on the program), or give this "
            "user a realtime limit in /etc/security/limits.d (e.g. \"@audio - rtprio 99\" and "
            "\"@audio - nice -20\")";
+}
+
+// ---- CPUs, memory, power states, policies
+
+namespace {
+
+CpuList cpusOf(const cpu_set_t &set)
+{
+    CpuList cpus;
+    for (int cpu = 0; cpu < CPU_SETSIZE; ++cpu) {
+        if (CPU_ISSET(cpu, &set))
+            cpus.push_back(cpu);
+    }
+    return cpus;
+}
+
+CpuList affinityOf(pid_t tid)
+{
+    cpu_set_t set;
+    CPU_ZERO(&set);
+    return sched_getaffinity(tid, sizeof set, &set) == 0 ? cpusOf(set) : CpuList();
+}
+
+std::string errorText(int error)
+{
+    return std::string(std::strerror(error)) + " (errno " + std::to_string(error) + ")";
+}
+
+int kernelPolicy(Policy policy)
+{
+    switch (policy) {
+    case Policy::Fifo:
+        return SCHED_FIFO;
+    case Policy::RoundRobin:
+        return SCHED_RR;
+    case Policy::Other:
+        return SCHED_OTHER;
+    case Policy::Batch:
+        return SCHED_BATCH;
+    case Policy::Idle:
+        return SCHED_IDLE;
+    }
+    return -1;
+}
+
+// mlockall is the whole process's: several runs at once (one per CPU) share
+// it, and the last to release unlocks.
+std::mutex memoryLockMutex;
+int memoryLockHolders = 0;
+
+// The process's CPUs as it was started (taskset, a cpuset), read before
+// main: a thread pinned later, the main thread too, does not narrow them.
+const CpuList startingCpus = affinityOf(0);
+
+} // namespace
+
+CpuList allowedCpus()
+{
+    return startingCpus.empty() ? affinityOf(getpid()) : startingCpus;
+}
+
+CpuList currentThreadCpus()
+{
+    return affinityOf(0);
+}
+
+Outcome pinCurrentThread(int cpu)
+{
+    Outcome outcome;
+    const CpuListParse check = parseCpuList(std::to_string(cpu), allowedCpus());
+    if (cpu < 0 || !check.error.empty()) {
+        outcome.detail = cpu < 0 ? "CPU " + std::to_string(cpu) + " is no CPU" : check.error;
+        return outcome;
+    }
+    cpu_set_t set;
+    CPU_ZERO(&set);
+    CPU_SET(cpu, &set);
+    const int error = pthread_setaffinity_np(pthread_self(), sizeof set, &set);
+    if (error != 0) {
+        outcome.detail = "not pinned to CPU " + std::to_string(cpu) + ": " + errorText(error);
+        return outcome;
+    }
+    outcome.granted = currentThreadCpus() == CpuList{cpu};
+    outcome.detail = "pinned to CPU " + std::to_string(cpu);
+    return outcome;
+}
+
+std::size_t pageSize()
+{
+    const long size = sysconf(_SC_PAGESIZE);
+    return size > 0 ? std::size_t(size) : 4096;
+}
+
+const Outcome &MemoryLock::acquire(const std::vector<MemoryRegion> &)
+{
+    if (outcome.granted)
+        return outcome;
+    rlimit limit{};
+    const bool limited = getrlimit(RLIMIT_MEMLOCK, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY;
+    if (limited && !holdsCapability(CAP_IPC_LOCK)) {
+        // With MCL_FUTURE under a finite limit, any mapping past the limit
+        // fails (mmap, brk and thread stacks with ENOMEM): better unlocked.
+        outcome.detail = "not locked: RLIMIT_MEMLOCK is " + std::to_string(limit.rlim_cur / 1024) +
+            " kB and the process lacks CAP_IPC_LOCK; run it with CAP_IPC_LOCK (sudo setcap "
+            "cap_ipc_lock+ep on the program) or give this user \"memlock unlimited\" in "
+            "/etc/security/limits.d";
+        return outcome;
+    }
+    std::lock_guard<std::mutex> lock(memoryLockMutex);
+    if (memoryLockHolders == 0 && mlockall(MCL_CURRENT | MCL_FUTURE) != 0) {
+        outcome.detail = "not locked: mlockall: " + errorText(errno);
+        return outcome;
+    }
+    ++memoryLockHolders;
+    outcome.granted = true;
+    outcome.detail = "locked (mlockall, current and future pages)";
+    return outcome;
+}
+
+void MemoryLock::release()
+{
+    if (!outcome.granted)
+        return;
+    std::lock_guard<std::mutex> lock(memoryLockMutex);
+    if (--memoryLockHolders == 0)
+        munlockall();
+    outcome = Outcome();
+}
+
+const Outcome &PowerStateHold::acquire(std::int32_t latencyUs)
+{
+    if (outcome.granted)
+        return outcome;
+    outcome = Outcome();
+    if (latencyUs < 0) {
+        outcome.detail = "a latency of " + std::to_string(latencyUs) + " us is none";
+        return outcome;
+    }
+    const char *const device = "/dev/cpu_dma_latency";
+    const int fd = open(device, O_WRONLY | O_CLOEXEC);
+    if (fd < 0) {
+        const int error = errno;
+        outcome.detail = std::string("not held: cannot open ") + device + ": " + errorText(error);
+        if (error == EACCES || error == EPERM)
+            outcome.detail += "; run as root, or let this user write it (a udev rule such as "
+                              "KERNEL==\"cpu_dma_latency\", GROUP=\"audio\", MODE=\"0660\" and "
+                              "the user in that group)";
+        return outcome;
+    }
+    // The kernel takes the request as a binary 32-bit value (or hex text)
+    // and keeps it until the descriptor is closed.
+    const ssize_t written = write(fd, &latencyUs, sizeof latencyUs);
+    if (written != ssize_t(sizeof latencyUs)) {
+        outcome.detail = std::string("not held: writing ") + device + ": " +
+            (written < 0 ? errorText(errno) : "short write");
+        close(fd);
+        return outcome;
+    }
+    handle = fd;
+    outcome.granted = true;
+    outcome.detail = "held at " + std::to_string(latencyUs) + " us (" + device + ")";
+    return outcome;
+}
+
+void PowerStateHold::release()
+{
+    if (handle >= 0)
+        close(int(handle));
+    handle = -1;
+    outcome = Outcome();
+}
+
+Outcome setCurrentThreadPolicy(Policy policy, int priority)
+{
+    return static_cast<LinuxOs &>(nativeOs()).setOwnPolicy(kernelPolicy(policy), priority);
+}
+
+Outcome realtimeWouldBeGranted(Policy policy, int priority)
+{
+    Outcome outcome;
+    const int asked = kernelPolicy(policy);
+    const std::string askedText = policyName(policy) + " " + std::to_string(priority);
+    if (asked != SCHED_FIFO && asked != SCHED_RR) {
+        outcome.detail = policyName(policy) + " is not a realtime policy";
+        return outcome;
+    }
+    const linuxsched::PolicyRequest request =
+        linuxsched::schedulingForPolicy(asked, priority, readLimits(), 0);
+    if (!request.shortfall.empty()) {
+        outcome.detail = askedText + " would not be granted: " + request.shortfall;
+        return outcome;
+    }
+    // The limits allow it; the kernel may still refuse (a cgroup without
+    // realtime time): a thread that ends at once asks for real.
+    int error = 0;
+    try {
+        std::thread([&] {
+            sched_param param{};
+            param.sched_priority = priority;
+            error = sched_setscheduler(0, asked, &param) == 0 ? 0 : errno;
+        }).join();
+    } catch (const std::system_error &failure) {
+        outcome.detail = askedText + " not known: no thread to try it on (" + failure.what() + ")";
+        return outcome;
+    }
+    outcome.granted = error == 0;
+    outcome.detail = askedText +
+        (error == 0 ? " would be granted" : " would not be granted: " + errorText(error));
+    return outcome;
 }
 
 namespace {

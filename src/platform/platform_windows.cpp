@@ -15,6 +15,7 @@
 #include <mmsystem.h>
 
 #include <cstring>
+#include <mutex>
 
 namespace platform {
 
@@ -277,6 +278,190 @@ MachineFacts machineFacts()
 std::int64_t stealNanos()
 {
     return -1;
+}
+
+// ---- CPUs, memory, power states, policies
+
+namespace {
+
+// Affinity masks cover the first processor group only (64 CPUs, 32 for a
+// 32-bit process): the CPUs a program sees unless it asks for groups.
+constexpr int MaskBits = int(sizeof(DWORD_PTR) * 8);
+
+CpuList cpusOf(DWORD_PTR mask)
+{
+    CpuList cpus;
+    for (int cpu = 0; cpu < MaskBits; ++cpu) {
+        if (mask & (DWORD_PTR(1) << cpu))
+            cpus.push_back(cpu);
+    }
+    return cpus;
+}
+
+std::string errorText(DWORD error)
+{
+    char *text = nullptr;
+    const DWORD length = FormatMessageA(
+        FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+        nullptr, error, 0, reinterpret_cast<char *>(&text), 0, nullptr);
+    std::string said = length && text ? std::string(text, length) : std::string("error");
+    LocalFree(text);
+    while (!said.empty() && (said.back() == '\n' || said.back() == '\r' || said.back() == ' '))
+        said.pop_back();
+    return said + " (error " + std::to_string(error) + ")";
+}
+
+// The working set raised for every holder's regions together.
+std::mutex workingSetMutex;
+
+const char *const NoPolicies = "scheduling policies are Linux's; on Windows a thread takes a "
+                               "priority class and level instead";
+
+} // namespace
+
+CpuList allowedCpus()
+{
+    DWORD_PTR process = 0, system = 0;
+    return GetProcessAffinityMask(GetCurrentProcess(), &process, &system) ? cpusOf(process)
+                                                                          : CpuList();
+}
+
+// Win32 has no call that reads a thread's affinity; ntdll's basic
+// information about a thread carries it.
+CpuList currentThreadCpus()
+{
+    struct BasicInformation
+    {
+        LONG exitStatus;
+        PVOID teb;
+        HANDLE process;
+        HANDLE thread;
+        ULONG_PTR affinity;
+        LONG priority;
+        LONG basePriority;
+    };
+    using Query = LONG(WINAPI *)(HANDLE, int, PVOID, ULONG, PULONG);
+    const FARPROC entry =
+        GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "NtQueryInformationThread");
+    if (!entry)
+        return CpuList();
+    Query query = nullptr;
+    std::memcpy(&query, &entry, sizeof entry);
+    BasicInformation info{};
+    if (query(GetCurrentThread(), 0 /* ThreadBasicInformation */, &info, sizeof info, nullptr) != 0)
+        return CpuList();
+    return cpusOf(info.affinity);
+}
+
+Outcome pinCurrentThread(int cpu)
+{
+    Outcome outcome;
+    const CpuListParse check = parseCpuList(std::to_string(cpu), allowedCpus());
+    if (cpu < 0 || cpu >= MaskBits || !check.error.empty()) {
+        outcome.detail =
+            check.error.empty() ? "CPU " + std::to_string(cpu) + " is no CPU here" : check.error;
+        return outcome;
+    }
+    if (SetThreadAffinityMask(GetCurrentThread(), DWORD_PTR(1) << cpu) == 0) {
+        outcome.detail =
+            "not pinned to CPU " + std::to_string(cpu) + ": " + errorText(GetLastError());
+        return outcome;
+    }
+    outcome.granted = true;
+    outcome.detail = "pinned to CPU " + std::to_string(cpu);
+    return outcome;
+}
+
+std::size_t pageSize()
+{
+    SYSTEM_INFO system;
+    GetSystemInfo(&system);
+    return system.dwPageSize;
+}
+
+// Windows locks no more pages than the minimum working set allows, so the
+// minimum (and the maximum with it) is raised by the regions' size first.
+const Outcome &MemoryLock::acquire(const std::vector<MemoryRegion> &regions)
+{
+    if (outcome.granted)
+        return outcome;
+    outcome = Outcome();
+    const std::size_t page = pageSize();
+    std::size_t total = 0;
+    for (const MemoryRegion &region : regions)
+        total += (region.bytes + 2 * page - 1) / page * page; // a region may straddle a page
+    if (total == 0) {
+        outcome.detail = "not locked: Windows locks named regions only (VirtualLock), and none "
+                         "were given";
+        return outcome;
+    }
+    std::lock_guard<std::mutex> lock(workingSetMutex);
+    SIZE_T minimum = 0, maximum = 0;
+    if (!GetProcessWorkingSetSize(GetCurrentProcess(), &minimum, &maximum) ||
+        !SetProcessWorkingSetSize(GetCurrentProcess(), minimum + total, maximum + total)) {
+        outcome.detail = "not locked: raising the working set: " + errorText(GetLastError());
+        return outcome;
+    }
+    raisedBy = total;
+    for (const MemoryRegion &region : regions) {
+        if (region.bytes == 0)
+            continue;
+        if (!VirtualLock(region.start, region.bytes)) {
+            const DWORD error = GetLastError();
+            for (const MemoryRegion &done : locked)
+                VirtualUnlock(done.start, done.bytes);
+            locked.clear();
+            SetProcessWorkingSetSize(GetCurrentProcess(), minimum, maximum);
+            raisedBy = 0;
+            outcome.detail = "not locked: VirtualLock: " + errorText(error);
+            return outcome;
+        }
+        locked.push_back(region);
+    }
+    outcome.granted = true;
+    outcome.detail = "locked (VirtualLock, " + std::to_string(total / 1024) +
+        " kB, working set raised by as much)";
+    return outcome;
+}
+
+void MemoryLock::release()
+{
+    if (!outcome.granted)
+        return;
+    for (const MemoryRegion &region : locked)
+        VirtualUnlock(region.start, region.bytes);
+    locked.clear();
+    std::lock_guard<std::mutex> lock(workingSetMutex);
+    SIZE_T minimum = 0, maximum = 0;
+    if (GetProcessWorkingSetSize(GetCurrentProcess(), &minimum, &maximum) && minimum >= raisedBy &&
+        maximum >= raisedBy)
+        SetProcessWorkingSetSize(GetCurrentProcess(), minimum - raisedBy, maximum - raisedBy);
+    raisedBy = 0;
+    outcome = Outcome();
+}
+
+const Outcome &PowerStateHold::acquire(std::int32_t)
+{
+    outcome = Outcome();
+    outcome.detail = "not available on Windows: it offers a program no request that keeps the "
+                     "CPUs out of deep idle states (Linux's /dev/cpu_dma_latency)";
+    return outcome;
+}
+
+void PowerStateHold::release()
+{
+    handle = -1;
+    outcome = Outcome();
+}
+
+Outcome setCurrentThreadPolicy(Policy, int)
+{
+    return {false, NoPolicies};
+}
+
+Outcome realtimeWouldBeGranted(Policy, int)
+{
+    return {false, NoPolicies};
 }
 
 } // namespace platform

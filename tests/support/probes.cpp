@@ -14,6 +14,7 @@
 
 #include <sched.h>
 #include <sys/resource.h>
+#include <unistd.h>
 #endif
 
 bool onlyLoopback()
@@ -71,6 +72,42 @@ bool fifoPermitted()
         return false;
     sched_setscheduler(0, before, &old);
     return true;
+}
+
+namespace {
+
+qint64 statusKb(const QByteArray &key)
+{
+    for (const QByteArray &line : fileLines("/proc/self/status")) {
+        if (line.startsWith(key))
+            return line.mid(key.size()).simplified().split(' ').value(0).toLongLong();
+    }
+    return -1;
+}
+
+} // namespace
+
+bool memoryLockPermitted()
+{
+    rlimit limit{};
+    if (getrlimit(RLIMIT_MEMLOCK, &limit) == 0 && limit.rlim_cur == RLIM_INFINITY)
+        return true;
+    // CapEff is a hex mask; CAP_IPC_LOCK is bit 14.
+    for (const QByteArray &line : fileLines("/proc/self/status")) {
+        if (line.startsWith("CapEff:"))
+            return (line.mid(7).trimmed().toULongLong(nullptr, 16) >> 14) & 1u;
+    }
+    return false;
+}
+
+bool powerStateHoldPermitted()
+{
+    return access("/dev/cpu_dma_latency", W_OK) == 0;
+}
+
+qint64 lockedKb()
+{
+    return statusKb("VmLck:");
 }
 
 platform::ThreadScheduling threadScheduling(pid_t tid)
@@ -147,10 +184,6 @@ qint64 udpSendsSeen()
 
 qint64 residentKb()
 {
-    for (const QByteArray &line : fileLines("/proc/self/status")) {
-        if (line.startsWith("VmRSS:"))
-            return line.mid(6).simplified().split(' ').value(0).toLongLong();
-    }
-    return -1;
+    return statusKb("VmRSS:");
 }
 #endif

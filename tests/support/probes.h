@@ -38,6 +38,15 @@ pid_t workerTid();
 // rtprio limit above 0).
 bool fifoPermitted();
 
+// Whether this process may lock all its memory without limit (CAP_IPC_LOCK
+// in its effective set, or an unlimited RLIMIT_MEMLOCK), and whether it may
+// write /dev/cpu_dma_latency; asked of /proc and access(2), not of the OS
+// layer.
+bool memoryLockPermitted();
+bool powerStateHoldPermitted();
+// Locked memory of this process, in kB (VmLck).
+qint64 lockedKb();
+
 // How the scheduler runs a thread (0: the calling one), in the OS layer's
 // terms, and in short: "FIFO 99", "OTHER nice -20", "IDLE".
 platform::ThreadScheduling threadScheduling(pid_t tid);

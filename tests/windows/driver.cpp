@@ -374,6 +374,95 @@ void checkPeriodicGrid()
                " to " + std::to_string(longest) + " ms");
 }
 
+// The thread's affinity as ntdll tells it, not through the layer.
+DWORD_PTR threadAffinity()
+{
+    struct BasicInformation
+    {
+        LONG exitStatus;
+        PVOID teb;
+        HANDLE process;
+        HANDLE thread;
+        ULONG_PTR affinity;
+        LONG priority;
+        LONG basePriority;
+    };
+    using Query = LONG(WINAPI *)(HANDLE, int, PVOID, ULONG, PULONG);
+    static const Query query = reinterpret_cast<Query>(reinterpret_cast<void (*)()>(
+        GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "NtQueryInformationThread")));
+    BasicInformation info{};
+    return query && query(GetCurrentThread(), 0, &info, sizeof info, nullptr) == 0 ? info.affinity
+                                                                                   : 0;
+}
+
+// Pinning on a thread of its own, to each allowed CPU in turn; a CPU the
+// process may not use is refused and the thread stays where it was.
+void checkAffinity()
+{
+    const platform::CpuList allowed = platform::allowedCpus();
+    DWORD_PTR process = 0, system = 0;
+    GetProcessAffinityMask(GetCurrentProcess(), &process, &system);
+    report(!allowed.empty() && int(allowed.size()) == __builtin_popcountll(process), "allowedCpus",
+           platform::formatCpuList(allowed) + ", process mask " + hex(DWORD(process)));
+    std::thread([&] {
+        for (int cpu : allowed) {
+            const platform::Outcome pinned = platform::pinCurrentThread(cpu);
+            const DWORD_PTR mask = threadAffinity();
+            report(pinned.granted && mask == (DWORD_PTR(1) << cpu) &&
+                       platform::currentThreadCpus() == platform::CpuList{cpu},
+                   "pinCurrentThread " + std::to_string(cpu),
+                   pinned.detail + "; ntdll says mask " + hex(DWORD(mask)));
+        }
+        const platform::Outcome refused = platform::pinCurrentThread(99);
+        report(!refused.granted && refused.detail.find("CPU 99") != std::string::npos &&
+                   platform::currentThreadCpus() == platform::CpuList{allowed.back()},
+               "pinCurrentThread 99", refused.detail);
+    }).join();
+}
+
+// VirtualLock on a region with the working set raised, and both undone at
+// release; power states and policies said as not available.
+void checkMemoryAndPower()
+{
+    report(platform::pageSize() >= 4096, "pageSize", std::to_string(platform::pageSize()));
+    std::string buffer(1 << 20, 'v');
+    platform::prefault({&buffer[0], buffer.size()});
+    platform::prefaultStack(64 * 1024);
+    report(buffer.front() == 'v' && buffer.back() == 'v', "prefault", "1 MiB and 64 KiB of stack");
+
+    SIZE_T minimum = 0, maximum = 0, lockedMinimum = 0, lockedMaximum = 0;
+    GetProcessWorkingSetSize(GetCurrentProcess(), &minimum, &maximum);
+    {
+        platform::MemoryLock lock;
+        const platform::Outcome &locked = lock.acquire({{&buffer[0], buffer.size()}});
+        GetProcessWorkingSetSize(GetCurrentProcess(), &lockedMinimum, &lockedMaximum);
+        // Wine accepts a working set size and keeps none (its
+        // GetProcessWorkingSetSize answers a fixed figure); Windows keeps it.
+        const bool wine = GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "wine_get_version");
+        report(locked.granted && (lockedMinimum >= minimum + buffer.size() || wine), "MemoryLock",
+               locked.detail + "; working set minimum " + std::to_string(minimum) + " -> " +
+                   std::to_string(lockedMinimum) + (wine ? " (Wine keeps no working set)" : ""));
+        // VirtualUnlock succeeds on a locked page only (ERROR_NOT_LOCKED).
+        report(VirtualUnlock(&buffer[0], 1) != 0, "MemoryLock region", "was locked");
+        VirtualLock(&buffer[0], 1);
+    }
+    SIZE_T afterMinimum = 0, afterMaximum = 0;
+    GetProcessWorkingSetSize(GetCurrentProcess(), &afterMinimum, &afterMaximum);
+    report(afterMinimum == minimum && afterMaximum == maximum, "MemoryLock release",
+           "working set minimum back to " + std::to_string(afterMinimum));
+    platform::MemoryLock none;
+    report(!none.acquire().granted && !none.result().detail.empty(), "MemoryLock, no region",
+           none.result().detail);
+
+    platform::PowerStateHold hold;
+    report(!hold.acquire(0).granted && hold.result().detail.find("not available") == 0,
+           "PowerStateHold", hold.result().detail);
+    const platform::Outcome policy = platform::setCurrentThreadPolicy(platform::Policy::Fifo, 80);
+    const platform::Outcome wouldBe = platform::realtimeWouldBeGranted(platform::Policy::Fifo, 80);
+    report(!policy.granted && !wouldBe.granted && !policy.detail.empty(),
+           "setCurrentThreadPolicy, realtimeWouldBeGranted", policy.detail);
+}
+
 } // namespace
 
 int main()
@@ -400,6 +489,8 @@ int main()
     checkThreadLevels();
     checkRestoreScheduling();
     checkPeriodicGrid();
+    checkAffinity();
+    checkMemoryAndPower();
     os().setCurrentThreadLevel(ThreadLevel::Highest);
     os().keepCurrentThreadNormal();
     report(GetThreadPriority(GetCurrentThread()) == THREAD_PRIORITY_NORMAL,
