@@ -302,6 +302,10 @@ template <typename At>
 void axisTicks(Canvas &c, double y, double last, double step, At at)
 {
     const double lh = c.lineHeight();
+    // A step that is not finite, or tiny beside the axis, would never reach
+    // its end: no ticks then rather than a loop without end.
+    if (!std::isfinite(step) || !std::isfinite(last) || !(step > 0) || last / step > 500)
+        return;
     for (double v = 0.0; v <= last + step * 1e-6; v += step) {
         const double x = at(v);
         c.line(x, y, x, y + lh * 0.25, c.text);
