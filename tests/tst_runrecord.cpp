@@ -10,6 +10,7 @@
 #include <QTest>
 
 #include <functional>
+#include <vector>
 
 namespace {
 
@@ -274,6 +275,58 @@ private slots:
         QString error = "left from before";
         QVERIFY(!RunRecord::fromJson(text, &error));
         QVERIFY2(error.contains(saying), qPrintable(error));
+    }
+
+    // The window's Save Run and vantrel-cli complete a record the same way:
+    // the same fields, each filled, the deviation too, though the window
+    // keeps no intervals and saves during a run.
+    void windowAndCliWriteTheSameFields()
+    {
+        // Nothing overflowed: maxInterval, the overflow row's label, is 0,
+        // and the run's longest comes from the timeline.
+        RunRecord measured = sample();
+        measured.statistics.bins[30] = 1000;
+        measured.statistics.bins[RunStatistics::OverflowBin] = 0;
+        measured.statistics.maxInterval = 0;
+        measured.timeline.slot[1].maxInterval = 0.0051;
+        std::vector<double> kept(measured.statistics.counted(), 0.003);
+
+        RunRecord cli = measured; // as HeadlessRun completes it
+        cli.ended = "duration";
+        cli.machine.begin();
+        cli.machine.end();
+        cli.complete(kept.data(), kept.size(), {Threshold{Threshold::P99Deviation, 50e-6}});
+        RunRecord window = measured; // as RunPictures::saveRun completes it
+        window.ended = "running";
+        window.durationSeconds = 0;
+        window.complete();
+        window.machine.begin();
+
+        // Every field's path, nested objects' fields too.
+        const std::function<QStringList(const QJsonObject &, const QString &)> paths =
+            [&](const QJsonObject &json, const QString &prefix) {
+                QStringList all;
+                for (auto it = json.begin(); it != json.end(); ++it) {
+                    all << prefix + it.key();
+                    if (it.value().isObject())
+                        all << paths(it.value().toObject(), prefix + it.key() + ".");
+                }
+                return all;
+            };
+        const QJsonObject fromCli = cli.toJson();
+        const QJsonObject fromWindow = window.toJson();
+        QCOMPARE(paths(fromWindow, QString()), paths(fromCli, QString()));
+        for (const QJsonObject &json : {fromCli, fromWindow}) {
+            const QJsonObject deviation = json["deviation"].toObject();
+            QCOMPARE(deviation["periodSeconds"].toDouble(), 0.003);
+            QVERIFY(deviation["p99"].isDouble());
+            QCOMPARE(json["longestInterval"].toDouble(), 0.0051);
+            QCOMPARE(json["maxInterval"].toDouble(), 0.0);
+        }
+        QCOMPARE(fromCli["deviation"]["source"].toString(), QString("kept intervals"));
+        QCOMPARE(fromCli["keptIntervals"].toInteger(), qint64(kept.size()));
+        QCOMPARE(fromWindow["deviation"]["source"].toString(), QString("histogram"));
+        QCOMPARE(fromWindow["keptIntervals"].toInteger(), 0);
     }
 
     void fileThatCannotBeReadSaysWhy()
