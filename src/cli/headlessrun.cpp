@@ -134,7 +134,7 @@ bool HeadlessRun::startServing(QTextStream &err)
     const auto render = [this] {
         platform::ThreadScheduling granted;
         const bool known = worker.grantedScheduling(&granted);
-        return metrics.render(worker.statistics(), known ? &granted : nullptr);
+        return metrics.render(worker.statistics(), worker.timeline(), known ? &granted : nullptr);
     };
     server = std::make_unique<MetricsServer>(render, MetricsText::contentType());
     QString why;
