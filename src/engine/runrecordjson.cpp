@@ -17,8 +17,9 @@ namespace {
 const double LargestWhole = 9007199254740992.0;
 
 // The longest a run can last: the timeline's slots start at 1 s and double
-// at every merge; at 2^21 s a slot its 512 slots hold 2^30 s, some 34 years.
-// Any length in a saved run beyond that is not one the program wrote.
+// at every merge; at 2^21 s a slot its 512 slots hold 2^30 s, some 34 years,
+// beyond --duration's limit of 1e9 s. Any length in a saved run beyond that
+// is not one the program wrote.
 const double LongestSlot = 2097152.0; // 2^21 s
 const double LongestRun = LongestSlot * RunTimeline::Slots;
 
