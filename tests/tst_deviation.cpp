@@ -110,20 +110,40 @@ private slots:
         QTest::addColumn<double>("maxInterval");
         QTest::addColumn<QList<double>>("expectedUs"); // p50, p90, p99, p99.9, max
         QTest::addColumn<double>("share");
+        // The report's first line: at period 0 there is no period to stray
+        // from, so the figures are said to be the arrivals' intervals.
+        QTest::addColumn<QString>("heading");
+        const auto from = [](int periodMs, int intervals) {
+            return QString("Deviation |interval - period| from %1 ms (at most, from the "
+                           "histogram's 0.1 ms bins, %2 intervals):")
+                .arg(periodMs)
+                .arg(intervals);
+        };
 
         QTest::newRow("all in the period's bin")
-            << 2 << Bins{{20, 1000}} << 0.0 << QList<double>{50, 50, 50, 50, 50} << 100.0;
+            << 2 << Bins{{20, 1000}} << 0.0 << QList<double>{50, 50, 50, 50, 50} << 100.0
+            << from(2, 1000);
         QTest::newRow("either side, and one late")
             << 2 << Bins{{19, 5}, {20, 90}, {21, 4}, {23, 1}} << 0.0
-            << QList<double>{50, 50, 150, 350, 350} << 90.0;
-        QTest::newRow("one in the overflow bin") << 1 << Bins{{10, 999}, {299, 1}} << 0.0521
-                                                 << QList<double>{50, 50, 50, 50, 51100} << 99.9;
+            << QList<double>{50, 50, 150, 350, 350} << 90.0 << from(2, 100);
+        QTest::newRow("one in the overflow bin")
+            << 1 << Bins{{10, 999}, {299, 1}} << 0.0521 << QList<double>{50, 50, 50, 50, 51100}
+            << 99.9 << from(1, 1000);
         QTest::newRow("one at once (bin 0)")
-            << 1 << Bins{{0, 1}, {10, 9}} << 0.0 << QList<double>{50, 50, 1000, 1000, 1000} << 90.0;
+            << 1 << Bins{{0, 1}, {10, 9}} << 0.0 << QList<double>{50, 50, 1000, 1000, 1000} << 90.0
+            << from(1, 10);
         QTest::newRow("datagrams as the clock: the intervals themselves")
-            << 0 << Bins{{3, 10}, {5, 10}} << 0.0 << QList<double>{350, 550, 550, 550, 550} << -1.0;
+            << 0 << Bins{{3, 10}, {5, 10}} << 0.0 << QList<double>{350, 550, 550, 550, 550} << -1.0
+            << "Intervals between arriving datagrams (at most, from the histogram's 0.1 ms "
+               "bins, 20 intervals):";
+        QTest::newRow("datagrams as the clock, one in the overflow bin")
+            << 0 << Bins{{20, 99}, {299, 1}} << 0.0412
+            << QList<double>{2050, 2050, 2050, 41200, 41200} << -1.0
+            << "Intervals between arriving datagrams (at most, from the histogram's 0.1 ms "
+               "bins, 100 intervals):";
         QTest::newRow("30 ms: every interval overflows")
-            << 30 << Bins{{299, 10}} << 0.0303 << QList<double>{300, 300, 300, 300, 300} << -1.0;
+            << 30 << Bins{{299, 10}} << 0.0303 << QList<double>{300, 300, 300, 300, 300} << -1.0
+            << from(30, 10);
     }
     void fromTheHistogram()
     {
@@ -132,8 +152,10 @@ private slots:
         QFETCH(double, maxInterval);
         QFETCH(QList<double>, expectedUs);
         QFETCH(double, share);
+        QFETCH(QString, heading);
         const DeviationSummary summary =
             DeviationSummary::of(histogram(bins, maxInterval), periodMs, nullptr, 0);
+        QCOMPARE(summary.text().section('\n', 0, 0), heading);
         QCOMPARE(summary.source, DeviationSummary::Histogram);
         QCOMPARE(summary.sourceName(), QString("histogram"));
         compareUs(summary.p50, expectedUs[0], "p50");
@@ -177,6 +199,8 @@ private slots:
         QCOMPARE(none.text(),
                  QString("Deviation |interval - period| from 2 ms: no interval was "
                          "counted\n"));
+        QCOMPARE(DeviationSummary::of(RunStatistics(), 0).text(),
+                 QString("Intervals between arriving datagrams: no interval was counted\n"));
     }
 
     // On the fake run's exact figures, as vantrel-cli judges: a limit

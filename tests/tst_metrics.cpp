@@ -65,11 +65,19 @@ private slots:
     }
 
     // Known statistics, scraped three times: cumulative buckets at the
-    // edges, the overflow as +Inf, and the longest interval of each scrape
-    // alone.
+    // edges, the overflow as +Inf, and the longest interval of the last
+    // 10 s, the same for a second scraper and gone once the run moves on.
     void scrapeOfKnownStatistics()
     {
-        MetricsText metrics(periodicAt(2));
+        const MetricsText metrics(periodicAt(2));
+        // 14 s of run: the 52.1 ms interval in the slot of 3-4 s, 2.1 ms
+        // ones in the slots of 4-5 s and 13-14 s.
+        RunTimeline timeline;
+        timeline.used = 14;
+        timeline.lastTick = 13.5;
+        timeline.slot[3] = {500, 0.0521};
+        timeline.slot[4] = {500, 0.0021};
+        timeline.slot[13] = {250, 0.0021};
         RunStatistics statistics;
         statistics.bins[19] = 5;
         statistics.bins[20] = 90;
@@ -79,7 +87,7 @@ private slots:
         statistics.tickCount = 111;
         statistics.meanInterval = 0.002;
 
-        const QByteArray first = metrics.render(statistics, nullptr);
+        const QByteArray first = metrics.render(statistics, timeline, nullptr);
         const QByteArray bucket = "vantrel_interval_seconds_bucket" + Labels + ",le=\"";
         QCOMPARE(sample(first, bucket + "0.00185\"}"), "0");
         QCOMPARE(sample(first, bucket + "0.00195\"}"), "5");
@@ -105,16 +113,27 @@ private slots:
                      text.constData());
 
         const platform::ThreadScheduling granted{"SCHED_FIFO", 99, 0};
-        const QByteArray second = metrics.render(statistics, &granted);
-        QCOMPARE(sample(second, "vantrel_longest_interval_seconds" + Labels + "}"), "NaN");
+        const QByteArray second = metrics.render(statistics, timeline, &granted);
+        QCOMPARE(sample(second, "vantrel_longest_interval_seconds" + Labels + "}"), "0.0521");
         QVERIFY(second.contains("vantrel_run_info" + Labels +
                                 ",clock_mode_number=\"2\",process_level=\"Realtime\","
                                 "thread_level=\"Time Critical\",send=\"false\",target=\"\","
                                 "policy=\"SCHED_FIFO\",priority=\"99\",nice=\"0\",version=\""));
 
-        statistics.bins[21] += 1;
-        const QByteArray third = metrics.render(statistics, &granted);
-        QCOMPARE(sample(third, "vantrel_longest_interval_seconds" + Labels + "}"), "0.00215");
+        // The window ends at the latest tick: a slot is in it while it ends
+        // after the window's start, so at 14 s the slot of 3-4 s is out,
+        // and at 24.5 s every slot in it is empty.
+        const auto longestAt = [&](double lastTick) {
+            RunTimeline later = timeline;
+            later.lastTick = lastTick;
+            later.used = int(lastTick) + 1;
+            return sample(metrics.render(statistics, later, &granted),
+                          "vantrel_longest_interval_seconds" + Labels + "}");
+        };
+        QCOMPARE(longestAt(13.99), "0.0521");
+        QCOMPARE(longestAt(14.0), "0.0021");
+        QCOMPARE(longestAt(14.99), "0.0021");
+        QCOMPARE(longestAt(24.5), "NaN");
     }
 
     // GET /metrics, exactly, is the only request answered; every answer

@@ -10,6 +10,7 @@
 #include <QTest>
 
 #include <functional>
+#include <vector>
 
 namespace {
 
@@ -38,7 +39,7 @@ RunRecord sample()
     record.timeline.used = 3;
     record.timeline.lastTick = 5.5;
     record.timeline.slot[0] = {600, 0.0031};
-    record.timeline.slot[1] = {700, 0.0521};
+    record.timeline.slot[1] = {999999170, 0.0521}; // the slots hold every tick
     record.timeline.slot[2] = {250, 0.0};
     return record;
 }
@@ -195,6 +196,71 @@ private slots:
         changed(
             "timeline not an object", [](QJsonObject &json) { json["timeline"] = "soon"; },
             "\"timeline\" is not an object");
+
+        // Values no run of the program writes: each refused, with its field.
+        const auto set = [](const char *field, QJsonValue value) {
+            return [=](QJsonObject &json) { json[field] = value; };
+        };
+        const auto setTimeline = [](const char *field, QJsonValue value) {
+            return [=](QJsonObject &json) {
+                QJsonObject timeline = json["timeline"].toObject();
+                timeline[field] = value;
+                json["timeline"] = timeline;
+            };
+        };
+        changed("period of 1e9 ms", setConfiguration("periodMs", 1e9),
+                "\"periodMs\" is not a whole number from 0 to 100");
+        changed("period of 101 ms", setConfiguration("periodMs", 101), "from 0 to 100");
+        changed("period 0 in a mode that needs one", setConfiguration("periodMs", 0),
+                "\"periodMs\" is 0, which clock mode \"Win32 Periodic\" does not allow");
+        changed("clock mode -1", setConfiguration("clockMode", -1), "\"clockMode\"");
+        changed("duration beyond any run", setConfiguration("durationSeconds", 1e300),
+                "\"durationSeconds\" is 1e+300 s, longer than a run can last");
+        changed("bin -1", setBin(0, "bin", -1), "\"bin\" is not a whole number from 0 to 299");
+        changed("bin 1e9", setBin(0, "bin", 1e9), "from 0 to 299");
+        changed("counted intervals one short", set("countedIntervals", 1000000008),
+                "not the 1000000008 of \"countedIntervals\"");
+        changed("kept intervals beyond the counted", set("keptIntervals", 1000000010),
+                "\"keptIntervals\" 1000000010 is more than");
+        changed("longest interval of 1e307 s", set("maxInterval", 1e307),
+                "\"maxInterval\" is 1e+307 s, longer than a run can last");
+        changed("longest interval beyond the timeline", set("maxInterval", 60),
+                "\"maxInterval\" 60 s is longer than the run");
+        changed("elapsed of 1e307 s", set("elapsedSeconds", 1e307), "\"elapsedSeconds\" is");
+        changed("mean interval of 1e200 s", set("meanInterval", 1e200), "\"meanInterval\" is");
+        changed("last tick at 1e307 s", setTimeline("lastTick", 1e307),
+                "timeline: \"lastTick\" is 1e+307 s, longer than a run can last");
+        changed("last tick past its slots", setTimeline("lastTick", 6.5),
+                "timeline: \"lastTick\" 6.5 s does not fall in its last slot");
+        changed("last tick before its slots", setTimeline("lastTick", 1.5),
+                "does not fall in its last slot (3 slots of 2 s)");
+        changed("slots of 3e306 s", setTimeline("slotSeconds", 3e306),
+                "timeline: \"slotSeconds\" is 3e+306 s, longer than a run can last");
+        changed("slots of 3 s", setTimeline("slotSeconds", 3),
+                "timeline: \"slotSeconds\" is 3, not a slot the run's timeline has");
+        changed("slots of half a second", setTimeline("slotSeconds", 0.5),
+                "\"slotSeconds\" is 0.5, not a slot");
+        changed("slots of 2^22 s", setTimeline("slotSeconds", 4194304), "at most 2097152 s");
+        changed("slots of infinite seconds", setTimeline("slotSeconds", "inf"),
+                "timeline: \"slotSeconds\" is not a number of seconds");
+        changed("slot ticks that do not add up", setTimeline("ticks", QJsonArray{600, 700, 250}),
+                "timeline: the slots hold 1550 ticks, not the 1000000020 of \"tickCount\"");
+        changed("slot longest of 1e300 s", setTimeline("maxInterval", QJsonArray{0, 1e300, 0}),
+                "timeline: slot 2's longest interval, 1e+300 s, is longer than the run");
+        changed(
+            "no slot with a last tick",
+            [&](QJsonObject &json) {
+                setTimeline("ticks", QJsonArray{})(json);
+                setTimeline("maxInterval", QJsonArray{})(json);
+            },
+            "\"lastTick\" 5.5 s does not fall in its last slot (0 slots");
+        changed(
+            "last tick long after the run's end",
+            [&](QJsonObject &json) {
+                setTimeline("slotSeconds", 32)(json);
+                setTimeline("lastTick", 70)(json);
+            },
+            "timeline: \"lastTick\" 70 s is after the run's end (\"elapsedSeconds\" 9.8 s)");
     }
     void refusesWhatIsNotARun()
     {
@@ -209,6 +275,58 @@ private slots:
         QString error = "left from before";
         QVERIFY(!RunRecord::fromJson(text, &error));
         QVERIFY2(error.contains(saying), qPrintable(error));
+    }
+
+    // The window's Save Run and vantrel-cli complete a record the same way:
+    // the same fields, each filled, the deviation too, though the window
+    // keeps no intervals and saves during a run.
+    void windowAndCliWriteTheSameFields()
+    {
+        // Nothing overflowed: maxInterval, the overflow row's label, is 0,
+        // and the run's longest comes from the timeline.
+        RunRecord measured = sample();
+        measured.statistics.bins[30] = 1000;
+        measured.statistics.bins[RunStatistics::OverflowBin] = 0;
+        measured.statistics.maxInterval = 0;
+        measured.timeline.slot[1].maxInterval = 0.0051;
+        std::vector<double> kept(measured.statistics.counted(), 0.003);
+
+        RunRecord cli = measured; // as HeadlessRun completes it
+        cli.ended = "duration";
+        cli.machine.begin();
+        cli.machine.end();
+        cli.complete(kept.data(), kept.size(), {Threshold{Threshold::P99Deviation, 50e-6}});
+        RunRecord window = measured; // as RunPictures::saveRun completes it
+        window.ended = "running";
+        window.durationSeconds = 0;
+        window.complete();
+        window.machine.begin();
+
+        // Every field's path, nested objects' fields too.
+        const std::function<QStringList(const QJsonObject &, const QString &)> paths =
+            [&](const QJsonObject &json, const QString &prefix) {
+                QStringList all;
+                for (auto it = json.begin(); it != json.end(); ++it) {
+                    all << prefix + it.key();
+                    if (it.value().isObject())
+                        all << paths(it.value().toObject(), prefix + it.key() + ".");
+                }
+                return all;
+            };
+        const QJsonObject fromCli = cli.toJson();
+        const QJsonObject fromWindow = window.toJson();
+        QCOMPARE(paths(fromWindow, QString()), paths(fromCli, QString()));
+        for (const QJsonObject &json : {fromCli, fromWindow}) {
+            const QJsonObject deviation = json["deviation"].toObject();
+            QCOMPARE(deviation["periodSeconds"].toDouble(), 0.003);
+            QVERIFY(deviation["p99"].isDouble());
+            QCOMPARE(json["longestInterval"].toDouble(), 0.0051);
+            QCOMPARE(json["maxInterval"].toDouble(), 0.0);
+        }
+        QCOMPARE(fromCli["deviation"]["source"].toString(), QString("kept intervals"));
+        QCOMPARE(fromCli["keptIntervals"].toInteger(), qint64(kept.size()));
+        QCOMPARE(fromWindow["deviation"]["source"].toString(), QString("histogram"));
+        QCOMPARE(fromWindow["keptIntervals"].toInteger(), 0);
     }
 
     void fileThatCannotBeReadSaysWhy()

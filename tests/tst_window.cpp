@@ -17,6 +17,8 @@
 #include <QFontInfo>
 #include <QGridLayout>
 #include <QGroupBox>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenu>
@@ -636,6 +638,16 @@ private slots:
                                  ui.textEdit->toPlainText()),
                  qPrintable(report));
         QCOMPARE(QImage(dir.filePath("run.png")).size(), pictures.view()->size());
+        // Completed as vantrel-cli completes its record, and its summary in the text.
+        QVERIFY2(report.contains("Deviation |interval - period| from 1 ms (at most, from the "
+                                 "histogram's 0.1 ms bins, "),
+                 qPrintable(report));
+        QFile json(dir.filePath("run.json"));
+        QVERIFY(json.open(QIODevice::ReadOnly));
+        const QJsonObject saved = QJsonDocument::fromJson(json.readAll()).object();
+        QCOMPARE(saved["deviation"]["source"].toString(), QString("histogram"));
+        QCOMPARE(saved["deviation"]["periodSeconds"].toDouble(), 0.001);
+        QCOMPARE(saved["longestInterval"].toDouble(), 0.0521);
 
         QVERIFY2(pictures.loadComparison(dir.filePath("run.json"), &error), qPrintable(error));
         QCOMPARE(pictures.comparison()->record.statistics.bins, window.worker().statistics().bins);

@@ -14,16 +14,6 @@
 #include <QMessageBox>
 #include <QTextEdit>
 
-namespace {
-
-// The report as vantrel-cli prints it at the end of a run.
-QByteArray reportText(const RunRecord &record)
-{
-    return (StatsReport::runReport(record.elapsedSeconds, record.statistics) + '\n').toUtf8();
-}
-
-} // namespace
-
 RunPictures::RunPictures(QMainWindow *window, QTextEdit *report, RtThread &worker)
     : QObject(window), window(window), report(report), worker(worker)
 {
@@ -130,7 +120,12 @@ void RunPictures::refreshWith(const RunStatistics &statistics, const RunTimeline
 
 bool RunPictures::saveRun(const QString &path, QString *error) const
 {
-    const RunRecord live = record();
+    // Completed as vantrel-cli completes its record: the window keeps no
+    // intervals, so the deviation comes from the histogram. The machine is
+    // read now; its steal time was not counted over the run.
+    RunRecord live = record();
+    live.complete();
+    live.machine.begin();
     const QString ending = QFileInfo(path).suffix().toLower();
     if (ending == "png" || ending == "svg") {
         const HistogramPicture picture(runsFor(live));
@@ -143,7 +138,8 @@ bool RunPictures::saveRun(const QString &path, QString *error) const
     if (ending == "json")
         data = QJsonDocument(live.toJson()).toJson();
     else if (ending == "txt")
-        data = reportText(live);
+        data =
+            StatsReport::finalReport(live.elapsedSeconds, live.statistics, live.deviation).toUtf8();
     else {
         *error = "a run is saved as .json, .txt, .png or .svg";
         return false;

@@ -134,7 +134,7 @@ bool HeadlessRun::startServing(QTextStream &err)
     const auto render = [this] {
         platform::ThreadScheduling granted;
         const bool known = worker.grantedScheduling(&granted);
-        return metrics.render(worker.statistics(), known ? &granted : nullptr);
+        return metrics.render(worker.statistics(), worker.timeline(), known ? &granted : nullptr);
     };
     server = std::make_unique<MetricsServer>(render, MetricsText::contentType());
     QString why;
@@ -160,17 +160,14 @@ void HeadlessRun::completeRecord()
     result.settings = options.settings;
     result.durationSeconds = options.durationSeconds;
     result.ended = EndingNames[ending];
-    result.keptIntervals = worker.keptIntervals();
     worker.grantedScheduling(&result.granted);
-    result.deviation = DeviationSummary::of(result.statistics, options.settings.periodMs,
-                                            intervals.data(), worker.keptIntervals());
-    result.thresholds = options.thresholds;
+    result.complete(intervals.data(), worker.keptIntervals(), options.thresholds);
 }
 
 void HeadlessRun::printFinalReport(QTextStream &report, QTextStream &err)
 {
-    printReport(report, result.elapsedSeconds, result.deviation.text());
-    report << StatsReport::receiveTimingSummary(result.statistics.receive) << Qt::flush;
+    report << StatsReport::finalReport(result.elapsedSeconds, result.statistics, result.deviation)
+           << Qt::flush;
     // Said once, after the final report, with the whole run's figures.
     const QString flood = StatsReport::floodMessage(result.statistics);
     if (!flood.isEmpty())

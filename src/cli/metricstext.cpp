@@ -65,18 +65,6 @@ void writeHistogram(QTextStream &out, const QString &labels, const QList<int> &e
         << "vantrel_interval_seconds_count{" << labels << "} " << counted << '\n';
 }
 
-// The highest bin that grew since the previous scrape holds the longest new
-// interval: at most its upper edge, or, in the overflow bin, at most the
-// longest the run has seen (exact when that is new). NaN when none grew.
-double longestSince(const RunStatistics &previous, const RunStatistics &now)
-{
-    for (int i = RunStatistics::OverflowBin; i >= 0; --i) {
-        if (now.bins[size_t(i)] > previous.bins[size_t(i)])
-            return i == RunStatistics::OverflowBin ? now.maxInterval : MetricsText::edgeSeconds(i);
-    }
-    return std::numeric_limits<double>::quiet_NaN();
-}
-
 // The info metric's labels beyond the clock mode and the period: the rest of
 // the configuration, the scheduling granted, the program's version.
 QString infoLabels(const RunSettings &settings, const platform::ThreadScheduling &granted)
@@ -122,7 +110,18 @@ QList<int> MetricsText::edgeBins(int periodMs)
     return bins;
 }
 
-QByteArray MetricsText::render(const RunStatistics &now, const platform::ThreadScheduling *granted)
+double MetricsText::longestRecent(const RunTimeline &timeline, double seconds)
+{
+    double longest = 0.0;
+    const double from = timeline.lastTick - seconds;
+    // From the open slot back to the first that ends before the window.
+    for (int i = timeline.used - 1; i >= 0 && timeline.slotEnd(i) > from; --i)
+        longest = std::max(longest, timeline.slot[size_t(i)].maxInterval);
+    return longest > 0.0 ? longest : std::numeric_limits<double>::quiet_NaN();
+}
+
+QByteArray MetricsText::render(const RunStatistics &now, const RunTimeline &timeline,
+                               const platform::ThreadScheduling *granted) const
 {
     QString text;
     QTextStream out(&text);
@@ -133,12 +132,11 @@ QByteArray MetricsText::render(const RunStatistics &now, const platform::ThreadS
     writeMetric(out, "vantrel_mean_interval_seconds", "gauge",
                 "Mean interval over the latest complete window of 100 ticks (0 before the first).",
                 labels, number(now.meanInterval));
-    const double longest = longestSince(previous, now);
-    previous = now;
     writeMetric(out, "vantrel_longest_interval_seconds", "gauge",
-                "Longest interval counted since the previous scrape, to the upper edge of its "
-                "0.1 ms bin (past 29.85 ms: the run's longest); NaN when none was counted.",
-                labels, number(longest));
+                "Longest interval counted in the last 10 s of the run up to its latest tick "
+                "(the run's 1 s slots that cover them; slots grow past 512 s of run), the same "
+                "for every scraper; NaN when none was counted.",
+                labels, number(longestRecent(timeline)));
     if (granted)
         writeMetric(out, "vantrel_run_info", "gauge",
                     "The run's configuration and the scheduling its worker was granted.",

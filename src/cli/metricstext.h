@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: MIT
 // A run's statistics as Prometheus reads them (its text exposition format,
 // version 0.0.4): the intervals as a histogram, the ticks, the 100-tick mean
-// and the longest interval since the previous scrape, and the run's
+// and the longest interval of the last 10 s, and the run's
 // configuration with the scheduling its worker was granted. Every series is
 // labelled with the clock mode and the period.
 #pragma once
@@ -9,6 +9,7 @@
 #include "platform.h"
 #include "runsettings.h"
 #include "runstatistics.h"
+#include "runtimeline.h"
 
 #include <QByteArray>
 #include <QList>
@@ -27,10 +28,18 @@ public:
     static QList<int> edgeBins(int periodMs);
     static double edgeSeconds(int bin) { return double(2 * bin + 1) * 0.00005; }
 
-    // One scrape of these statistics. granted is null while the worker has
-    // not yet said which scheduling it got; the info metric waits for it.
-    // Keeps the statistics to tell the next scrape which intervals are new.
-    QByteArray render(const RunStatistics &now, const platform::ThreadScheduling *granted);
+    // One scrape of these statistics and this timeline. granted is null
+    // while the worker has not yet said which scheduling it got; the info
+    // metric waits for it. Depends on its arguments alone: every scraper
+    // reads the same.
+    QByteArray render(const RunStatistics &now, const RunTimeline &timeline,
+                      const platform::ThreadScheduling *granted) const;
+
+    // The longest counted interval in the timeline's slots that cover the
+    // last seconds up to its latest tick: exact, never reset by a reader.
+    // NaN when those slots counted none.
+    static constexpr double RecentSeconds = 10.0;
+    static double longestRecent(const RunTimeline &timeline, double seconds = RecentSeconds);
 
     static const char *contentType() { return "text/plain; version=0.0.4; charset=utf-8"; }
 
@@ -38,5 +47,4 @@ private:
     QString labels; // clock_mode="...",period_ms="..."
     RunSettings settings;
     QList<int> edges;
-    RunStatistics previous;
 };

@@ -139,8 +139,12 @@ QString DeviationSummary::sourceName() const
 
 QString DeviationSummary::text() const
 {
-    const QString from = QString("Deviation |interval - period| from %1 ms")
-                             .arg(QString::number(periodSeconds * 1000.0, 'g', 6));
+    // At period 0 arriving datagrams are the clock: there is no period to
+    // stray from, and the figures are the intervals between arrivals.
+    const QString from = periodSeconds > 0
+        ? QString("Deviation |interval - period| from %1 ms")
+              .arg(QString::number(periodSeconds * 1000.0, 'g', 6))
+        : QString("Intervals between arriving datagrams");
     if (source == NoIntervals)
         return from + ": no interval was counted\n";
     const QString how = source == KeptIntervals

@@ -3,6 +3,7 @@
 
 #include <QJsonArray>
 
+#include <algorithm>
 #include <array>
 
 namespace {
@@ -109,8 +110,29 @@ QJsonObject timelineJson(const RunTimeline &timeline)
 
 } // namespace
 
+void RunRecord::complete(const double *kept, quint64 keptCount, const QList<Threshold> &thresholds)
+{
+    keptIntervals = kept ? keptCount : 0;
+    deviation = DeviationSummary::of(statistics, settings.periodMs, kept, keptIntervals);
+    this->thresholds = thresholds;
+}
+
+double RunRecord::longestInterval() const
+{
+    if (statistics.counted() == 0)
+        return -1.0;
+    // Without a timeline the overflow's longest is the longest, if any.
+    if (timeline.used == 0)
+        return statistics.maxInterval > 0 ? statistics.maxInterval : -1.0;
+    double longest = statistics.maxInterval;
+    for (int i = 0; i < timeline.used; ++i)
+        longest = std::max(longest, timeline.slot[size_t(i)].maxInterval);
+    return longest;
+}
+
 QJsonObject RunRecord::toJson() const
 {
+    const double longest = longestInterval();
     return QJsonObject{
         {"configuration", configurationJson(settings, durationSeconds)},
         {"ended", ended},
@@ -119,6 +141,7 @@ QJsonObject RunRecord::toJson() const
         {"countedIntervals", qint64(statistics.counted())},
         {"meanInterval", statistics.meanInterval},
         {"maxInterval", statistics.maxInterval},
+        {"longestInterval", longest < 0 ? QJsonValue() : QJsonValue(longest)},
         {"bins", binsJson(statistics)},
         {"keptIntervals", qint64(keptIntervals)},
         {"receiveTiming", receiveTimingJson(statistics.receive)},

@@ -20,8 +20,8 @@ struct RunRecord
 {
     RunSettings settings;
     double durationSeconds = 0; // asked for; 0: until stopped
-    QString ended;              // "duration", "stop request" or "terminated"
-    double elapsedSeconds = 0;  // from the start of the run to its stop request
+    QString ended; // "duration", "stop request", "terminated"; "running" when saved mid-run
+    double elapsedSeconds = 0; // from the start of the run to its stop request
     RunStatistics statistics;
     quint64 keptIntervals = 0;
     platform::ThreadScheduling granted; // what the worker's thread really got; the JSON
@@ -36,6 +36,20 @@ struct RunRecord
 
     // When in the run its ticks and long intervals came.
     RunTimeline timeline;
+
+    // Fills in what follows from the rest, as every writer of the JSON
+    // must: the kept count, the deviation from the statistics and the
+    // period (exact when kept holds every counted interval, from the
+    // histogram otherwise), and the thresholds to judge it by. vantrel-cli
+    // and the window's Save Run both call it, so their files hold the same.
+    void complete(const double *kept = nullptr, quint64 keptCount = 0,
+                  const QList<Threshold> &thresholds = {});
+
+    // The longest counted interval of the run, from the timeline's slots
+    // and the overflow's longest; -1 when unknown (nothing counted, or a run
+    // saved without a timeline). Unlike statistics.maxInterval, not 0 when
+    // nothing overflowed.
+    double longestInterval() const;
 
     QJsonObject toJson() const;
 

@@ -16,6 +16,17 @@ namespace {
 // than a double holds exactly (2^53).
 const double LargestWhole = 9007199254740992.0;
 
+// The longest a run can last: the timeline's slots start at 1 s and double
+// at every merge; at 2^21 s a slot its 512 slots hold 2^30 s, some 34 years,
+// beyond --duration's limit of 1e9 s. Any length in a saved run beyond that
+// is not one the program wrote.
+const double LongestSlot = 2097152.0; // 2^21 s
+const double LongestRun = LongestSlot * RunTimeline::Slots;
+
+// A run's clock may tick on after the stop request that ends its measured
+// time, while the worker stops (5 s at most before it is terminated).
+const double StopSlack = 10.0;
+
 // Reads the fields of one JSON object; the first that fails keeps its reason
 // and makes every later read fail too, so a reader checks once at the end.
 class Fields
@@ -55,7 +66,7 @@ public:
         return true;
     }
 
-    // Seconds: a finite number, 0 or more.
+    // Seconds: a finite number from 0 to the longest a run can last.
     bool seconds(const char *name, double *out, bool optional = false)
     {
         if (!ok())
@@ -66,6 +77,11 @@ public:
         const double number = value.toDouble(-1.0);
         if (!value.isDouble() || !std::isfinite(number) || number < 0)
             return fail(QString("%1 is not a number of seconds, 0 or more").arg(quoted(name)));
+        if (number > LongestRun)
+            return fail(QString("%1 is %2 s, longer than a run can last (%3 s)")
+                            .arg(quoted(name))
+                            .arg(number, 0, 'g', 6)
+                            .arg(LongestRun, 0, 'f', 0));
         *out = number;
         return true;
     }
@@ -101,7 +117,7 @@ bool readConfiguration(const QJsonObject &json, RunRecord &record, QString *erro
     double mode = 0;
     double period = 0;
     fields.whole("clockMode", 0, RunSettings::clockModeNames().size() - 1, &mode);
-    fields.whole("periodMs", 0, 1e9, &period);
+    fields.whole("periodMs", 0, RunSettings::MaxPeriodMs, &period);
     int processClass = int(settings.processClass);
     int threadLevel = int(settings.threadLevel);
     fields.choice("processLevel", RunSettings::processClassNames(), &processClass);
@@ -109,6 +125,11 @@ bool readConfiguration(const QJsonObject &json, RunRecord &record, QString *erro
     fields.seconds("durationSeconds", &record.durationSeconds, true);
     if (!fields.ok())
         return false;
+    // As the options and the window refuse it: this clock needs a period.
+    if (int(mode) == RtThread::WaitableTimerMode && period == 0)
+        return fields.fail(QString("configuration: \"periodMs\" is 0, which clock mode \"%1\" "
+                                   "does not allow: it needs 1 ms or more")
+                               .arg(RunSettings::clockModeNames().at(int(mode))));
     settings.clockMode = RtThread::ClockMode(int(mode));
     settings.periodMs = int(period);
     settings.processClass = platform::ProcessClass(processClass);
@@ -151,14 +172,32 @@ bool readTimeline(const QJsonObject &json, RunTimeline &timeline, QString *error
         return false;
     const QJsonArray ticks = fields.value("ticks").toArray();
     const QJsonArray longest = fields.value("maxInterval").toArray();
+    // The worker's slots start at 1 s and double at every merge.
+    int exponent = 0;
     if (span <= 0)
         return fields.fail("timeline: \"slotSeconds\" is not above 0");
+    if (std::frexp(span, &exponent) != 0.5 || span < 1 || span > LongestSlot)
+        return fields.fail(QString("timeline: \"slotSeconds\" is %1, not a slot the run's "
+                                   "timeline has: 1 s doubled, at most %2 s")
+                               .arg(span, 0, 'g', 6)
+                               .arg(LongestSlot, 0, 'f', 0));
     if (ticks.size() != longest.size() || ticks.size() > RunTimeline::Slots)
         return fields.fail(QString("timeline: \"ticks\" and \"maxInterval\" are not two lists "
                                    "of the same length, at most %1")
                                .arg(RunTimeline::Slots));
     timeline.slotSeconds = span;
     timeline.used = int(ticks.size());
+    // The latest tick lies in the open slot, the last one; a reading taken
+    // during a run may see that slot opened a moment before the tick's time.
+    const double lastSlotStart = double(std::max(timeline.used - 2, 0)) * span;
+    if (timeline.used == 0
+            ? timeline.lastTick != 0
+            : timeline.lastTick < lastSlotStart || timeline.lastTick > double(timeline.used) * span)
+        return fields.fail(QString("timeline: \"lastTick\" %1 s does not fall in its last slot "
+                                   "(%2 slots of %3 s)")
+                               .arg(timeline.lastTick, 0, 'g', 6)
+                               .arg(timeline.used)
+                               .arg(span, 0, 'g', 6));
     for (int i = 0; i < timeline.used; ++i) {
         const double count = ticks[i].toDouble(-1.0);
         const double seconds = longest[i].toDouble(-1.0);
@@ -167,7 +206,50 @@ bool readTimeline(const QJsonObject &json, RunTimeline &timeline, QString *error
             return fields.fail(QString("timeline: slot %1 is not a whole count of ticks and a "
                                        "number of seconds")
                                    .arg(i + 1));
+        // An interval ends at a tick, so none is longer than the run so far.
+        if (seconds > timeline.lastTick + span)
+            return fields.fail(QString("timeline: slot %1's longest interval, %2 s, is longer "
+                                       "than the run (\"lastTick\" %3 s)")
+                                   .arg(i + 1)
+                                   .arg(seconds, 0, 'g', 6)
+                                   .arg(timeline.lastTick, 0, 'g', 6));
         timeline.slot[size_t(i)] = {quint64(count), seconds};
+    }
+    return true;
+}
+
+// The timeline beside the run's totals: its slots hold every tick, and no
+// tick comes long after the run's measured time. A run saved while it went
+// on, or whose worker was terminated, read the two at different moments.
+bool timelineFitsRun(const RunRecord &record, const QJsonObject &json, QString *error)
+{
+    if (!json.contains("timeline")) // saved before runs had one
+        return true;
+    const RunTimeline &timeline = record.timeline;
+    quint64 inSlots = 0;
+    for (int i = 0; i < timeline.used; ++i)
+        inSlots += timeline.slot[size_t(i)].ticks;
+    const bool oneReading = record.ended != "running" && record.ended != "terminated";
+    if (oneReading && inSlots != record.statistics.tickCount) {
+        *error = QString("timeline: the slots hold %1 ticks, not the %2 of \"tickCount\"")
+                     .arg(inSlots)
+                     .arg(record.statistics.tickCount);
+        return false;
+    }
+    if (json.contains("elapsedSeconds") && timeline.lastTick > record.elapsedSeconds + StopSlack) {
+        *error = QString("timeline: \"lastTick\" %1 s is after the run's end "
+                         "(\"elapsedSeconds\" %2 s)")
+                     .arg(timeline.lastTick, 0, 'g', 6)
+                     .arg(record.elapsedSeconds, 0, 'g', 6);
+        return false;
+    }
+    if (timeline.used > 0 &&
+        record.statistics.maxInterval > timeline.lastTick + timeline.slotSeconds) {
+        *error = QString("\"maxInterval\" %1 s is longer than the run (timeline: \"lastTick\" "
+                         "%2 s)")
+                     .arg(record.statistics.maxInterval, 0, 'g', 6)
+                     .arg(timeline.lastTick, 0, 'g', 6);
+        return false;
     }
     return true;
 }
@@ -207,6 +289,10 @@ std::optional<RunRecord> RunRecord::fromJson(const QJsonObject &json, QString *e
                         .arg(quint64(counted)));
     if (fields.ok() && statistics.counted() > quint64(ticks))
         fields.fail("the bins count more intervals than \"tickCount\" has ticks");
+    if (fields.ok() && quint64(kept) > statistics.counted())
+        fields.fail(QString("\"keptIntervals\" %1 is more than the %2 intervals the bins count")
+                        .arg(quint64(kept))
+                        .arg(statistics.counted()));
     if (fields.ok() && json.contains("timeline")) {
         if (!json.value("timeline").isObject())
             fields.fail("\"timeline\" is not an object");
@@ -219,6 +305,8 @@ std::optional<RunRecord> RunRecord::fromJson(const QJsonObject &json, QString *e
     statistics.tickCount = quint64(ticks);
     record.keptIntervals = quint64(kept);
     record.ended = fields.text("ended");
+    if (!timelineFitsRun(record, json, reason))
+        return std::nullopt;
     const QJsonObject worker = json.value("worker").toObject();
     record.granted.policy = worker.value("policy").toString().toStdString();
     record.granted.priority = worker.value("priority").toInt();

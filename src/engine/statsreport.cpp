@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
 #include "statsreport.h"
 
+#include "deviation.h"
 #include "rtthread.h"
 
 #include <QIODevice>
@@ -97,8 +98,8 @@ QString latenessMax(const ReceiveTiming &timing)
         : latenessText(last);
 }
 
-// The receiver's lateness at its wake-ups, and the clocks' offset at the
-// latest. Empty when no wake-up was stamped.
+// The receiver's lateness at its wake-ups. Empty when no wake-up was
+// stamped. The clocks' offset is for the JSON: a reader has no use for it.
 QString latenessLines(const ReceiveTiming &timing)
 {
     const quint64 wakeUps = timing.wakeUps();
@@ -106,13 +107,10 @@ QString latenessLines(const ReceiveTiming &timing)
         return QString();
     const QString p50 = latenessText(latenessPercentile(timing, wakeUps, 0.5));
     const QString p99 = latenessText(latenessPercentile(timing, wakeUps, 0.99));
-    QString text = QStringLiteral("Receiver lateness (wake-up after the first datagram's stamp): "
-                                  "%1 wake-ups, p50 %2, p99 %3, max %4\n")
-                       .arg(wakeUps)
-                       .arg(p50, p99, latenessMax(timing));
-    text += QStringLiteral("Stamp clock minus counter clock, at the latest wake-up: %1 s\n")
-                .arg(double(timing.clockOffsetNs) * 1e-9, 0, 'f', 6);
-    return text;
+    return QStringLiteral("Receiver lateness (wake-up after the first datagram's stamp): "
+                          "%1 wake-ups, p50 %2, p99 %3, max %4\n")
+        .arg(wakeUps)
+        .arg(p50, p99, latenessMax(timing));
 }
 
 } // namespace
@@ -168,6 +166,13 @@ QString StatsReport::runReport(double elapsedSeconds, const RunStatistics &stati
                .arg(statistics.tickCount)
                .arg(meanInterval(statistics.meanInterval)) +
         histogramTable(statistics);
+}
+
+QString StatsReport::finalReport(double elapsedSeconds, const RunStatistics &statistics,
+                                 const DeviationSummary &deviation)
+{
+    return runReport(elapsedSeconds, statistics) + deviation.text() + '\n' +
+        receiveTimingSummary(statistics.receive);
 }
 
 QString StatsReport::receiveTimingSummary(const ReceiveTiming &timing)

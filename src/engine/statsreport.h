@@ -9,6 +9,8 @@
 
 #include <QString>
 
+struct DeviationSummary;
+
 class StatsReport
 {
 public:
@@ -28,8 +30,14 @@ public:
     // with the mean interval after "Actual Rate", then the table.
     static QString runReport(double elapsedSeconds, const RunStatistics &statistics);
 
+    // The report at the end of a run, as vantrel-cli prints it and the
+    // window saves it: the report, the deviation's lines, an empty line,
+    // and the receive stamps' summary.
+    static QString finalReport(double elapsedSeconds, const RunStatistics &statistics,
+                               const DeviationSummary &deviation);
+
     // A few lines on the kernel's receive stamps, for after the table:
-    // arrival intervals, the receiver's lateness and the clocks' offset; or
+    // arrival intervals and the receiver's lateness; or
     // one line saying why there are none. Empty when no datagram arrived.
     static QString receiveTimingSummary(const ReceiveTiming &timing);
 
