@@ -8,9 +8,11 @@
 #include "spikesampler.h"
 #include "spikeverdict.h"
 
+#include <QFile>
 #include <QTest>
 
 #include <sched.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <functional>
@@ -423,6 +425,24 @@ private slots:
         QCOMPARE(access.allowed, reason.isEmpty());
         QVERIFY2(QString::fromStdString(access.reason).contains(reason), access.reason.c_str());
         QCOMPARE(access.reason.empty(), reason.isEmpty());
+    }
+
+    // The live probe, run as root and as nobody: an ordinary process at the
+    // usual paranoid level is told it needs the privilege; a privileged one
+    // never is, and when refused it says what else is missing.
+    void traceAccessHere()
+    {
+        const platform::TraceAccess access = platform::traceAccess(0);
+        const QString reason = QString::fromStdString(access.reason);
+        qInfo("tracing: %s", access.allowed ? "allowed" : access.reason.c_str());
+        QCOMPARE(reason.isEmpty(), access.allowed);
+        QFile paranoidFile(QStringLiteral("/proc/sys/kernel/perf_event_paranoid"));
+        const int paranoid =
+            paranoidFile.open(QIODevice::ReadOnly) ? paranoidFile.readAll().trimmed().toInt() : 2;
+        if (geteuid() != 0 && paranoid > -1)
+            QVERIFY2(reason.contains(QLatin1String("CAP_PERFMON")), access.reason.c_str());
+        if (geteuid() == 0)
+            QVERIFY2(!reason.contains(QLatin1String("needs root")), access.reason.c_str());
     }
 
     // A sampler on this thread's real counters, off CPU 0: a spike whose
