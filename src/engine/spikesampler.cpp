@@ -42,7 +42,7 @@ void SpikeSampler::start(const Settings &wanted)
     snapshots = 0;
     pending.clear();
     pending.reserve(ring.capacity());
-    previousWakeNs = -1;
+    hasPrevious = false;
     {
         std::lock_guard<std::mutex> hold(storeLock);
         judged.clear();
@@ -117,7 +117,8 @@ void SpikeSampler::judgeReady(bool all)
         if (!all && (snapshots == 0 || next.timeNs > snapshotAt(0).ns))
             break;
         JudgedSpike verdict{next, judgeSpike(evidenceFor(next), settings.rules)};
-        previousWakeNs = next.timeNs;
+        previous = next;
+        hasPrevious = true;
         std::lock_guard<std::mutex> hold(storeLock);
         judged.add(verdict);
     }
@@ -128,7 +129,7 @@ SpikeEvidence SpikeSampler::evidenceFor(const SpikeRecord &spike) const
 {
     SpikeEvidence evidence;
     evidence.record = spike;
-    evidence.previousWakeNs = previousWakeNs;
+    evidence.previousWakeNs = hasPrevious ? previous.timeNs : -1;
     evidence.realtime = settings.realtime;
     evidence.timerSlackNs = settings.timerSlackNs;
     evidence.throttle = throttle;
@@ -142,6 +143,12 @@ SpikeEvidence SpikeSampler::evidenceFor(const SpikeRecord &spike) const
     const Snapshot &from = snapshotAt(before);
     evidence.before = from.worker;
     evidence.beforeNs = from.ns;
+    // The spike before, when later than the snapshot, is the closer reading
+    // of the worker's counters: less of the usual growth to take off.
+    if (hasPrevious && previous.timeNs > from.ns && previous.counters.runDelayNs >= 0) {
+        evidence.before = previous.counters;
+        evidence.beforeNs = previous.timeNs;
+    }
 
     // The usual rates, per nanosecond, over every interval but the spike's.
     std::vector<double> runDelay, faults, interrupts, softirqs;

@@ -67,7 +67,8 @@ private:
     std::size_t newest = 0;
     std::size_t snapshots = 0;
     std::vector<SpikeRecord> pending; // drained, awaiting the snapshot after them
-    std::int64_t previousWakeNs = -1;
+    SpikeRecord previous;             // the spike judged last
+    bool hasPrevious = false;
 
     mutable std::mutex storeLock;
     SpikeStore judged;

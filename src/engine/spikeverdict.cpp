@@ -18,10 +18,15 @@ double excess(std::int64_t before, std::int64_t after, double usualPerSecond, st
     return double(after - before) - usualPerSecond * double(std::max<std::int64_t>(ns, 0)) / 1e9;
 }
 
-bool burst(std::int64_t count, double usual, const SpikeRules &rules)
+// Well above the usual count, and enough more to have taken a good part of
+// the lateness: a 100 ms window's few extra interrupts never explain a
+// spike of many milliseconds.
+bool burst(std::int64_t count, double usual, std::int64_t latenessNs, const SpikeRules &rules)
 {
+    const double more = double(count) - usual;
     return count >= 0 && double(count) > rules.interruptFactor * usual &&
-        double(count) - usual >= double(rules.interruptExcess);
+        more >= double(rules.interruptExcess) &&
+        more * double(rules.interruptCostNs) >= rules.runDelayShare * double(latenessNs);
 }
 
 } // namespace
@@ -84,8 +89,8 @@ SpikeVerdict judgeSpike(const SpikeEvidence &evidence, const SpikeRules &rules)
     if (evidence.previousWakeNs >= 0 && deadline <= evidence.previousWakeNs)
         mark(SpikeCause::FollowOn);
 
-    if (burst(evidence.interrupts, evidence.usualInterrupts, rules) ||
-        burst(evidence.softirqs, evidence.usualSoftirqs, rules))
+    if (burst(evidence.interrupts, evidence.usualInterrupts, spike.latenessNs, rules) ||
+        burst(evidence.softirqs, evidence.usualSoftirqs, spike.latenessNs, rules))
         mark(SpikeCause::Interrupts);
 
     // Run-delay grows only while the worker is runnable and not running: an
