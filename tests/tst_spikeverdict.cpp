@@ -139,6 +139,19 @@ private slots:
         row("usual run-delay taken off",
             [](SpikeEvidence &e) { e.runDelayPerSecond = 10e6, waited(e, 900 * Us); },
             C::Unexplained, {});
+        // Another task keeps the CPU busy: half of every second waited, but
+        // the three ticks since the spike before were 20 us late at most.
+        row("busy CPU, ticks since the spike before",
+            [](SpikeEvidence &e) {
+                e.runDelayPerSecond = 500e6, e.ticksSinceBefore = 3, e.usualLatenessNs = 20 * Us;
+                waited(e, 900 * Us);
+            },
+            C::OtherTask, {C::OtherTask});
+        row("busy CPU, median lateness unknown",
+            [](SpikeEvidence &e) {
+                e.runDelayPerSecond = 500e6, e.ticksSinceBefore = 3, waited(e, 900 * Us);
+            },
+            C::Unexplained, {});
         row("waited the realtime throttle's gap",
             [](SpikeEvidence &e) { e.record.latenessNs = 48 * Ms, waited(e, 47 * Ms); },
             C::RealtimeThrottling, {C::RealtimeThrottling});

@@ -148,7 +148,12 @@ SpikeEvidence SpikeSampler::evidenceFor(const SpikeRecord &spike) const
     if (hasPrevious && previous.timeNs > from.ns && previous.counters.runDelayNs >= 0) {
         evidence.before = previous.counters;
         evidence.beforeNs = previous.timeNs;
+        evidence.ticksSinceBefore = std::int64_t(spike.tick - previous.tick) - 1;
+    } else if (settings.tickPeriodNs > 0) {
+        evidence.ticksSinceBefore = (spike.timeNs - from.ns) / settings.tickPeriodNs;
     }
+    if (settings.medianLatenessNs)
+        evidence.usualLatenessNs = settings.medianLatenessNs();
 
     // The usual rates, per nanosecond, over every interval but the spike's.
     std::vector<double> runDelay, faults, interrupts, softirqs;

@@ -25,8 +25,12 @@ public:
         std::int64_t workerThreadId = -1; // platform::currentThreadId() on the worker
         bool realtime = false;            // the worker runs SCHED_FIFO or RR
         std::int64_t timerSlackNs = -1;   // the worker's, read on the worker
-        int periodMs = 100;               // between snapshots
-        int historySnapshots = 50;        // kept for the usual rates
+        std::int64_t tickPeriodNs = 0;    // the worker's clock period; 0: not known
+        // The run's median lateness so far, asked at each verdict; null or
+        // -1: not known.
+        std::function<std::int64_t()> medianLatenessNs;
+        int periodMs = 100;        // between snapshots
+        int historySnapshots = 50; // kept for the usual rates
         SpikeRules rules;
         std::function<std::int64_t()> clock = spikeClockNs; // SpikeRecord::timeNs's clock
     };

@@ -95,8 +95,13 @@ SpikeVerdict judgeSpike(const SpikeEvidence &evidence, const SpikeRules &rules)
 
     // Run-delay grows only while the worker is runnable and not running: an
     // idle CPU waking late adds none.
-    const double waited = excess(evidence.before.runDelayNs, spike.counters.runDelayNs,
-                                 evidence.runDelayPerSecond, sinceBefore);
+    double usualWait =
+        evidence.runDelayPerSecond * double(std::max<std::int64_t>(sinceBefore, 0)) / 1e9;
+    if (evidence.ticksSinceBefore >= 0 && evidence.usualLatenessNs >= 0)
+        usualWait = std::min(usualWait,
+                             double(evidence.ticksSinceBefore) * double(evidence.usualLatenessNs));
+    const double waited =
+        excess(evidence.before.runDelayNs, spike.counters.runDelayNs, 0, 0) - usualWait;
     if (waited >= rules.runDelayShare * double(spike.latenessNs)) {
         const platform::RealtimeThrottle &throttle = evidence.throttle;
         const double gap = double(throttle.periodNs - throttle.runtimeNs);

@@ -41,6 +41,12 @@ struct SpikeEvidence
     std::int64_t beforeNs = 0;
     double runDelayPerSecond = 0;    // the worker's usual run-delay growth, ns a second
     double minorFaultsPerSecond = 0; // and its usual minor faults
+    // A second bound on the usual run-delay: each tick under the threshold
+    // waited at most about its lateness, so ticks since the earlier reading
+    // times the run's median lateness (-1: not known). On a CPU another task
+    // keeps busy the usual rate is the cause itself; this bound is not.
+    std::int64_t ticksSinceBefore = -1;
+    std::int64_t usualLatenessNs = -1;
     // The measured CPU over the snapshot interval holding the spike, and
     // its usual counts over as long.
     std::int64_t interrupts = -1;
