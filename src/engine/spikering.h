@@ -45,7 +45,9 @@ public:
 
     // Producer: a slot to fill, or null when the ring is full (counted as a
     // drop). publish() hands the filled slot over; nothing else may be
-    // claimed in between.
+    // claimed in between. The worker fills tick, time, lateness and
+    // interval first and only then reads its counters into the slot
+    // (platform::OwnThreadCounters, made on the worker at the run's start).
     SpikeRecord *claim()
     {
         const std::uint64_t tail = written.load(std::memory_order_relaxed);

@@ -60,14 +60,15 @@ struct SpikeEvidence
     platform::RealtimeThrottle throttle;
 };
 
-// How much of a signal counts. Defaults from injections on a 2-vCPU guest.
+// How much of a signal counts. First choices, checked by hand against
+// injections on a loaded 2-vCPU guest.
 struct SpikeRules
 {
     double runDelayShare = 0.5;           // of the lateness, grown beyond the usual
     double throttleTolerance = 0.25;      // of the throttle's gap (period - runtime)
     double interruptFactor = 2.0;         // times the usual count...
     std::int64_t interruptExcess = 20;    // ...at least this many more...
-    std::int64_t interruptCostNs = 20000; // ...each taking at most this, covering runDelayShare
+    std::int64_t interruptCostNs = 20000; // ...which at this each cover runDelayShare
     std::int64_t minorFaults = 8;         // beyond the usual; any major fault counts
     double slackShare = 0.8;              // of the lateness the slack must cover
 };
