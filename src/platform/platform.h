@@ -353,3 +353,106 @@ Outcome setCurrentThreadPolicy(Policy policy, int priority);
 Outcome realtimeWouldBeGranted(Policy policy, int priority);
 
 } // namespace platform
+
+// ---------------------------------------------------------------------------
+// Why a tick came late: the sources a spike's cause is read from. The worker
+// reads its own counters once, only at a spike; a sampler thread at normal
+// priority reads the per-CPU ones every 100 ms. Linux: linuxspikesources.cpp;
+// Windows: windowsspikesources.cpp, where none is available yet. A value the
+// OS cannot tell is -1.
+namespace platform {
+
+// One thread's scheduler and fault counters at one moment.
+struct ThreadCounters
+{
+    std::int64_t runNs = -1;      // on the CPU
+    std::int64_t runDelayNs = -1; // runnable, but waiting for the CPU
+    std::int64_t timeslices = -1;
+    std::int64_t minorFaults = -1;
+    std::int64_t majorFaults = -1;
+};
+
+// The calling thread's counters, read by that thread: its schedstat file is
+// opened once here and read again at each read() (one pread and one
+// getrusage), so a spike costs two system calls and no allocation.
+class OwnThreadCounters
+{
+public:
+    OwnThreadCounters();
+    ~OwnThreadCounters();
+    OwnThreadCounters(const OwnThreadCounters &) = delete;
+    OwnThreadCounters &operator=(const OwnThreadCounters &) = delete;
+    // Only on the thread that made this reader.
+    ThreadCounters read() const;
+
+private:
+    std::intptr_t handle = -1;
+};
+
+// Another thread of this process, by its id (the sampler reads the
+// worker's between spikes).
+ThreadCounters threadCounters(std::int64_t threadId);
+// The calling thread's id, as threadCounters takes it; -1 when not known.
+std::int64_t currentThreadId();
+// The calling thread's timer slack in nanoseconds; -1 when not known.
+std::int64_t currentThreadTimerSlackNs();
+
+// The realtime throttle: realtime tasks get runtime out of every period;
+// runtime -1 is no throttling.
+struct RealtimeThrottle
+{
+    std::int64_t periodNs = -1;
+    std::int64_t runtimeNs = -1;
+};
+RealtimeThrottle realtimeThrottle();
+
+// One CPU's counters since boot (cpu -1: all CPUs together): the time the
+// hypervisor gave to others, the hardware interrupts and the softirqs.
+struct CpuCounters
+{
+    std::int64_t stealNs = -1;
+    std::int64_t interrupts = -1;
+    std::int64_t softirqs = -1;
+};
+CpuCounters cpuCounters(int cpu);
+
+// Keeps the calling thread off one CPU (the measured one), on every other
+// CPU it may use; false when that leaves none or the OS refused.
+bool avoidCpu(int cpu);
+
+// Whether the kernel's scheduler tracepoints can be read through
+// perf_event_open on a CPU (-1: any), and why not when they cannot.
+struct TraceAccess
+{
+    bool allowed = false;
+    std::string reason; // empty when allowed
+};
+TraceAccess traceAccess(int cpu);
+
+// The facts traceAccess decides on, and the decision as a pure function.
+struct TraceFacts
+{
+    bool privileged = false; // root, CAP_PERFMON or CAP_SYS_ADMIN in effect
+    int paranoid = 2;        // /proc/sys/kernel/perf_event_paranoid; 99: unreadable
+    bool tracefsFound = false;
+    bool idsReadable = false; // sched_switch and sched_waking ids
+    int openErrno = -1;       // of a trial perf_event_open; 0: opened; -1: not tried
+};
+TraceAccess decideTraceAccess(const TraceFacts &facts);
+
+// The kernel's texts, parsed. Pure functions over what the files hold.
+namespace procfs {
+// /proc/<pid>/task/<tid>/schedstat: run ns, run-delay ns, timeslices.
+bool parseSchedstat(const std::string &text, ThreadCounters &into);
+// /proc/<pid>/task/<tid>/stat: minor and major faults.
+bool parseTaskStatFaults(const std::string &text, ThreadCounters &into);
+// /proc/stat: a CPU's steal, in the kernel's clock ticks (cpu -1: the
+// "cpu" line of all of them); -1 when that CPU has no line.
+std::int64_t stealTicks(const std::string &text, int cpu);
+// /proc/interrupts and /proc/softirqs: one CPU's column summed over every
+// row that has a count for each CPU (cpu -1: every column); -1 when that CPU
+// has no column.
+std::int64_t cpuColumnSum(const std::string &text, int cpu);
+} // namespace procfs
+
+} // namespace platform

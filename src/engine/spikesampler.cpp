@@ -1,0 +1,191 @@
+// SPDX-License-Identifier: MIT
+#include "spikesampler.h"
+
+#include <algorithm>
+#include <chrono>
+
+namespace {
+
+// Growth between two readings, -1 when either is missing.
+std::int64_t growth(std::int64_t before, std::int64_t after)
+{
+    return before >= 0 && after >= before ? after - before : -1;
+}
+
+double median(std::vector<double> &values)
+{
+    if (values.empty())
+        return 0;
+    const auto middle = values.begin() + std::ptrdiff_t(values.size() / 2);
+    std::nth_element(values.begin(), middle, values.end());
+    return *middle;
+}
+
+} // namespace
+
+SpikeSampler::SpikeSampler(SpikeRing &ring) : ring(ring) { }
+
+SpikeSampler::~SpikeSampler()
+{
+    stop();
+}
+
+void SpikeSampler::start(const Settings &wanted)
+{
+    stop();
+    settings = wanted;
+    settings.historySnapshots = std::max(settings.historySnapshots, 3);
+    settings.periodMs = std::max(settings.periodMs, 1);
+    throttle = platform::realtimeThrottle();
+    history.assign(std::size_t(settings.historySnapshots), Snapshot());
+    newest = 0;
+    snapshots = 0;
+    pending.clear();
+    pending.reserve(ring.capacity());
+    hasPrevious = false;
+    {
+        std::lock_guard<std::mutex> hold(storeLock);
+        judged.clear();
+    }
+    stopping = false;
+    thread = std::thread([this] { run(); });
+}
+
+void SpikeSampler::stop()
+{
+    if (!thread.joinable())
+        return;
+    {
+        std::lock_guard<std::mutex> hold(stopLock);
+        stopping = true;
+    }
+    stopSignal.notify_all();
+    thread.join();
+}
+
+SpikeStore SpikeSampler::store() const
+{
+    std::lock_guard<std::mutex> hold(storeLock);
+    return judged;
+}
+
+void SpikeSampler::run()
+{
+    ownThreadId = platform::currentThreadId();
+    if (settings.cpu >= 0)
+        avoiding = platform::avoidCpu(settings.cpu);
+    const auto period = std::chrono::milliseconds(settings.periodMs);
+    auto due = std::chrono::steady_clock::now();
+    for (;;) {
+        takeSnapshot();
+        judgeReady(false);
+        due += period;
+        std::unique_lock<std::mutex> hold(stopLock);
+        if (stopSignal.wait_until(hold, due, [this] { return stopping; }))
+            break;
+    }
+    takeSnapshot();
+    judgeReady(true);
+}
+
+void SpikeSampler::takeSnapshot()
+{
+    Snapshot now;
+    now.cpu = platform::cpuCounters(settings.cpu);
+    if (settings.workerThreadId >= 0)
+        now.worker = platform::threadCounters(settings.workerThreadId);
+    now.ns = settings.clock();
+    newest = snapshots == 0 ? 0 : (newest + 1) % history.size();
+    history[newest] = now;
+    snapshots = std::min(snapshots + 1, history.size());
+}
+
+const SpikeSampler::Snapshot &SpikeSampler::snapshotAt(std::size_t age) const
+{
+    return history[(newest + history.size() - age) % history.size()];
+}
+
+void SpikeSampler::judgeReady(bool all)
+{
+    // The ring is in time order; a spike waits for the snapshot after it.
+    SpikeRecord spike;
+    while (pending.size() < pending.capacity() && ring.pop(spike))
+        pending.push_back(spike);
+    std::size_t done = 0;
+    for (; done < pending.size(); ++done) {
+        const SpikeRecord &next = pending[done];
+        if (!all && (snapshots == 0 || next.timeNs > snapshotAt(0).ns))
+            break;
+        JudgedSpike verdict{next, judgeSpike(evidenceFor(next), settings.rules)};
+        previous = next;
+        hasPrevious = true;
+        std::lock_guard<std::mutex> hold(storeLock);
+        judged.add(verdict);
+    }
+    pending.erase(pending.begin(), pending.begin() + std::ptrdiff_t(done));
+}
+
+SpikeEvidence SpikeSampler::evidenceFor(const SpikeRecord &spike) const
+{
+    SpikeEvidence evidence;
+    evidence.record = spike;
+    evidence.previousWakeNs = hasPrevious ? previous.timeNs : -1;
+    evidence.realtime = settings.realtime;
+    evidence.timerSlackNs = settings.timerSlackNs;
+    evidence.throttle = throttle;
+
+    // The snapshot before the spike (age `before`) and the one after it.
+    std::size_t before = 0;
+    while (before < snapshots && snapshotAt(before).ns > spike.timeNs)
+        ++before;
+    if (before == snapshots)
+        return evidence; // older than the history: only what the record holds
+    const Snapshot &from = snapshotAt(before);
+    evidence.before = from.worker;
+    evidence.beforeNs = from.ns;
+    // The spike before, when later than the snapshot, is the closer reading
+    // of the worker's counters: less of the usual growth to take off.
+    if (hasPrevious && previous.timeNs > from.ns && previous.counters.runDelayNs >= 0) {
+        evidence.before = previous.counters;
+        evidence.beforeNs = previous.timeNs;
+        evidence.ticksSinceBefore = std::int64_t(spike.tick - previous.tick) - 1;
+    } else if (settings.tickPeriodNs > 0) {
+        evidence.ticksSinceBefore = (spike.timeNs - from.ns) / settings.tickPeriodNs;
+    }
+    if (settings.medianLatenessNs)
+        evidence.usualLatenessNs = settings.medianLatenessNs();
+
+    // The usual rates, per nanosecond, over every interval but the spike's.
+    std::vector<double> runDelay, faults, interrupts, softirqs;
+    for (std::size_t age = 0; age + 1 < snapshots; ++age) {
+        if (before > 0 && age + 1 == before)
+            continue;
+        const Snapshot &later = snapshotAt(age);
+        const Snapshot &earlier = snapshotAt(age + 1);
+        const double ns = double(later.ns - earlier.ns);
+        if (ns <= 0)
+            continue;
+        const auto rate = [ns](std::vector<double> &into, std::int64_t a, std::int64_t b) {
+            const std::int64_t grown = growth(a, b);
+            if (grown >= 0)
+                into.push_back(double(grown) / ns);
+        };
+        rate(runDelay, earlier.worker.runDelayNs, later.worker.runDelayNs);
+        rate(faults, earlier.worker.minorFaults, later.worker.minorFaults);
+        rate(interrupts, earlier.cpu.interrupts, later.cpu.interrupts);
+        rate(softirqs, earlier.cpu.softirqs, later.cpu.softirqs);
+    }
+    evidence.runDelayPerSecond = median(runDelay) * 1e9;
+    evidence.minorFaultsPerSecond = median(faults) * 1e9;
+    if (before == 0)
+        return evidence; // judged at the end, with no snapshot after it
+
+    const Snapshot &to = snapshotAt(before - 1);
+    const double window = double(to.ns - from.ns);
+    evidence.interrupts = growth(from.cpu.interrupts, to.cpu.interrupts);
+    evidence.softirqs = growth(from.cpu.softirqs, to.cpu.softirqs);
+    evidence.usualInterrupts = median(interrupts) * window;
+    evidence.usualSoftirqs = median(softirqs) * window;
+    evidence.stealNs = growth(from.cpu.stealNs, to.cpu.stealNs);
+    return evidence;
+}

@@ -1,0 +1,211 @@
+// SPDX-License-Identifier: MIT
+#include "spikeverdict.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdlib>
+
+namespace {
+
+constexpr std::int64_t MinimumThresholdNs = 100000;
+
+// Growth of a counter between two readings beyond its usual rate over that
+// time; NaN when either reading is missing.
+double excess(std::int64_t before, std::int64_t after, double usualPerSecond, std::int64_t ns)
+{
+    if (before < 0 || after < 0)
+        return NAN;
+    return double(after - before) - usualPerSecond * double(std::max<std::int64_t>(ns, 0)) / 1e9;
+}
+
+// Well above the usual count, and enough more to have taken a good part of
+// the lateness: a 100 ms window's few extra interrupts never explain a
+// spike of many milliseconds.
+bool burst(std::int64_t count, double usual, std::int64_t latenessNs, const SpikeRules &rules)
+{
+    const double more = double(count) - usual;
+    return count >= 0 && double(count) > rules.interruptFactor * usual &&
+        more >= double(rules.interruptExcess) &&
+        more * double(rules.interruptCostNs) >= rules.runDelayShare * double(latenessNs);
+}
+
+} // namespace
+
+const char *spikeCauseKey(SpikeCause cause)
+{
+    switch (cause) {
+    case SpikeCause::FollowOn:
+        return "follow_on";
+    case SpikeCause::Interrupts:
+        return "interrupts";
+    case SpikeCause::OtherTask:
+        return "other_task";
+    case SpikeCause::RealtimeThrottling:
+        return "rt_throttling";
+    case SpikeCause::PageFaults:
+        return "page_faults";
+    case SpikeCause::TimerSlack:
+        return "timer_slack";
+    case SpikeCause::HostSteal:
+        return "host_steal";
+    case SpikeCause::Unexplained:
+        break;
+    }
+    return "unexplained";
+}
+
+const char *spikeCauseText(SpikeCause cause)
+{
+    switch (cause) {
+    case SpikeCause::FollowOn:
+        return "follow-on of an earlier overrun";
+    case SpikeCause::Interrupts:
+        return "interrupts or softirqs on the CPU";
+    case SpikeCause::OtherTask:
+        return "another task held the CPU";
+    case SpikeCause::RealtimeThrottling:
+        return "realtime throttling";
+    case SpikeCause::PageFaults:
+        return "page faults";
+    case SpikeCause::TimerSlack:
+        return "timer slack";
+    case SpikeCause::HostSteal:
+        return "host steal";
+    case SpikeCause::Unexplained:
+        break;
+    }
+    return "unexplained (interrupts off, SMI or the host)";
+}
+
+SpikeVerdict judgeSpike(const SpikeEvidence &evidence, const SpikeRules &rules)
+{
+    const SpikeRecord &spike = evidence.record;
+    const std::int64_t sinceBefore = spike.timeNs - evidence.beforeNs;
+    SpikeVerdict verdict;
+    auto mark = [&verdict](SpikeCause cause) { verdict.seen |= 1u << int(cause); };
+
+    // The worker's own timestamps show it: no inference.
+    const std::int64_t deadline = spike.timeNs - spike.latenessNs;
+    if (evidence.previousWakeNs >= 0 && deadline <= evidence.previousWakeNs)
+        mark(SpikeCause::FollowOn);
+
+    if (burst(evidence.interrupts, evidence.usualInterrupts, spike.latenessNs, rules) ||
+        burst(evidence.softirqs, evidence.usualSoftirqs, spike.latenessNs, rules))
+        mark(SpikeCause::Interrupts);
+
+    // Run-delay grows only while the worker is runnable and not running: an
+    // idle CPU waking late adds none.
+    double usualWait =
+        evidence.runDelayPerSecond * double(std::max<std::int64_t>(sinceBefore, 0)) / 1e9;
+    if (evidence.ticksSinceBefore >= 0 && evidence.usualLatenessNs >= 0)
+        usualWait = std::min(usualWait,
+                             double(evidence.ticksSinceBefore) * double(evidence.usualLatenessNs));
+    const double waited =
+        excess(evidence.before.runDelayNs, spike.counters.runDelayNs, 0, 0) - usualWait;
+    if (waited >= rules.runDelayShare * double(spike.latenessNs)) {
+        const platform::RealtimeThrottle &throttle = evidence.throttle;
+        const double gap = double(throttle.periodNs - throttle.runtimeNs);
+        if (evidence.realtime && throttle.runtimeNs >= 0 && gap > 0 &&
+            std::abs(waited - gap) <= rules.throttleTolerance * gap)
+            mark(SpikeCause::RealtimeThrottling);
+        else
+            mark(SpikeCause::OtherTask);
+    }
+
+    const double minor = excess(evidence.before.minorFaults, spike.counters.minorFaults,
+                                evidence.minorFaultsPerSecond, sinceBefore);
+    const double major = excess(evidence.before.majorFaults, spike.counters.majorFaults, 0, 0);
+    if (major >= 1 || minor >= double(rules.minorFaults))
+        mark(SpikeCause::PageFaults);
+
+    // The kernel ignores slack for realtime threads.
+    if (!evidence.realtime && evidence.timerSlackNs >= 0 &&
+        double(evidence.timerSlackNs) >= rules.slackShare * double(spike.latenessNs))
+        mark(SpikeCause::TimerSlack);
+
+    if (evidence.stealNs > 0)
+        mark(SpikeCause::HostSteal);
+
+    mark(SpikeCause::Unexplained);
+    for (int cause = 0; cause < SpikeCauseCount; ++cause) {
+        if (verdict.saw(SpikeCause(cause))) {
+            verdict.cause = SpikeCause(cause);
+            break;
+        }
+    }
+    verdict.measured = verdict.cause == SpikeCause::FollowOn;
+    return verdict;
+}
+
+std::int64_t spikeThresholdNs(std::int64_t medianLatenessNs, std::int64_t givenNs)
+{
+    if (givenNs > 0)
+        return givenNs;
+    return std::max(10 * medianLatenessNs, MinimumThresholdNs);
+}
+
+namespace {
+
+// The heap's order: the least late on top; of equal lateness, the later.
+bool lessLate(const JudgedSpike &a, const JudgedSpike &b)
+{
+    if (a.record.latenessNs != b.record.latenessNs)
+        return a.record.latenessNs > b.record.latenessNs;
+    return a.record.tick < b.record.tick;
+}
+
+} // namespace
+
+SpikeStore::SpikeStore() : ring(NewestKept)
+{
+    heap.reserve(WorstKept);
+}
+
+void SpikeStore::add(const JudgedSpike &spike)
+{
+    ++counts[std::size_t(spike.verdict.cause)];
+    ring[next] = spike;
+    next = (next + 1) % ring.size();
+    filled = std::min(filled + 1, ring.size());
+    if (heap.size() < std::size_t(WorstKept)) {
+        heap.push_back(spike);
+        std::push_heap(heap.begin(), heap.end(), lessLate);
+    } else if (spike.record.latenessNs > heap.front().record.latenessNs) {
+        std::pop_heap(heap.begin(), heap.end(), lessLate);
+        heap.back() = spike;
+        std::push_heap(heap.begin(), heap.end(), lessLate);
+    }
+}
+
+void SpikeStore::clear()
+{
+    next = 0;
+    filled = 0;
+    heap.clear();
+    counts.fill(0);
+}
+
+std::vector<JudgedSpike> SpikeStore::newest() const
+{
+    std::vector<JudgedSpike> out;
+    out.reserve(filled);
+    const std::size_t first = (next + ring.size() - filled) % ring.size();
+    for (std::size_t i = 0; i < filled; ++i)
+        out.push_back(ring[(first + i) % ring.size()]);
+    return out;
+}
+
+std::vector<JudgedSpike> SpikeStore::worst() const
+{
+    std::vector<JudgedSpike> out = heap;
+    std::sort_heap(out.begin(), out.end(), lessLate);
+    return out;
+}
+
+std::uint64_t SpikeStore::total() const
+{
+    std::uint64_t sum = 0;
+    for (const std::uint64_t count : counts)
+        sum += count;
+    return sum;
+}
