@@ -7,7 +7,7 @@
 # fails or no test was built. Arguments go to every ctest run.
 set -euo pipefail
 
-source "$(dirname "${BASH_SOURCE[0]}")/setup.sh"
+source "$(dirname "${BASH_SOURCE[0]}")/setup.sh" tests
 
 # CTest counts a test that skipped some of its cases as passed; say which
 # cases were skipped, and why.

@@ -142,7 +142,7 @@ void axisTicks(Canvas &c, double y, double last, double step, At at)
 {
     // A saved run can hold any value: a step that is not finite or positive,
     // or one too small to move v at this size, would never end the loop.
-    if (!std::isfinite(last) || !std::isfinite(step) || step <= 0.0)
+    if (!std::isfinite(last) || !std::isfinite(step) || step <= 0.0 || last / step > 1000.0)
         return;
     const double lh = c.lineHeight();
     for (double v = 0.0; v <= last + step * 1e-6; v += step) {

@@ -55,11 +55,13 @@ deb=$(find "$work/out" -maxdepth 1 -name "vantrel_${version}_*.deb" | head -n 1)
 [[ -n $deb ]] || { fail "no vantrel_${version}_*.deb made"; exit 1; }
 ok "built $(basename "$deb") ($(stat -c %s "$deb") bytes)"
 
-# Depends comes from the shared libraries the programs link.
+# Depends comes from the shared libraries the programs link, and names Qt's
+# platform plugins, which libqt6gui6 only recommends.
 depends=$(dpkg-deb -f "$deb" Depends)
 for library in libc6 libstdc++6 libqt6core6 libqt6gui6 libqt6widgets6 libqt6network6; do
     grep -q "\b$library (>=" <<<"$depends" || fail "Depends lacks $library: $depends"
 done
+grep -qE '(^|, )qt6-qpa-plugins(,|$| )' <<<"$depends" || fail "Depends lacks qt6-qpa-plugins: $depends"
 ok "Depends: $depends"
 
 # What it holds.
@@ -70,12 +72,13 @@ for file in ./usr/bin/vantrel ./usr/bin/vantrel-cli \
     ./usr/share/man/man1/vantrel.1.gz ./usr/share/man/man1/vantrel-cli.1.gz \
     ./usr/lib/systemd/system/vantrel-monitor@.service \
     ./etc/vantrel/monitor-default.conf \
-    ./usr/share/doc/vantrel/copyright ./usr/share/doc/vantrel/README.md; do
+    ./usr/share/doc/vantrel/copyright ./usr/share/doc/vantrel/README.md \
+    ./usr/share/doc/vantrel/docs/cli.md ./usr/share/doc/vantrel/docs/monitoring.md; do
     grep -qxF "$file" <<<"$contents" || fail "the package lacks $file"
 done
 [[ $(dpkg-deb -I "$deb" conffiles) == /etc/vantrel/monitor-default.conf ]] ||
     fail "monitor-default.conf is not a conffile"
-ok "holds both programs, menu entry, icon, manual pages, unit, its configuration"
+ok "holds both programs, menu entry, icon, manual pages, unit, its configuration, the docs"
 
 # On this machine apt would install it alone: every dependency is here.
 plan=$(apt-get install --simulate --no-install-recommends "$deb" 2>&1 | grep '^Inst ' || true)
@@ -105,7 +108,30 @@ done
 page=$(man -P cat vantrel 2>/dev/null || true)
 grep -qF "VANTREL(1)" <<<"$page" || fail "man vantrel shows no page"
 ok "man vantrel-cli, man vantrel"
+
+# Every document a manual page sends the reader to is installed.
+named=$( (man -P cat vantrel-cli; man -P cat vantrel) 2>/dev/null |
+    grep -o '/usr/share/doc/vantrel/[A-Za-z0-9_./-]*[A-Za-z0-9_/]' | sort -u)
+[[ -n $named ]] || fail "the manual pages name no document"
+for file in $named; do
+    [[ -f $root$file ]] || fail "a manual page names $file, which is not installed"
+done
+ok "the manual pages' documents are installed: $(echo $named)"
 unset MANPATH
+
+# Every page and picture the installed documents link to is installed too,
+# where the link says.
+links=0
+while IFS= read -r md; do
+    while IFS= read -r target; do
+        target=${target%%#*}
+        [[ $target == *://* || ! $target =~ (\.md|\.png|\.svg|\.json|/)$ ]] && continue
+        links=$((links + 1))
+        [[ -e $(dirname "$md")/$target ]] || fail "${md#"$root"} links to $target, not installed"
+    done < <(grep -o '](\([^)]*\))' "$md" | sed 's/^](\(.*\))$/\1/')
+done < <(find "$root/usr/share/doc/vantrel" -name '*.md')
+((links > 0)) || fail "the installed documents link to nothing"
+ok "the installed documents' $links links to pages and pictures hold"
 
 if command -v desktop-file-validate >/dev/null; then
     desktop-file-validate "$root/usr/share/applications/vantrel.desktop" || fail "desktop file"
