@@ -3,6 +3,7 @@
 
 #include "dottedquad.h"
 #include "histogrampicture.h"
+#include "resultfile.h"
 #include "targetcheck.h"
 
 #include <QCommandLineParser>
@@ -11,8 +12,6 @@
 #include <QRegularExpression>
 
 #include <cmath>
-#include <filesystem>
-#include <system_error>
 
 namespace {
 
@@ -209,19 +208,6 @@ bool seconds(const QString &text, double *value)
     return true;
 }
 
-// Whether two paths name one file: the same device and inode once it exists;
-// before, the same name in the same directory.
-bool sameFile(const QString &first, const QString &second)
-{
-    namespace fs = std::filesystem;
-    const fs::path a = fs::absolute(first.toStdString());
-    const fs::path b = fs::absolute(second.toStdString());
-    std::error_code error;
-    if (fs::exists(a, error) || fs::exists(b, error))
-        return fs::equivalent(a, b, error);
-    return a.filename() == b.filename() && fs::equivalent(a.parent_path(), b.parent_path(), error);
-}
-
 // Whether text is an IPv4 address of one of this machine's interfaces.
 bool localAddress(const QString &text)
 {
@@ -281,6 +267,8 @@ bool RunOptions::readPictureOptions(const QCommandLineParser &parser)
         if (parser.isSet(option) && !parser.isSet("plot"))
             return refuse(QString("--%1 needs --plot, the picture to draw into").arg(option));
     }
+    if (!noSharedFiles())
+        return false;
     if (parser.isSet("from")) {
         // Everything that only a measurement uses.
         for (const char *option : {"mode", "period", "target", "send", "process", "thread",
@@ -289,6 +277,35 @@ bool RunOptions::readPictureOptions(const QCommandLineParser &parser)
                 return refuse(QString("--from draws a saved run and measures nothing; "
                                       "leave out --%1")
                                   .arg(option));
+        }
+    }
+    return true;
+}
+
+// Each result file its own, and none of them a run this one reads.
+bool RunOptions::noSharedFiles()
+{
+    const struct
+    {
+        const char *option;
+        QString path;
+        bool written;
+    } files[] = {{"json", jsonPath == "-" ? QString() : jsonPath, true},
+                 {"intervals", intervalsPath, true},
+                 {"plot", plotPath, true},
+                 {"from", fromPath, false},
+                 {"compare", comparePath, false}};
+    for (const auto &first : files) {
+        for (const auto &second : files) {
+            if (&second <= &first || !(first.written || second.written) || first.path.isEmpty() ||
+                second.path.isEmpty() || !ResultFile::sameFile(first.path, second.path))
+                continue;
+            return refuse(second.written ? QString("--%1 and --%2 name the same file, %3; each "
+                                                   "needs its own")
+                                               .arg(first.option, second.option, second.path)
+                                         : QString("--%1 would write over %2, the run --%3 "
+                                                   "reads; name another file")
+                                               .arg(first.option, second.path, second.option));
         }
     }
     return true;
@@ -486,10 +503,6 @@ bool RunOptions::validate()
                 QString::number(std::floor((MaxKeptForThresholds - 1000) / intervalsPerSecond())) +
                 " s");
     }
-    if (!jsonPath.isEmpty() && jsonPath != "-" && !intervalsPath.isEmpty() &&
-        sameFile(jsonPath, intervalsPath))
-        return refuse("--json and --intervals name the same file, " + intervalsPath +
-                      "; each needs its own");
     if (!intervalsPath.isEmpty()) {
         if (durationSeconds <= 0)
             return refuse("--intervals needs --duration, so that room for every interval "

@@ -77,6 +77,7 @@ private:
     bool readServe(const QCommandLineParser &parser);
     bool readResultFiles(const QCommandLineParser &parser);
     bool validate();
+    bool noSharedFiles();
     bool readPictureOptions(const QCommandLineParser &parser);
     // A choice from one of the window's lists, by number or by name, into
     // *picked when the option is given.
