@@ -36,6 +36,14 @@ bool portFree(const QString &bindAddress)
     return probe.bind(RtThread::listenAddress(bindAddress), RtThread::UdpPort);
 }
 
+// The window's sentence, and what a program started from a shell can do.
+QString portTaken()
+{
+    return StatsReport::portTakenMessage() +
+        " A sender and a receiver on one machine each need an address of their own: "
+        "--bind 127.0.0.1 on one, --bind 127.0.0.2 on the other (docs/cli.md).";
+}
+
 QString describe(const RunOptions &options)
 {
     const RunSettings &settings = options.settings;
@@ -76,7 +84,7 @@ int HeadlessRun::exec(QTextStream &out, QTextStream &err)
     stopServing();
 
     if (worker.lastRunEnd == RtThread::RunBindFailed) {
-        err << "vantrel-cli: " << StatsReport::portTakenMessage() << Qt::endl;
+        err << "vantrel-cli: " << portTaken() << Qt::endl;
         return 1;
     }
     if (worker.lastRunEnd == RtThread::RunTerminated)
@@ -111,7 +119,7 @@ int HeadlessRun::exec(QTextStream &out, QTextStream &err)
 bool HeadlessRun::prepare(QTextStream &err)
 {
     if (!portFree(options.settings.bindAddress)) {
-        err << "vantrel-cli: " << StatsReport::portTakenMessage() << Qt::endl;
+        err << "vantrel-cli: " << portTaken() << Qt::endl;
         return false;
     }
     // Files that cannot be written, and room that cannot be had, are found

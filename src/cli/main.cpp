@@ -36,9 +36,6 @@ void ownMessagesOnly(QtMsgType type, const QMessageLogContext &context, const QS
 {
     if (type == QtWarningMsg && message.startsWith("QStandardPaths: "))
         return;
-    // A picture that cannot be written is said once, by the program.
-    if (type == QtWarningMsg && message.startsWith("libpng error: "))
-        return;
     // Without a platform plugin Qt Gui gives up with an abort: one line and
     // status 1 instead, its own warnings left out.
     if (type == QtFatalMsg && startingGui) {
@@ -117,6 +114,8 @@ int main(int argc, char *argv[])
     case RunOptions::Measure:
         break;
     }
+    for (const QString &note : options.notes)
+        err << "vantrel-cli: " << note << Qt::endl;
 
     HeadlessRun run(options);
     return run.exec(out, err);

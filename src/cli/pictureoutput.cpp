@@ -3,6 +3,7 @@
 
 #include "resultfile.h"
 
+#include <QBuffer>
 #include <QFileInfo>
 #include <QGuiApplication>
 #include <QTextStream>
@@ -113,14 +114,19 @@ int PictureOutput::drawSaved(const RunOptions &options, QTextStream &err)
 
 bool PictureOutput::writeRuns(QList<PictureRun> runs, QTextStream &err)
 {
+    // Drawn in memory first: the encoder's own complaints about a full disk
+    // would be a second line; the file's write says it once.
     const HistogramPicture picture(std::move(runs));
+    QBuffer drawn;
+    drawn.open(QIODevice::WriteOnly);
     QString why;
-    if (picture.write(file.get(), HistogramPicture::fileFormat(file->fileName()),
-                      QGuiApplication::palette(), &why))
+    if (picture.write(&drawn, HistogramPicture::fileFormat(file->fileName()),
+                      QGuiApplication::palette(), &why)) {
+        file->write(drawn.data());
         return ResultFile::commit(*file, err);
+    }
     file->cancelWriting();
     file->commit(); // keeps the earlier picture
-    err << "vantrel-cli: could not write " << file->fileName() << ": "
-        << (why.isEmpty() ? file->errorString() : why) << Qt::endl;
+    err << "vantrel-cli: could not write " << file->fileName() << ": " << why << Qt::endl;
     return false;
 }
