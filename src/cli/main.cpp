@@ -8,6 +8,7 @@
 #include "vantrelversion.h"
 
 #include <QCoreApplication>
+#include <QFileDevice>
 #include <QGuiApplication>
 #include <QTextStream>
 
@@ -47,6 +48,17 @@ void ownMessagesOnly(QtMsgType type, const QMessageLogContext &context, const QS
     if (type == QtWarningMsg && qstrcmp(context.category, "qt.qpa.plugin") == 0)
         return;
     qtHandler(type, context, message);
+}
+
+// Whether what was printed reached standard output; one line on err if not.
+bool written(QTextStream &out, QTextStream &err)
+{
+    if (out.status() == QTextStream::Ok)
+        return true;
+    const QFileDevice *device = qobject_cast<const QFileDevice *>(out.device());
+    err << "vantrel-cli: could not write to standard output"
+        << (device ? ": " + device->errorString() : QString()) << Qt::endl;
+    return false;
 }
 
 #ifdef Q_OS_UNIX
@@ -102,10 +114,10 @@ int main(int argc, char *argv[])
     switch (outcome) {
     case RunOptions::ShowHelp:
         out << RunOptions::helpText() << Qt::flush;
-        return 0;
+        return written(out, err) ? 0 : 1;
     case RunOptions::ShowVersion:
         out << "vantrel-cli " << VantrelVersion << Qt::endl;
-        return 0;
+        return written(out, err) ? 0 : 1;
     case RunOptions::Refused:
         err << "vantrel-cli: " << options.error() << " (see --help)" << Qt::endl;
         return 2;
