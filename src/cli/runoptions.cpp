@@ -23,6 +23,10 @@ const double ReceiveRateAllowance = 200000.0;
 // already more than a person reads.
 const double ShortestPrintSeconds = 0.1;
 
+// Whether an option only a measurement uses: refused beside --from.
+constexpr bool Measures = true;
+constexpr bool AlsoDraws = false;
+
 // "\"Idle\", \"Normal\", \"High\" or \"Realtime\"", optionally numbered.
 QString orList(const QStringList &names, bool numbered = false)
 {
@@ -53,14 +57,14 @@ const QList<RunOptions::Option> &RunOptions::options()
         const RunSettings defaults;
         const QStringList modes = RunSettings::clockModeNames();
         return QList<Option>{
-            {{"h", "help"}, "Show this help.", {}, false, nullptr},
-            {{"v", "version"}, "Show the version.", {}, false, nullptr},
+            {{"h", "help"}, "Show this help.", {}, AlsoDraws, nullptr},
+            {{"v", "version"}, "Show the version.", {}, AlsoDraws, nullptr},
             {{"m", "mode"},
              QString("Clock to measure: %1 (number or name). Default: %2.")
                  .arg(orList(modes, true))
                  .arg(int(defaults.clockMode)),
              "mode",
-             true,
+             Measures,
              &RunOptions::readMode},
             {{"p", "period"},
              QString("Clock period in whole milliseconds, 0 to %1 as in the window. 0 in \"%2\" or "
@@ -70,103 +74,103 @@ const QList<RunOptions::Option> &RunOptions::options()
                  .arg(RtThread::UdpPort)
                  .arg(defaults.periodMs),
              "ms",
-             true,
+             Measures,
              &RunOptions::readPeriod},
             {{"t", "target"},
              "IPv4 address (dotted quad) that --send sends to.",
              "address",
-             true,
+             Measures,
              &RunOptions::readTarget},
             {{"s", "send"},
              "Send a datagram to --target at every tick.",
              {},
-             true,
+             Measures,
              &RunOptions::readSend},
             {{"bind"},
              QString("Listen on UDP port %1 of this one local IPv4 address (dotted quad) only. "
                      "Default: every local IPv4 address.")
                  .arg(RtThread::UdpPort),
              "address",
-             true,
+             Measures,
              &RunOptions::readBind},
             {{"process"},
              levelHelp("Process level", RunSettings::processClassNames(),
                        defaults.processClassName()),
              "level",
-             true,
+             Measures,
              &RunOptions::readProcess},
             {{"thread"},
              levelHelp("Worker thread level", RunSettings::threadLevelNames(),
                        defaults.threadLevelName()),
              "level",
-             true,
+             Measures,
              &RunOptions::readThread},
             {{"d", "duration"},
              "Stop after this many seconds. Default: 0, run until Ctrl-C.",
              "seconds",
-             true,
+             Measures,
              &RunOptions::readDuration},
             {{"print"},
              QString("Also print the report every this many seconds (%1 or more), timed from the "
                      "end of the last. Default: 0, only at the end.")
                  .arg(ShortestPrintSeconds),
              "seconds",
-             true,
+             Measures,
              &RunOptions::readPrint},
             {{"json"},
              "Write the final statistics as JSON to this file (- for standard output; the "
              "text report then goes to standard error).",
              "file",
-             true,
+             Measures,
              &RunOptions::readJson},
             {{"intervals"},
              "Write every counted interval, in microseconds, one per line, to this file. Needs "
              "--duration. When datagrams were stamped by the kernel, a second column gives the "
              "arrival interval of each tick's first datagram by those stamps (- for none).",
              "file",
-             true,
+             Measures,
              &RunOptions::readIntervals},
             {{"plot"},
              "Draw the run's histogram and timeline into this picture at the end, PNG or SVG by "
              "the file's ending (.png, .svg). Needs no display.",
              "file",
-             false,
+             AlsoDraws,
              &RunOptions::readPlot},
             {{"from"},
              "Measure nothing: draw the run saved in this JSON file (from --json) into --plot.",
              "file",
-             false,
+             AlsoDraws,
              &RunOptions::readFrom},
             {{"compare"},
              "Draw the run saved in this JSON file beside the other in --plot, e.g. before and "
              "after tuning.",
              "file",
-             false,
+             AlsoDraws,
              &RunOptions::readCompare},
             {{"fail-above"},
              "Exit with status 3 when the longest |interval - period| is above this: a time with "
              "its unit, us, ms or s (e.g. 150us).",
              "time",
-             true,
+             Measures,
              &RunOptions::readFailAbove},
             {{"fail-p99"},
              "Exit with status 3 when the 99th percentile of |interval - period| is above this "
              "(e.g. 40us).",
              "time",
-             true,
+             Measures,
              &RunOptions::readFailP99},
             {{"fail-share"},
              "Exit with status 3 when less than this share of the intervals, in %, fall in the "
              "period's 0.1 ms bin (e.g. 99.5).",
              "percent",
-             true,
+             Measures,
              &RunOptions::readFailShare},
             {{"serve"},
              "While measuring, serve the statistics in Prometheus's text format at "
              "http://ADDRESS:PORT/metrics. ADDRESS is 127.0.0.1 unless given; PORT 0 takes a free "
              "port and says which.",
              "address:port",
-             true,
+             Measures,
              &RunOptions::readServe},
         };
     }();
