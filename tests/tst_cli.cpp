@@ -16,6 +16,7 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QLibraryInfo>
 #include <QRegularExpression>
 #include <QTcpServer>
 #include <QTemporaryDir>
@@ -68,6 +69,15 @@ quint16 servedPort(const QString &err)
     return match.hasMatch() ? quint16(match.captured(1).toUInt()) : 0;
 }
 
+// CPU time a process has used, in clock ticks (Linux).
+qint64 cpuTicks(const QProcess &process)
+{
+    const QByteArray stat =
+        firstLineOf(QString("/proc/%1/stat").arg(process.processId())).toLatin1();
+    const QList<QByteArray> fields = stat.mid(stat.lastIndexOf(')') + 2).split(' ');
+    return fields.size() > 12 ? fields[11].toLongLong() + fields[12].toLongLong() : 0;
+}
+
 } // namespace
 
 class TestCli : public QObject
@@ -90,6 +100,15 @@ private slots:
               "--fail-above", "--fail-p99", "--fail-share", "--serve"})
             QVERIFY2(run.out.contains(option), option);
         QVERIFY(run.out.contains("Examples:\n  vantrel-cli "));
+
+        // docs/cli.md gives the same text, indented as a block.
+        QFile docs(QFINDTESTDATA("../docs/cli.md"));
+        QVERIFY(docs.open(QIODevice::ReadOnly));
+        QString block;
+        for (const QString &line : run.out.split('\n'))
+            block += (line.isEmpty() ? QString() : "    " + line) + "\n";
+        QVERIFY2(QString::fromUtf8(docs.readAll()).contains(block.trimmed()),
+                 "docs/cli.md's copy of --help differs from --help");
     }
 
     void refusesBadArgumentsBeforeMeasuring_data()
@@ -155,6 +174,19 @@ private slots:
         QVERIFY(::link(QFile::encodeName(original), QFile::encodeName(link)) == 0);
         QTest::newRow("hard link")
             << QStringList{"-d", "1", "--json", original, "--intervals", link} << "the same file";
+        const QString picture = dir.filePath("twice.png");
+        QTest::newRow("picture and JSON in one file")
+            << QStringList{"-d", "1", "--json", picture, "--plot", picture}
+            << "--json and --plot name the same file";
+        QTest::newRow("picture and intervals, another spelling")
+            << QStringList{"-d",    "1",      "--intervals",
+                           picture, "--plot", dir.path() + "/./" + "twice.png"}
+            << "--intervals and --plot name the same file";
+        QTest::newRow("JSON over the compared run")
+            << QStringList{"-d", "1", "--json", json, "--plot", picture, "--compare", json}
+            << "--json would write over " + json + ", the run --compare reads";
+        QTest::newRow("picture over the saved run")
+            << QStringList{"--plot", picture, "--from", picture} << "--plot would write over";
         QTest::newRow("periodic without period")
             << QStringList{"-m", "2", "-p", "0"} << "\"Win32 Periodic\" needs a period";
         QTest::newRow("send on arriving datagrams")
@@ -173,6 +205,13 @@ private slots:
         QTest::newRow("saved run and a measurement")
             << QStringList{"--plot", "x.png", "--from", "x.json", "-d", "1"}
             << "measures nothing; leave out --duration";
+        for (const QStringList &measuring :
+             {QStringList{"--serve", "9667"}, QStringList{"--bind", "127.0.0.1"},
+              QStringList{"--fail-above", "1ms"}, QStringList{"--fail-p99", "1ms"},
+              QStringList{"--fail-share", "99"}})
+            QTest::addRow("saved run and %s", qPrintable(measuring.first()))
+                << QStringList{"--plot", "x.png", "--from", "x.json"} + measuring
+                << "measures nothing; leave out " + measuring.first();
         QTest::newRow("threshold without unit")
             << QStringList{"--fail-above", "150"} << "--fail-above takes a time with its unit";
         QTest::newRow("negative threshold") << QStringList{"--fail-p99", "-1us"} << "--fail-p99";
@@ -209,7 +248,11 @@ private slots:
             runCli({"-m", "2", "-p", "1", "-d", "1", "--json", dir.filePath("taken.json")});
         QCOMPARE(run.exitCode, 1);
         QVERIFY(run.out.isEmpty());
-        QCOMPARE(run.err, "vantrel-cli: " + StatsReport::portTakenMessage() + "\n");
+        QCOMPARE(run.err,
+                 "vantrel-cli: " + StatsReport::portTakenMessage() +
+                     " A sender and a receiver on one machine each need an address of their "
+                     "own: --bind 127.0.0.1 on one, --bind 127.0.0.2 on the other "
+                     "(docs/cli.md).\n");
         QVERIFY(!QFile::exists(dir.filePath("taken.json")));
     }
 
@@ -219,20 +262,25 @@ private slots:
     {
         QTest::addColumn<QString>("path");
         QTest::addColumn<QString>("saying");
-        QTest::newRow("missing folder") << dir.filePath("missing-folder/out.txt") << "";
-        const QString link = dir.filePath("symlink.json");
+        QTest::newRow("missing folder") << dir.filePath("missing-folder/out.png") << "";
+        const QString link = dir.filePath("symlink.png");
         QFile::link(dir.filePath("elsewhere.json"), link);
         QTest::newRow("symbolic link") << link << "it is a symbolic link";
         QTest::newRow("device") << "/dev/null"
                                 << "not a regular file";
+        const QString fifo = dir.filePath("fifo.png");
+        QCOMPARE(::mkfifo(QFile::encodeName(fifo).constData(), 0600), 0);
+        QTest::newRow("pipe") << fifo << "not a regular file";
         QTest::newRow("folder") << dir.path() << "not a regular file";
     }
     void unwritableFileIsFoundBeforeTheRun()
     {
         QFETCH(QString, path);
         QFETCH(QString, saying);
-        for (const char *option : {"--json", "--intervals"}) {
-            const CliResult run = runCli({"-d", "30", option, path});
+        for (const char *option : {"--json", "--intervals", "--plot"}) {
+            if (qstrcmp(option, "--plot") == 0 && !path.endsWith(".png"))
+                continue; // refused for its ending first
+            const CliResult run = runCli({"-d", "30", option, path}, 5000);
             QCOMPARE(run.exitCode, 1);
             QVERIFY2(run.err.startsWith("vantrel-cli: cannot write " + path + ": ") &&
                          run.err.count('\n') == 1 && run.err.contains(saying),
@@ -248,19 +296,22 @@ private slots:
     {
         const QString json = dir.filePath("earlier.json");
         const QString kept = dir.filePath("earlier.txt");
-        for (const QString &path : {json, kept}) {
+        const QString picture = dir.filePath("earlier.png");
+        for (const QString &path : {json, kept, picture}) {
             QFile file(path);
             QVERIFY(file.open(QIODevice::WriteOnly));
             file.write("earlier result\n");
         }
         QProcess process;
-        startCli(process, {"-m", "2", "-p", "1", "-d", "30", "--json", json, "--intervals", kept});
+        startCli(process,
+                 {"-m", "2", "-p", "1", "-d", "30", "--json", json, "--intervals", kept, "--plot",
+                  picture});
         QByteArray said;
         QTRY_VERIFY_WITH_TIMEOUT((said += process.readAllStandardError()).contains("measuring"),
                                  5000);
         process.kill();
         QVERIFY(process.waitForFinished(5000));
-        for (const QString &path : {json, kept}) {
+        for (const QString &path : {json, kept, picture}) {
             QFile file(path);
             QVERIFY(file.open(QIODevice::ReadOnly));
             QCOMPARE(file.readAll(), QByteArray("earlier result\n"));
@@ -321,10 +372,39 @@ private slots:
         const QList<QByteArray> lines = file.readAll().trimmed().split('\n');
         QCOMPARE(qint64(lines.size()), counted);
         QCOMPARE(results["keptIntervals"].toInteger(), counted);
-        int inPeakBin = 0;
-        for (const QByteArray &line : lines)
-            inPeakBin += int(line.toDouble() / 100.0 + 0.5) == 20;
-        QCOMPARE(qint64(inPeakBin), peak);
+        // Binned as the worker bins them (nearest 0.1 ms, a half going up).
+        // The text is rounded to 1 ns, so an interval within 1 ns of a bin's
+        // edge may have been counted on either side: those are counted
+        // apart, and every bin of the JSON must lie between its sure count
+        // and that plus the edge intervals beside it.
+        QMap<int, qint64> sure, nearEdge, inJson;
+        qint64 onEdges = 0;
+        const auto binOf = [](double scaled) {
+            return scaled >= 300.0 ? 299 : scaled >= 1.0 ? int(scaled) : 0;
+        };
+        for (const QByteArray &line : lines) {
+            const double scaled = line.toDouble() / 100.0 + 0.5; // seconds * 10000 + 0.5
+            const double edge = std::round(scaled);
+            if (std::fabs(scaled - edge) * 100.0 <= 0.001) {
+                ++onEdges;
+                ++nearEdge[binOf(edge - 0.5)];
+                ++nearEdge[binOf(edge + 0.5)];
+            } else {
+                ++sure[binOf(scaled)];
+            }
+        }
+        for (const QJsonValue &bin : bins)
+            inJson[bin["bin"].toInt()] = bin["count"].toInteger();
+        QList<int> binned = sure.keys() + inJson.keys();
+        for (const int bin : binned)
+            QVERIFY2(sure.value(bin) <= inJson.value(bin) &&
+                         inJson.value(bin) <= sure.value(bin) + nearEdge.value(bin),
+                     qPrintable(QString("bin %1: %2 in the JSON, %3 from the text, %4 near an edge")
+                                    .arg(bin)
+                                    .arg(inJson.value(bin))
+                                    .arg(sure.value(bin))
+                                    .arg(nearEdge.value(bin))));
+        qInfo("%lld of %lld intervals within 1 ns of a bin's edge", onEdges, counted);
 
         // The deviation figures are exact, from those same intervals; the
         // final report says so after its table.
@@ -422,6 +502,158 @@ private slots:
         QCOMPARE(refused.err,
                  "vantrel-cli: cannot draw " + corrupt.fileName() +
                      ": not JSON: unterminated array at byte 10\n");
+    }
+
+    // What --from and --compare read must be a saved run in a regular file:
+    // a device or a pipe would block or fill the memory. One line, status 1,
+    // at once.
+    void savedRunThatIsNoneIsOneLine_data()
+    {
+        QTest::addColumn<QStringList>("arguments");
+        QTest::addColumn<QString>("saying");
+        const QString png = dir.filePath("none.png");
+        for (const char *device : {"/dev/zero", "/dev/urandom"})
+            QTest::addRow("%s", device)
+                << QStringList{"--plot", png, "--from", device}
+                << QString("cannot draw %1: not a regular file").arg(device);
+        const QString fifo = dir.filePath("saved-fifo.json");
+        QCOMPARE(::mkfifo(QFile::encodeName(fifo).constData(), 0600), 0);
+        QTest::newRow("pipe without a writer") << QStringList{"--plot", png, "--from", fifo}
+                                               << "cannot draw " + fifo + ": not a regular file";
+        QTest::newRow("pipe compared after a run")
+            << QStringList{"-m", "2", "-p", "1", "-d", "0.2", "--plot", png, "--compare", fifo}
+            << "cannot draw " + fifo + ": not a regular file";
+        // Sparse: a regular file one byte past the limit.
+        const QString huge = dir.filePath("huge.json");
+        QFile file(huge);
+        QVERIFY(file.open(QIODevice::WriteOnly) && file.resize(64 * 1024 * 1024 + 1));
+        QTest::newRow("past 64 MB")
+            << QStringList{"--plot", png, "--from", huge}
+            << "cannot draw " + huge + ": not a Vantrel run: larger than 64 MB";
+    }
+    void savedRunThatIsNoneIsOneLine()
+    {
+        QFETCH(QStringList, arguments);
+        QFETCH(QString, saying);
+        const CliResult run = runCli(arguments, 5000);
+        QVERIFY(run.finished);
+        QCOMPARE(run.exitCode, 1);
+        QCOMPARE(run.err, "vantrel-cli: " + saying + "\n");
+        QVERIFY(!QFile::exists(dir.filePath("none.png")));
+    }
+
+    // A standard output that fails loses nothing else: the run goes on
+    // without printing, its files are written, and one line says so, with
+    // status 1.
+    void standardOutputThatFails_data()
+    {
+        QTest::addColumn<QString>("output");
+        QTest::addColumn<QStringList>("arguments");
+        QTest::addColumn<QString>("saying");
+        const QString lost = "vantrel-cli: could not write to standard output: %1; nothing more "
+                             "is printed there, the result files are still written";
+        QTest::newRow("JSON to a full disk")
+            << "/dev/full" << QStringList{"--json", "-"} << lost.arg("No space left on device");
+        QTest::newRow("JSON to a closed output")
+            << "closed" << QStringList{"--json", "-"} << lost.arg("Bad file descriptor");
+        const QString json = dir.filePath("unread.json");
+        QTest::newRow("reports to a reader that left")
+            << "reader leaves" << QStringList{"--print", "0.1", "--json", json}
+            << lost.arg("Broken pipe");
+        QTest::newRow("help to a full disk")
+            << "/dev/full" << QStringList{"--help"}
+            << "vantrel-cli: could not write to standard output: No space left on device";
+    }
+    void standardOutputThatFails()
+    {
+        QFETCH(QString, output);
+        QFETCH(QStringList, arguments);
+        QFETCH(QString, saying);
+        const QStringList run = QStringList{"-m", "2", "-p", "1", "-d", "1"} + arguments;
+        QProcess process;
+        int reader = -1;
+        if (output == "reader leaves") {
+            // A pipe of our own, so that its reading end can be closed.
+            const QByteArray fifo = QFile::encodeName(dir.filePath("leaving-reader"));
+            QCOMPARE(::mkfifo(fifo.constData(), 0600), 0);
+            reader = ::open(fifo.constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC); // not the child's
+            QVERIFY(reader >= 0);
+            process.setStandardOutputFile(QFile::decodeName(fifo));
+        } else if (output != "closed") {
+            process.setStandardOutputFile(output);
+        }
+        if (output == "closed")
+            process.start("sh", QStringList{"-c", "exec \"$@\" >&-", "sh"} + cliCommand() + run);
+        else
+            startCli(process, run);
+        if (reader >= 0) {
+            QByteArray printed;
+            char slice[4096];
+            QTRY_VERIFY_WITH_TIMEOUT(
+                (printed +=
+                 QByteArray(slice, std::max<ssize_t>(0, ::read(reader, slice, sizeof slice))))
+                    .contains("After "),
+                5000);
+            ::close(reader);
+        }
+        const CliResult ended = finishCli(process, 10000);
+        QCOMPARE(ended.exitCode, 1);
+        QCOMPARE(ended.err.split('\n').filter("standard output"), QStringList{saying});
+        if (arguments.contains("--json") && arguments.last() != "-")
+            QCOMPARE(readJson(arguments.last())["ended"].toString(), "duration");
+    }
+
+    // A disk that fills while the results are written, and Qt Gui without
+    // its platform plugin: one line each, status 1, earlier results kept.
+    // Each needs a mount namespace of its own.
+    void withoutRoomOrPlugin_data()
+    {
+        QTest::addColumn<QString>("mount");
+        QTest::addColumn<QStringList>("arguments");
+        QTest::addColumn<QStringList>("saying");
+        const QString small = dir.filePath("small");
+        QDir().mkpath(small);
+        QTest::newRow("full disk")
+            << "mount -t tmpfs -o size=16k none " + small
+            << QStringList{"-m",          "2",
+                           "-p",          "1",
+                           "-d",          "3",
+                           "--intervals", small + "/run.txt",
+                           "--plot",      small + "/run.png"}
+            << QStringList{
+                   "vantrel-cli: could not write " + small + "/run.txt: No space left on device",
+                   "vantrel-cli: could not write " + small + "/run.png: No space left on device"};
+        const QString empty = dir.filePath("no-plugins");
+        QDir().mkpath(empty);
+        const QString platforms = QLibraryInfo::path(QLibraryInfo::PluginsPath) + "/platforms";
+        QTest::newRow("no platform plugin")
+            << "mount --bind " + empty + " " + platforms
+            << QStringList{"-m", "2", "-p", "1", "-d", "1", "--plot", small + "/run.png"}
+            << QStringList{"vantrel-cli: cannot draw: Qt found no \"offscreen\" platform plugin "
+                           "to draw with (Debian's package qt6-qpa-plugins has it)"};
+    }
+    void withoutRoomOrPlugin()
+    {
+        QFETCH(QString, mount);
+        QFETCH(QStringList, arguments);
+        QFETCH(QStringList, saying);
+        if (QProcess::execute("unshare", {"--mount", "sh", "-c", mount}) != 0)
+            QSKIP("no mount namespace here (unshare --mount and mount need root)");
+        const QString small = dir.filePath("small");
+        // In the namespace: the earlier results, the run, then what is left.
+        const QString script = mount + " && printf earlier > " + small + "/run.txt && printf " +
+            "earlier > " + small + "/run.png && \"$@\"; echo \"status $?\"; cat " + small +
+            "/run.txt; echo; cat " + small + "/run.png";
+        QProcess process;
+        process.start("unshare",
+                      QStringList{"--mount", "sh", "-c", script, "sh"} + cliCommand() + arguments);
+        const CliResult run = finishCli(process, 15000);
+        QVERIFY(run.finished);
+        QVERIFY2(run.out.endsWith("status 1\nearlier\nearlier"), qPrintable(run.out.right(200)));
+        const QStringList lines = run.err.split('\n', Qt::SkipEmptyParts);
+        const QStringList failures = lines.filter(QRegularExpression("could|cannot"));
+        QCOMPARE(failures, saying);
+        QVERIFY2(!run.err.contains("libpng"), qPrintable(run.err));
     }
 
     // One real run each way: a threshold crossed is status 3 and a line
@@ -530,6 +762,8 @@ private slots:
             const CliResult run = finishCli(process, 10000);
             QCOMPARE(run.exitCode, 0);
             QVERIFY2(send ? queued > 0 : queued == 0, qPrintable(QString::number(queued)));
+            QCOMPARE(run.err.split('\n').contains("vantrel-cli: nothing is sent without --send"),
+                     !send);
         }
     }
 
@@ -625,6 +859,75 @@ private slots:
         QVERIFY(!portInUse());
     }
 
+    // Outside the measurement a request ends the program at once: while the
+    // JSON waits for a reader that never reads (the pipe filled first), and
+    // while a saved run is drawn whose time axis never ends.
+    void stopRequestAfterTheRunEndsAtOnce_data()
+    {
+        QTest::addColumn<int>("signal");
+        QTest::addColumn<QString>("phase");
+        QTest::newRow("Ctrl-C, JSON waiting") << SIGINT << "JSON waiting";
+        QTest::newRow("SIGTERM, JSON waiting") << SIGTERM << "JSON waiting";
+        QTest::newRow("SIGTERM, drawing") << SIGTERM << "drawing";
+    }
+    void stopRequestAfterTheRunEndsAtOnce()
+    {
+        QFETCH(int, signal);
+        QFETCH(QString, phase);
+        const QByteArray fifo = QFile::encodeName(dir.filePath("full-pipe"));
+        ::unlink(fifo.constData());
+        QCOMPARE(::mkfifo(fifo.constData(), 0600), 0);
+        const int reader = ::open(fifo.constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+        const int filler = ::open(fifo.constData(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+        QVERIFY(reader >= 0 && filler >= 0);
+        auto closeBoth = qScopeGuard([&] {
+            ::close(reader);
+            ::close(filler);
+        });
+        const QByteArray page(4096, 'x');
+        while (::write(filler, page.constData(), page.size()) > 0) { }
+
+        QProcess process;
+        QByteArray said;
+        if (phase == "drawing") {
+            const QString saved = dir.filePath("endless.json");
+            const CliResult measured = runCli({"-m", "2", "-p", "1", "-d", "0.2", "--json", saved});
+            QCOMPARE(measured.exitCode, 0);
+            QJsonObject run = readJson(saved);
+            QJsonObject timeline = run["timeline"].toObject();
+            timeline["lastTick"] = 1e307;
+            run["timeline"] = timeline;
+            QFile file(saved);
+            QVERIFY(file.open(QIODevice::WriteOnly) && file.write(QJsonDocument(run).toJson()) > 0);
+            file.close();
+            startCli(process, {"--from", saved, "--plot", dir.filePath("endless.png")});
+            // Drawing, or already refused.
+            QTRY_VERIFY(process.state() == QProcess::NotRunning || cpuTicks(process) >= 20);
+        } else {
+            process.setStandardOutputFile(QFile::decodeName(fifo));
+            startCli(process, {"-m", "2", "-p", "1", "-d", "0.2", "--json", "-"});
+            // The final report goes to standard error before the JSON.
+            QTRY_VERIFY_WITH_TIMEOUT(
+                (said += process.readAllStandardError()).contains("worker ran"), 5000);
+            QVERIFY(process.state() == QProcess::Running);
+        }
+        QElapsedTimer stopping;
+        stopping.start();
+        if (process.state() == QProcess::Running)
+            ::kill(pid_t(process.processId()), signal);
+        QVERIFY(process.waitForFinished(1000));
+        qInfo("ended %lld ms after the request", stopping.elapsed());
+        QCOMPARE(process.exitStatus(), QProcess::NormalExit);
+        QCOMPARE(process.exitCode(), 1);
+        said += process.readAllStandardError();
+        const QByteArray last = said.trimmed().split('\n').last();
+        QVERIFY2(last ==
+                         "vantrel-cli: stopped by Ctrl-C or SIGTERM; a result file not yet "
+                         "written keeps its earlier content" ||
+                     (phase == "drawing" && last.startsWith("vantrel-cli: cannot draw ")),
+                 said.constData());
+    }
+
     // Reports to a reader slower than they come: datagrams at random gaps
     // of 0 to 30 ms fill most of the table's 300 rows, so each print is
     // larger than the pipe's one page, and a reader taking 20 KB a second
@@ -696,21 +999,21 @@ private slots:
     {
         const QString json = dir.filePath("bound.json");
         QProcess process;
-        startCli(process, {"-m", "1", "-p", "0", "--bind", "127.0.0.1", "--json", json});
+        startCli(process, {"-m", "1", "-p", "0", "--bind", "127.0.0.2", "--json", json});
         QByteArray said;
         QTRY_VERIFY_WITH_TIMEOUT((said += process.readAllStandardError()).contains("measuring"),
                                  5000);
-        QVERIFY2(said.contains("listening on 127.0.0.1"), said.constData());
+        QVERIFY2(said.contains("listening on 127.0.0.2"), said.constData());
         QTRY_VERIFY(portInUse());
         QTest::qWait(300); // past the probe vantrel-cli binds before its worker
         QUdpSocket sender;
         const QByteArray datagram(RtThread::DatagramSize, '\0');
         for (int i = 0; i < 20; ++i) {
-            sender.writeDatagram(datagram, QHostAddress("127.0.0.2"), RtThread::UdpPort);
+            sender.writeDatagram(datagram, QHostAddress::LocalHost, RtThread::UdpPort);
             QTest::qWait(5);
         }
         for (int i = 0; i < 20; ++i) {
-            sender.writeDatagram(datagram, QHostAddress::LocalHost, RtThread::UdpPort);
+            sender.writeDatagram(datagram, QHostAddress("127.0.0.2"), RtThread::UdpPort);
             QTest::qWait(5);
         }
         QTest::qWait(200);
@@ -718,7 +1021,7 @@ private slots:
         const CliResult run = finishCli(process, 8000);
         QCOMPARE(run.exitCode, 0);
         const QJsonObject results = readJson(json);
-        QCOMPARE(results["configuration"]["bind"].toString(), "127.0.0.1");
+        QCOMPARE(results["configuration"]["bind"].toString(), "127.0.0.2");
         const qint64 ticks = results["tickCount"].toInteger();
         QVERIFY2(ticks > 0 && ticks <= 20, qPrintable(QString::number(ticks)));
     }

@@ -2,11 +2,13 @@
 #include "headlessrun.h"
 
 #include "platform.h"
+#include "resultfile.h"
 #include "runnotes.h"
 #include "statsreport.h"
+#include "stoprequests.h"
 
+#include <QBuffer>
 #include <QElapsedTimer>
-#include <QFileInfo>
 #include <QJsonDocument>
 #include <QNetworkProxy>
 #include <QTextStream>
@@ -32,6 +34,14 @@ bool portFree(const QString &bindAddress)
     QUdpSocket probe;
     probe.setProxy(QNetworkProxy::NoProxy);
     return probe.bind(RtThread::listenAddress(bindAddress), RtThread::UdpPort);
+}
+
+// The window's sentence, and what a program started from a shell can do.
+QString portTaken()
+{
+    return StatsReport::portTakenMessage() +
+        " A sender and a receiver on one machine each need an address of their own: "
+        "--bind 127.0.0.1 on one, --bind 127.0.0.2 on the other (docs/cli.md).";
 }
 
 QString describe(const RunOptions &options)
@@ -69,20 +79,28 @@ int HeadlessRun::exec(QTextStream &out, QTextStream &err)
         return 1;
     err << "vantrel-cli: " << describe(options) << Qt::endl;
     result.machine.begin();
-    measure(report);
+    measure(report, err);
     result.machine.end();
     stopServing();
 
     if (worker.lastRunEnd == RtThread::RunBindFailed) {
-        err << "vantrel-cli: " << StatsReport::portTakenMessage() << Qt::endl;
+        err << "vantrel-cli: " << portTaken() << Qt::endl;
         return 1;
     }
     if (worker.lastRunEnd == RtThread::RunTerminated)
         ending = EndedTerminated;
     completeRecord();
-    printFinalReport(report, err);
+    // A report nobody reads any more goes nowhere; the files still come.
+    QBuffer nowhere;
+    nowhere.open(QIODevice::WriteOnly);
+    QTextStream discarded(&nowhere);
+    const bool reportLost = &report == &out && standardOutputLost;
+    printFinalReport(reportLost ? discarded : report, err);
+    if (&report == &out)
+        outputLost(out, err);
 
-    const bool written = writeResults(out, err);
+    bool written = writeResults(out, err);
+    written = !standardOutputLost && written;
     if (ending == EndedTerminated) {
         err << "vantrel-cli: the worker did not stop within 5 s and was terminated; the figures "
                "end where it stopped"
@@ -101,7 +119,7 @@ int HeadlessRun::exec(QTextStream &out, QTextStream &err)
 bool HeadlessRun::prepare(QTextStream &err)
 {
     if (!portFree(options.settings.bindAddress)) {
-        err << "vantrel-cli: " << StatsReport::portTakenMessage() << Qt::endl;
+        err << "vantrel-cli: " << portTaken() << Qt::endl;
         return false;
     }
     // Files that cannot be written, and room that cannot be had, are found
@@ -125,6 +143,19 @@ bool HeadlessRun::prepare(QTextStream &err)
     worker.keepIntervals(intervals.data(), intervals.size(),
                          arrivals.empty() ? nullptr : arrivals.data());
     return !options.serve || startServing(err);
+}
+
+bool HeadlessRun::outputLost(QTextStream &stream, QTextStream &err)
+{
+    if (!standardOutputLost && stream.status() != QTextStream::Ok) {
+        standardOutputLost = true;
+        const QFileDevice *device = qobject_cast<const QFileDevice *>(stream.device());
+        err << "vantrel-cli: could not write to standard output"
+            << (device && !device->errorString().isEmpty() ? ": " + device->errorString()
+                                                           : QString())
+            << "; nothing more is printed there, the result files are still written" << Qt::endl;
+    }
+    return standardOutputLost;
 }
 
 bool HeadlessRun::startServing(QTextStream &err)
@@ -226,10 +257,11 @@ bool HeadlessRun::judge(const RunRecord &record, QTextStream &err)
     return allMet;
 }
 
-void HeadlessRun::measure(QTextStream &report)
+void HeadlessRun::measure(QTextStream &report, QTextStream &err)
 {
     QElapsedTimer clock;
     clock.start();
+    StopRequests::measuring();
     control.start(worker, options.settings);
 
     const qint64 deadline =
@@ -245,8 +277,10 @@ void HeadlessRun::measure(QTextStream &report)
         qint64 now = clock.elapsed();
         if (deadline >= 0 && now >= deadline)
             break;
-        if (printEvery > 0 && now >= nextPrint) {
+        if (printEvery > 0 && now >= nextPrint && !standardOutputLost) {
             printReport(report, double(now) / 1000.0);
+            if (&report != &err)
+                outputLost(report, err);
             // The next one is due a whole interval after this one ended.
             now = clock.elapsed();
             nextPrint = now + printEvery;
@@ -259,11 +293,13 @@ void HeadlessRun::measure(QTextStream &report)
             wake = std::min(wake, deadline);
         if (printEvery > 0)
             wake = std::min(wake, nextPrint);
-        if (platform::waitForStopRequest(std::uint32_t(std::max<qint64>(0, wake - now)))) {
+        if (StopRequests::waitFor(std::uint32_t(std::max<qint64>(0, wake - now)))) {
             ending = EndedByRequest;
             break;
         }
     }
+    // From here a request ends the program at once.
+    StopRequests::measured();
 
     // Measured time ends here; the stop protocol may take a while longer.
     result.elapsedSeconds = double(clock.elapsed()) / 1000.0;
@@ -275,15 +311,17 @@ void HeadlessRun::measure(QTextStream &report)
 bool HeadlessRun::writeResults(QTextStream &out, QTextStream &err)
 {
     bool written = true;
-    if (options.jsonPath == "-")
-        out << QJsonDocument(result.toJson()).toJson() << Qt::flush;
-    else if (jsonFile) {
+    if (options.jsonPath == "-") {
+        if (!standardOutputLost)
+            out << QJsonDocument(result.toJson()).toJson() << Qt::flush;
+        outputLost(out, err);
+    } else if (jsonFile) {
         jsonFile->write(QJsonDocument(result.toJson()).toJson());
-        written = commitOutput(*jsonFile, err);
+        written = ResultFile::commit(*jsonFile, err);
     }
     if (intervalsFile) {
         writeIntervals(*intervalsFile);
-        written = commitOutput(*intervalsFile, err) && written;
+        written = ResultFile::commit(*intervalsFile, err) && written;
     }
     return picture.write(result, err) && written;
 }
@@ -293,40 +331,13 @@ void HeadlessRun::printReport(QTextStream &out, double elapsedSeconds, const QSt
     out << StatsReport::runReport(elapsedSeconds, worker.statistics()) << summary << Qt::endl;
 }
 
-bool HeadlessRun::openOutput(std::unique_ptr<QSaveFile> &file, const QString &path,
+bool HeadlessRun::openOutput(std::unique_ptr<ResultFile::File> &file, const QString &path,
                              QTextStream &err)
 {
-    if (path.isEmpty())
-        return true;
-    // QSaveFile renames over the target a link points to, and over a device
-    // or a pipe as well; run as root, that could replace a system file.
-    const QFileInfo target(path);
-    QString why;
-    if (target.isSymLink())
-        why = "it is a symbolic link; name the file itself";
-    else if (target.exists() && !target.isFile())
-        why = "it is not a regular file";
-    if (why.isEmpty()) {
-        file = std::make_unique<QSaveFile>(path);
-        if (file->open(QIODevice::WriteOnly))
-            return true;
-        why = file->errorString();
-        file.reset();
-    }
-    err << "vantrel-cli: cannot write " << path << ": " << why << Qt::endl;
-    return false;
+    return path.isEmpty() || ResultFile::open(file, path, err);
 }
 
-bool HeadlessRun::commitOutput(QSaveFile &file, QTextStream &err)
-{
-    if (file.commit())
-        return true;
-    err << "vantrel-cli: could not write " << file.fileName() << ": " << file.errorString()
-        << Qt::endl;
-    return false;
-}
-
-void HeadlessRun::writeIntervals(QSaveFile &file) const
+void HeadlessRun::writeIntervals(QIODevice &file) const
 {
     // "12345.678\n" takes a dozen characters; a chunk of 64 KiB holds some
     // five thousand lines.

@@ -12,7 +12,7 @@
 #include "runoptions.h"
 #include "runrecord.h"
 
-#include <QSaveFile>
+#include "resultfile.h"
 
 #include <memory>
 #include <vector>
@@ -35,8 +35,7 @@ public:
 
     // Measures until the duration has passed or a stop request (Ctrl-C)
     // arrives, printing the report to out; errors go to err, one line each.
-    // Returns the exit status. platform::catchStopRequests must have been
-    // called before any thread started.
+    // Returns the exit status. StopRequests::watch must have been called.
     int exec(QTextStream &out, QTextStream &err);
 
     // The record's thresholds judged on its deviation figures: a line on err
@@ -51,7 +50,7 @@ private:
     // judge them by; the final report, and on err how the worker ran; what
     // is written after.
     bool prepare(QTextStream &err);
-    void measure(QTextStream &report);
+    void measure(QTextStream &report, QTextStream &err);
     void completeRecord();
     void printFinalReport(QTextStream &report, QTextStream &err);
     bool writeResults(QTextStream &out, QTextStream &err);
@@ -63,15 +62,15 @@ private:
     // The report; the final one adds summary after the table.
     void printReport(QTextStream &out, double elapsedSeconds,
                      const QString &summary = QString()) const;
-    // A file for the results: a temporary file beside it, opened before the
-    // run and put in its place only once it is whole, so that a run that
-    // fails or is killed leaves an earlier result as it was. None for an
-    // empty path. Each says why on err when it fails.
-    static bool openOutput(std::unique_ptr<QSaveFile> &file, const QString &path, QTextStream &err);
-    static bool commitOutput(QSaveFile &file, QTextStream &err);
+    // A result file (ResultFile), none for an empty path.
+    static bool openOutput(std::unique_ptr<ResultFile::File> &file, const QString &path,
+                           QTextStream &err);
+    // Whether standard output failed (closed, a reader gone, a full disk):
+    // said once on err; the reports stop there, the files are still written.
+    bool outputLost(QTextStream &stream, QTextStream &err);
     // Every kept interval, in µs with three decimals, one per line, written
     // a chunk at a time.
-    void writeIntervals(QSaveFile &file) const;
+    void writeIntervals(QIODevice &file) const;
 
     RunOptions options;
     RtThread worker;
@@ -79,10 +78,11 @@ private:
     RunRecord result;
     std::vector<double> intervals;
     std::vector<double> arrivals; // beside intervals, when datagrams can be the clock
-    std::unique_ptr<QSaveFile> jsonFile;
-    std::unique_ptr<QSaveFile> intervalsFile;
+    std::unique_ptr<ResultFile::File> jsonFile;
+    std::unique_ptr<ResultFile::File> intervalsFile;
     PictureOutput picture;
     MetricsText metrics; // read in the server's thread only
     std::unique_ptr<MetricsServer> server;
     Ending ending = EndedByDuration;
+    bool standardOutputLost = false;
 };

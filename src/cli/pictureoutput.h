@@ -7,9 +7,10 @@
 #include "histogrampicture.h"
 #include "runoptions.h"
 
-#include <QFile>
+#include "resultfile.h"
 
 #include <memory>
+#include <optional>
 
 QT_BEGIN_NAMESPACE
 class QTextStream;
@@ -29,9 +30,15 @@ public:
     // --from: draws the saved runs; the program's exit status.
     int drawSaved(const RunOptions &options, QTextStream &err);
 
+    // A saved run (--json's file) that must be a regular file: a device or a
+    // pipe is refused before it is read, so that none can block or fill the
+    // memory, and no more than the largest saved run is read.
+    static std::optional<RunRecord> readSaved(const QString &path, QString *why);
+    static constexpr qint64 LargestSavedRun = 64 * 1024 * 1024;
+
 private:
     bool writeRuns(QList<PictureRun> runs, QTextStream &err);
 
-    std::unique_ptr<QFile> file;
+    std::unique_ptr<ResultFile::File> file;
     QList<PictureRun> saved; // --from's run, then --compare's
 };

@@ -3,6 +3,7 @@
 
 #include "dottedquad.h"
 #include "histogrampicture.h"
+#include "resultfile.h"
 #include "targetcheck.h"
 
 #include <QCommandLineParser>
@@ -11,8 +12,6 @@
 #include <QRegularExpression>
 
 #include <cmath>
-#include <filesystem>
-#include <system_error>
 
 namespace {
 
@@ -23,6 +22,10 @@ const double ReceiveRateAllowance = 200000.0;
 // The shortest --print interval: a 300-row table ten times a second is
 // already more than a person reads.
 const double ShortestPrintSeconds = 0.1;
+
+// Whether an option only a measurement uses: refused beside --from.
+constexpr bool Measures = true;
+constexpr bool AlsoDraws = false;
 
 // "\"Idle\", \"Normal\", \"High\" or \"Realtime\"", optionally numbered.
 QString orList(const QStringList &names, bool numbered = false)
@@ -35,135 +38,155 @@ QString orList(const QStringList &names, bool numbered = false)
 }
 
 // --process or --thread: a level by name or number.
-QCommandLineOption levelOption(const QString &name, const QString &what, const QStringList &names,
-                               const QString &byDefault)
+QString levelHelp(const QString &what, const QStringList &names, const QString &byDefault)
 {
-    return {name,
-            QString("%1: %2 (or 0-%3). Default: %4.")
-                .arg(what, orList(names))
-                .arg(names.size() - 1)
-                .arg(byDefault),
-            "level"};
+    return QString("%1: %2 (or 0-%3). Default: %4.")
+        .arg(what, orList(names))
+        .arg(names.size() - 1)
+        .arg(byDefault);
 }
 
-// The options a group at a time, in the order --help lists them.
-QList<QCommandLineOption> clockOptions(const RunSettings &defaults)
+} // namespace
+
+// Every option once: its names, its help, its value's name (none for a
+// switch), whether only a measurement uses it, and the step that reads it.
+// --help lists them in this order, and they are read in it.
+const QList<RunOptions::Option> &RunOptions::options()
 {
-    return {
-        {{"m", "mode"},
-         QString("Clock to measure: %1 (number or name). Default: %2.")
-             .arg(orList(RunSettings::clockModeNames(), true))
-             .arg(int(defaults.clockMode)),
-         "mode"},
-        {{"p", "period"},
-         QString("Clock period in whole milliseconds, 0 to %1 as in the window. 0 in \"%2\" or "
-                 "\"%3\" makes datagrams arriving on UDP port %4 the clock. Default: %5.")
-             .arg(RunSettings::MaxPeriodMs)
-             .arg(RunSettings::clockModeNames().at(RtThread::TimerEventMode),
-                  RunSettings::clockModeNames().at(RtThread::MsleepMode))
-             .arg(RtThread::UdpPort)
-             .arg(defaults.periodMs),
-         "ms"},
-    };
+    static const QList<Option> table = [] {
+        const RunSettings defaults;
+        const QStringList modes = RunSettings::clockModeNames();
+        return QList<Option>{
+            {{"h", "help"}, "Show this help.", {}, AlsoDraws, nullptr},
+            {{"v", "version"}, "Show the version.", {}, AlsoDraws, nullptr},
+            {{"m", "mode"},
+             QString("Clock to measure: %1 (number or name). Default: %2.")
+                 .arg(orList(modes, true))
+                 .arg(int(defaults.clockMode)),
+             "mode",
+             Measures,
+             &RunOptions::readMode},
+            {{"p", "period"},
+             QString("Clock period in whole milliseconds, 0 to %1 as in the window. 0 in \"%2\" or "
+                     "\"%3\" makes datagrams arriving on UDP port %4 the clock. Default: %5.")
+                 .arg(RunSettings::MaxPeriodMs)
+                 .arg(modes.at(RtThread::TimerEventMode), modes.at(RtThread::MsleepMode))
+                 .arg(RtThread::UdpPort)
+                 .arg(defaults.periodMs),
+             "ms",
+             Measures,
+             &RunOptions::readPeriod},
+            {{"t", "target"},
+             "IPv4 address (dotted quad) that --send sends to.",
+             "address",
+             Measures,
+             &RunOptions::readTarget},
+            {{"s", "send"},
+             "Send a datagram to --target at every tick.",
+             {},
+             Measures,
+             &RunOptions::readSend},
+            {{"bind"},
+             QString("Listen on UDP port %1 of this one local IPv4 address (dotted quad) only. "
+                     "Default: every local IPv4 address.")
+                 .arg(RtThread::UdpPort),
+             "address",
+             Measures,
+             &RunOptions::readBind},
+            {{"process"},
+             levelHelp("Process level", RunSettings::processClassNames(),
+                       defaults.processClassName()),
+             "level",
+             Measures,
+             &RunOptions::readProcess},
+            {{"thread"},
+             levelHelp("Worker thread level", RunSettings::threadLevelNames(),
+                       defaults.threadLevelName()),
+             "level",
+             Measures,
+             &RunOptions::readThread},
+            {{"d", "duration"},
+             "Stop after this many seconds. Default: 0, run until Ctrl-C.",
+             "seconds",
+             Measures,
+             &RunOptions::readDuration},
+            {{"print"},
+             QString("Also print the report every this many seconds (%1 or more), timed from the "
+                     "end of the last. Default: 0, only at the end.")
+                 .arg(ShortestPrintSeconds),
+             "seconds",
+             Measures,
+             &RunOptions::readPrint},
+            {{"json"},
+             "Write the final statistics as JSON to this file (- for standard output; the "
+             "text report then goes to standard error).",
+             "file",
+             Measures,
+             &RunOptions::readJson},
+            {{"intervals"},
+             "Write every counted interval, in microseconds, one per line, to this file. Needs "
+             "--duration. When datagrams were stamped by the kernel, a second column gives the "
+             "arrival interval of each tick's first datagram by those stamps (- for none).",
+             "file",
+             Measures,
+             &RunOptions::readIntervals},
+            {{"plot"},
+             "Draw the run's histogram and timeline into this picture at the end, PNG or SVG by "
+             "the file's ending (.png, .svg). Needs no display.",
+             "file",
+             AlsoDraws,
+             &RunOptions::readPlot},
+            {{"from"},
+             "Measure nothing: draw the run saved in this JSON file (from --json) into --plot.",
+             "file",
+             AlsoDraws,
+             &RunOptions::readFrom},
+            {{"compare"},
+             "Draw the run saved in this JSON file beside the other in --plot, e.g. before and "
+             "after tuning.",
+             "file",
+             AlsoDraws,
+             &RunOptions::readCompare},
+            {{"fail-above"},
+             "Exit with status 3 when the longest |interval - period| is above this: a time with "
+             "its unit, us, ms or s (e.g. 150us).",
+             "time",
+             Measures,
+             &RunOptions::readFailAbove},
+            {{"fail-p99"},
+             "Exit with status 3 when the 99th percentile of |interval - period| is above this "
+             "(e.g. 40us).",
+             "time",
+             Measures,
+             &RunOptions::readFailP99},
+            {{"fail-share"},
+             "Exit with status 3 when less than this share of the intervals, in %, fall in the "
+             "period's 0.1 ms bin (e.g. 99.5).",
+             "percent",
+             Measures,
+             &RunOptions::readFailShare},
+            {{"serve"},
+             "While measuring, serve the statistics in Prometheus's text format at "
+             "http://ADDRESS:PORT/metrics. ADDRESS is 127.0.0.1 unless given; PORT 0 takes a free "
+             "port and says which.",
+             "address:port",
+             Measures,
+             &RunOptions::readServe},
+        };
+    }();
+    return table;
 }
 
-QList<QCommandLineOption> networkOptions()
-{
-    return {
-        {{"t", "target"}, "IPv4 address (dotted quad) that --send sends to.", "address"},
-        {{"s", "send"}, "Send a datagram to --target at every tick."},
-        {"bind",
-         QString("Listen on UDP port %1 of this one local IPv4 address (dotted quad) only. "
-                 "Default: every local IPv4 address.")
-             .arg(RtThread::UdpPort),
-         "address"},
-    };
-}
+namespace {
 
-QList<QCommandLineOption> priorityOptions(const RunSettings &defaults)
+QList<QCommandLineOption> parserOptions()
 {
-    return {
-        levelOption("process", "Process level", RunSettings::processClassNames(),
-                    defaults.processClassName()),
-        levelOption("thread", "Worker thread level", RunSettings::threadLevelNames(),
-                    defaults.threadLevelName()),
-    };
-}
-
-QList<QCommandLineOption> timingOptions()
-{
-    return {
-        {{"d", "duration"},
-         "Stop after this many seconds. Default: 0, run until Ctrl-C.",
-         "seconds"},
-        {"print",
-         QString("Also print the report every this many seconds (%1 or more), timed from the "
-                 "end of the last. Default: 0, only at the end.")
-             .arg(ShortestPrintSeconds),
-         "seconds"},
-    };
-}
-
-QList<QCommandLineOption> outputOptions()
-{
-    return {
-        {"json",
-         "Write the final statistics as JSON to this file (- for standard output; the "
-         "text report then goes to standard error).",
-         "file"},
-        {"intervals",
-         "Write every counted interval, in microseconds, one per line, to this file. Needs "
-         "--duration. When datagrams were stamped by the kernel, a second column gives the "
-         "arrival interval of each tick's first datagram by those stamps (- for none).",
-         "file"},
-        {"plot",
-         "Draw the run's histogram and timeline into this picture at the end, PNG or SVG by "
-         "the file's ending (.png, .svg). Needs no display.",
-         "file"},
-        {"from", "Measure nothing: draw the run saved in this JSON file (from --json) into --plot.",
-         "file"},
-        {"compare",
-         "Draw the run saved in this JSON file beside the other in --plot, e.g. before and "
-         "after tuning.",
-         "file"},
-    };
-}
-
-QList<QCommandLineOption> thresholdOptions()
-{
-    return {
-        {"fail-above",
-         "Exit with status 3 when the longest |interval - period| is above this: a time with "
-         "its unit, us, ms or s (e.g. 150us).",
-         "time"},
-        {"fail-p99",
-         "Exit with status 3 when the 99th percentile of |interval - period| is above this "
-         "(e.g. 40us).",
-         "time"},
-        {"fail-share",
-         "Exit with status 3 when less than this share of the intervals, in %, fall in the "
-         "period's 0.1 ms bin (e.g. 99.5).",
-         "percent"},
-    };
-}
-
-QCommandLineOption serveOption()
-{
-    return {"serve",
-            "While measuring, serve the statistics in Prometheus's text format at "
-            "http://ADDRESS:PORT/metrics. ADDRESS is 127.0.0.1 unless given; PORT 0 takes a free "
-            "port and says which.",
-            "address:port"};
-}
-
-QList<QCommandLineOption> optionList()
-{
-    const RunSettings defaults;
-    QList<QCommandLineOption> options{{{"h", "help"}, "Show this help."},
-                                      {{"v", "version"}, "Show the version."}};
-    options << clockOptions(defaults) << networkOptions() << priorityOptions(defaults)
-            << timingOptions() << outputOptions() << thresholdOptions() << serveOption();
-    return options;
+    QList<QCommandLineOption> list;
+    for (const RunOptions::Option &option : RunOptions::options())
+        list << (option.valueName.isEmpty()
+                     ? QCommandLineOption(option.names, option.help)
+                     : QCommandLineOption(option.names, option.help, option.valueName));
+    return list;
 }
 
 // A number, or a name from the list (case and surrounding blanks ignored);
@@ -209,26 +232,16 @@ bool seconds(const QString &text, double *value)
     return true;
 }
 
-// Whether two paths name one file: the same device and inode once it exists;
-// before, the same name in the same directory.
-bool sameFile(const QString &first, const QString &second)
-{
-    namespace fs = std::filesystem;
-    const fs::path a = fs::absolute(first.toStdString());
-    const fs::path b = fs::absolute(second.toStdString());
-    std::error_code error;
-    if (fs::exists(a, error) || fs::exists(b, error))
-        return fs::equivalent(a, b, error);
-    return a.filename() == b.filename() && fs::equivalent(a.parent_path(), b.parent_path(), error);
-}
-
 // Whether text is an IPv4 address of one of this machine's interfaces.
 bool localAddress(const QString &text)
 {
     quint32 address = 0;
     if (!parseDottedQuad(text, &address))
         return false;
-    return QNetworkInterface::allAddresses().contains(QHostAddress(address));
+    // Every address of 127.0.0.0/8 is this machine's, though interfaces list
+    // 127.0.0.1 alone: two copies on one machine each take one.
+    return (address >> 24) == 127 ||
+        QNetworkInterface::allAddresses().contains(QHostAddress(address));
 }
 
 } // namespace
@@ -242,7 +255,7 @@ bool RunOptions::refuse(const QString &why)
 RunOptions::Outcome RunOptions::parse(const QStringList &arguments)
 {
     QCommandLineParser parser;
-    parser.addOptions(optionList());
+    parser.addOptions(parserOptions());
 
     if (!parser.parse(arguments)) {
         QString why = parser.errorText(); // Qt ends it with a full stop
@@ -260,179 +273,236 @@ RunOptions::Outcome RunOptions::parse(const QStringList &arguments)
                "\"; options start with - or --");
         return Refused;
     }
-    if (!read(parser) || !validate() || !readPictureOptions(parser))
+    for (const Option &option : options()) {
+        const QString name = option.names.last();
+        if (option.read && parser.isSet(name) && !(this->*option.read)(parser.value(name)))
+            return Refused;
+    }
+    if (!drawsAlone(parser) || !validate() || !noSharedFiles())
         return Refused;
     return fromPath.isEmpty() ? Measure : Draw;
 }
 
-bool RunOptions::readPictureOptions(const QCommandLineParser &parser)
+// --from and --compare draw into --plot; --from measures nothing, so every
+// option that only a measurement uses is refused beside it.
+bool RunOptions::drawsAlone(const QCommandLineParser &parser)
 {
-    plotPath = parser.value("plot");
-    fromPath = parser.value("from");
-    comparePath = parser.value("compare");
-    for (const char *option : {"plot", "from", "compare"}) {
-        if (parser.isSet(option) && (parser.value(option).isEmpty() || parser.value(option) == "-"))
-            return refuse(QString("--%1 needs a file name").arg(option));
-    }
-    if (parser.isSet("plot") && HistogramPicture::fileFormat(plotPath).isEmpty())
-        return refuse("--plot draws a " + HistogramPicture::fileEndings() + " picture, not \"" +
-                      plotPath + "\"");
     for (const char *option : {"from", "compare"}) {
         if (parser.isSet(option) && !parser.isSet("plot"))
             return refuse(QString("--%1 needs --plot, the picture to draw into").arg(option));
     }
-    if (parser.isSet("from")) {
-        // Everything that only a measurement uses.
-        for (const char *option : {"mode", "period", "target", "send", "process", "thread",
-                                   "duration", "print", "json", "intervals"}) {
-            if (parser.isSet(option))
-                return refuse(QString("--from draws a saved run and measures nothing; "
-                                      "leave out --%1")
-                                  .arg(option));
+    if (!parser.isSet("from"))
+        return true;
+    for (const Option &option : options()) {
+        if (option.measures && parser.isSet(option.names.last()))
+            return refuse(QString("--from draws a saved run and measures nothing; "
+                                  "leave out --%1")
+                              .arg(option.names.last()));
+    }
+    return true;
+}
+
+bool RunOptions::fileName(const char *option, const QString &value, QString *path)
+{
+    if (value.isEmpty() || value == "-")
+        return refuse(QString("--%1 needs a file name").arg(option));
+    *path = value;
+    return true;
+}
+
+bool RunOptions::readPlot(const QString &value)
+{
+    if (!fileName("plot", value, &plotPath))
+        return false;
+    if (HistogramPicture::fileFormat(plotPath).isEmpty())
+        return refuse("--plot draws a " + HistogramPicture::fileEndings() + " picture, not \"" +
+                      plotPath + "\"");
+    return true;
+}
+
+bool RunOptions::readFrom(const QString &value)
+{
+    return fileName("from", value, &fromPath);
+}
+
+bool RunOptions::readCompare(const QString &value)
+{
+    return fileName("compare", value, &comparePath);
+}
+
+// Each result file its own, and none of them a run this one reads.
+bool RunOptions::noSharedFiles()
+{
+    const struct
+    {
+        const char *option;
+        QString path;
+        bool written;
+    } files[] = {{"json", jsonPath == "-" ? QString() : jsonPath, true},
+                 {"intervals", intervalsPath, true},
+                 {"plot", plotPath, true},
+                 {"from", fromPath, false},
+                 {"compare", comparePath, false}};
+    for (const auto &first : files) {
+        for (const auto &second : files) {
+            if (&second <= &first || !(first.written || second.written) || first.path.isEmpty() ||
+                second.path.isEmpty() || !ResultFile::sameFile(first.path, second.path))
+                continue;
+            return refuse(second.written ? QString("--%1 and --%2 name the same file, %3; each "
+                                                   "needs its own")
+                                               .arg(first.option, second.option, second.path)
+                                         : QString("--%1 would write over %2, the run --%3 "
+                                                   "reads; name another file")
+                                               .arg(first.option, second.path, second.option));
         }
     }
     return true;
 }
 
-bool RunOptions::read(const QCommandLineParser &parser)
-{
-    return readClock(parser) && readPriorities(parser) && readTiming(parser) &&
-        readNetwork(parser) && readThresholds(parser) && readServe(parser) &&
-        readResultFiles(parser);
-}
-
 template <typename Choice>
-bool RunOptions::pick(const QCommandLineParser &parser, const char *option, const char *what,
-                      const QStringList &names, Choice *picked)
+bool RunOptions::pick(const QString &value, const char *what, const QStringList &names,
+                      Choice *picked)
 {
-    if (!parser.isSet(option))
-        return true;
-    const int index = choice(parser.value(option), names);
+    const int index = choice(value, names);
     if (index == -1)
         return refuse(QString("unknown %1 \"%2\"; give %3 or 0-%4")
-                          .arg(what, parser.value(option), "\"" + names.join("\", \"") + "\"")
+                          .arg(what, value, "\"" + names.join("\", \"") + "\"")
                           .arg(names.size() - 1));
     *picked = Choice(index);
     return true;
 }
 
-bool RunOptions::readClock(const QCommandLineParser &parser)
+bool RunOptions::readMode(const QString &value)
 {
-    if (!pick(parser, "mode", "clock mode", RunSettings::clockModeNames(), &settings.clockMode))
-        return false;
+    return pick(value, "clock mode", RunSettings::clockModeNames(), &settings.clockMode);
+}
 
-    if (parser.isSet("period")) {
-        bool ok = false;
-        settings.periodMs = parser.value("period").trimmed().toInt(&ok, 10);
-        if (!ok || settings.periodMs < 0 || settings.periodMs > RunSettings::MaxPeriodMs)
-            return refuse(QString("--period takes whole milliseconds, 0 to %1, not \"%2\"")
-                              .arg(RunSettings::MaxPeriodMs)
-                              .arg(parser.value("period")));
-    }
+bool RunOptions::readPeriod(const QString &value)
+{
+    bool ok = false;
+    settings.periodMs = value.trimmed().toInt(&ok, 10);
+    if (!ok || settings.periodMs < 0 || settings.periodMs > RunSettings::MaxPeriodMs)
+        return refuse(QString("--period takes whole milliseconds, 0 to %1, not \"%2\"")
+                          .arg(RunSettings::MaxPeriodMs)
+                          .arg(value));
     return true;
 }
 
-bool RunOptions::readPriorities(const QCommandLineParser &parser)
+bool RunOptions::readProcess(const QString &value)
 {
-    return pick(parser, "process", "process level", RunSettings::processClassNames(),
-                &settings.processClass) &&
-        pick(parser, "thread", "thread level", RunSettings::threadLevelNames(),
-             &settings.threadLevel);
+    return pick(value, "process level", RunSettings::processClassNames(), &settings.processClass);
 }
 
-bool RunOptions::readTiming(const QCommandLineParser &parser)
+bool RunOptions::readThread(const QString &value)
 {
-    if (parser.isSet("duration") && !seconds(parser.value("duration"), &durationSeconds))
-        return refuse("--duration takes seconds, 0 or more, not \"" + parser.value("duration") +
-                      "\"");
-    if (parser.isSet("print") &&
-        (!seconds(parser.value("print"), &printSeconds) ||
-         (printSeconds > 0 && printSeconds < ShortestPrintSeconds)))
+    return pick(value, "thread level", RunSettings::threadLevelNames(), &settings.threadLevel);
+}
+
+bool RunOptions::readDuration(const QString &value)
+{
+    if (!seconds(value, &durationSeconds))
+        return refuse("--duration takes seconds, 0 or more, not \"" + value + "\"");
+    return true;
+}
+
+bool RunOptions::readPrint(const QString &value)
+{
+    if (!seconds(value, &printSeconds) || (printSeconds > 0 && printSeconds < ShortestPrintSeconds))
         return refuse(QString("--print takes seconds, %1 or more (0: only at the end), not \"%2\"")
                           .arg(ShortestPrintSeconds)
-                          .arg(parser.value("print")));
+                          .arg(value));
     return true;
 }
 
-bool RunOptions::readNetwork(const QCommandLineParser &parser)
+bool RunOptions::readTarget(const QString &value)
 {
-    settings.send = parser.isSet("send");
-    if (parser.isSet("target")) {
-        const QString target = parser.value("target");
-        const QString problem = targetProblem(target);
-        if (!problem.isEmpty())
-            return refuse("target " + problem);
-        settings.target = target.trimmed();
-    }
-    if (parser.isSet("bind")) {
-        const QString address = parser.value("bind");
-        if (!localAddress(address))
-            return refuse("--bind takes one of this machine's IPv4 addresses, in dotted-quad "
-                          "form (e.g. 127.0.0.1), not \"" +
-                          address + "\"");
-        settings.bindAddress = address.trimmed();
-    }
+    const QString problem = targetProblem(value);
+    if (!problem.isEmpty())
+        return refuse("target " + problem);
+    settings.target = value.trimmed();
     return true;
 }
 
-bool RunOptions::readResultFiles(const QCommandLineParser &parser)
+bool RunOptions::readSend(const QString &)
 {
-    jsonPath = parser.value("json");
-    if (parser.isSet("json") && jsonPath.isEmpty())
+    settings.send = true;
+    return true;
+}
+
+bool RunOptions::readBind(const QString &value)
+{
+    if (!localAddress(value))
+        return refuse("--bind takes one of this machine's IPv4 addresses, in dotted-quad "
+                      "form (e.g. 127.0.0.1), not \"" +
+                      value + "\"");
+    settings.bindAddress = value.trimmed();
+    return true;
+}
+
+bool RunOptions::readJson(const QString &value)
+{
+    if (value.isEmpty())
         return refuse("--json needs a file name, or - for standard output");
-    intervalsPath = parser.value("intervals");
-    if (parser.isSet("intervals") && (intervalsPath.isEmpty() || intervalsPath == "-"))
-        return refuse("--intervals needs a file name");
+    jsonPath = value;
     return true;
 }
 
-bool RunOptions::readThresholds(const QCommandLineParser &parser)
+bool RunOptions::readIntervals(const QString &value)
 {
-    const struct
-    {
-        const char *option;
-        Threshold::Kind kind;
-    } deviations[] = {{"fail-above", Threshold::MaxDeviation},
-                      {"fail-p99", Threshold::P99Deviation}};
-    for (const auto &deviation : deviations) {
-        if (!parser.isSet(deviation.option))
-            continue;
-        Threshold threshold;
-        threshold.kind = deviation.kind;
-        if (!timeWithUnit(parser.value(deviation.option), &threshold.limit))
-            return refuse(QString("--%1 takes a time with its unit, us, ms or s (e.g. 150us), "
-                                  "not \"%2\"")
-                              .arg(deviation.option, parser.value(deviation.option)));
-        thresholds << threshold;
-    }
-    if (parser.isSet("fail-share")) {
-        QString text = parser.value("fail-share").trimmed();
-        if (text.endsWith('%'))
-            text.chop(1);
-        bool ok = false;
-        Threshold threshold;
-        threshold.kind = Threshold::PeriodBinShare;
-        threshold.limit = text.trimmed().toDouble(&ok);
-        if (!ok || !(threshold.limit >= 0 && threshold.limit <= 100))
-            return refuse("--fail-share takes a share in %, 0 to 100 (e.g. 99.5), not \"" +
-                          parser.value("fail-share") + "\"");
-        thresholds << threshold;
-    }
+    if (value.isEmpty() || value == "-")
+        return refuse("--intervals needs a file name");
+    intervalsPath = value;
+    return true;
+}
+
+bool RunOptions::readDeviationLimit(const char *option, Threshold::Kind kind, const QString &value)
+{
+    Threshold threshold;
+    threshold.kind = kind;
+    if (!timeWithUnit(value, &threshold.limit))
+        return refuse(QString("--%1 takes a time with its unit, us, ms or s (e.g. 150us), "
+                              "not \"%2\"")
+                          .arg(option, value));
+    thresholds << threshold;
+    return true;
+}
+
+bool RunOptions::readFailAbove(const QString &value)
+{
+    return readDeviationLimit("fail-above", Threshold::MaxDeviation, value);
+}
+
+bool RunOptions::readFailP99(const QString &value)
+{
+    return readDeviationLimit("fail-p99", Threshold::P99Deviation, value);
+}
+
+bool RunOptions::readFailShare(const QString &value)
+{
+    QString text = value.trimmed();
+    if (text.endsWith('%'))
+        text.chop(1);
+    bool ok = false;
+    Threshold threshold;
+    threshold.kind = Threshold::PeriodBinShare;
+    threshold.limit = text.trimmed().toDouble(&ok);
+    if (!ok || !(threshold.limit >= 0 && threshold.limit <= 100))
+        return refuse("--fail-share takes a share in %, 0 to 100 (e.g. 99.5), not \"" + value +
+                      "\"");
+    thresholds << threshold;
     return true;
 }
 
 // "ADDRESS:PORT", ":PORT" or "PORT"; ADDRESS a dotted quad, an IPv6 address
 // in brackets or "localhost".
-bool RunOptions::readServe(const QCommandLineParser &parser)
+bool RunOptions::readServe(const QString &value)
 {
-    serve = parser.isSet("serve");
-    if (!serve)
-        return true;
-    const QString given = parser.value("serve").trimmed();
+    serve = true;
+    const QString given = value.trimmed();
     const auto refused = [&]() {
         return refuse("--serve takes ADDRESS:PORT, e.g. 127.0.0.1:9667 or [::1]:9667 (PORT "
                       "alone serves on loopback), not \"" +
-                      parser.value("serve") + "\"");
+                      value + "\"");
     };
     const int colon = given.lastIndexOf(':');
     QString host = colon >= 0 ? given.left(colon) : QString();
@@ -462,6 +532,8 @@ bool RunOptions::validate()
 {
     if (settings.send && settings.target.isEmpty())
         return refuse("--send needs --target, the address to send to");
+    if (!settings.send && !settings.target.isEmpty())
+        notes << "nothing is sent without --send";
     if (settings.periodMs == 0 && settings.clockMode == RtThread::WaitableTimerMode)
         return refuse("\"Win32 Periodic\" needs a period of 1 ms or more; arriving datagrams "
                       "are the clock only in \"QTimer Event\" and \"Qt msleep\"");
@@ -484,12 +556,9 @@ bool RunOptions::validate()
                 "keep every interval to judge it exactly; give 50us or more, or a "
                 "--duration of at most " +
                 QString::number(std::floor((MaxKeptForThresholds - 1000) / intervalsPerSecond())) +
-                " s");
+                " s (room for 10,000,000 intervals: twice the ticks the period promises, and "
+                "1,000 more)");
     }
-    if (!jsonPath.isEmpty() && jsonPath != "-" && !intervalsPath.isEmpty() &&
-        sameFile(jsonPath, intervalsPath))
-        return refuse("--json and --intervals name the same file, " + intervalsPath +
-                      "; each needs its own");
     if (!intervalsPath.isEmpty()) {
         if (durationSeconds <= 0)
             return refuse("--intervals needs --duration, so that room for every interval "
@@ -542,7 +611,7 @@ QString RunOptions::helpText()
     parser.setApplicationDescription(
         "Measures how regularly a periodic clock fires on this machine, with no window:\n"
         "the same worker and report as Vantrel's window.");
-    parser.addOptions(optionList());
+    parser.addOptions(parserOptions());
     // The parser names the program by the path it was started with.
     QString text = parser.helpText();
     text.replace(0, text.indexOf('\n'), "Usage: vantrel-cli [options]");

@@ -65,24 +65,51 @@ public:
     // exact: runs that would keep more are judged on the histogram.
     static constexpr quint64 MaxKeptForThresholds = 10000000; // 80 MB
 
+    // Lines for standard error before the run: options that do less than
+    // they might seem to, not errors.
+    QStringList notes;
+
+    // One row of the option table: --help, the reading and the refusal of
+    // measuring options beside --from all come from it.
+    struct Option
+    {
+        QStringList names;
+        QString help;
+        QString valueName;                         // empty: a switch
+        bool measures;                             // only a measurement uses it
+        bool (RunOptions::*read)(const QString &); // null: --help, --version
+    };
+    static const QList<Option> &options();
+
 private:
-    // Each option's value on its own, a group at a time, then the options
-    // together.
-    bool read(const QCommandLineParser &parser);
-    bool readClock(const QCommandLineParser &parser);
-    bool readPriorities(const QCommandLineParser &parser);
-    bool readTiming(const QCommandLineParser &parser);
-    bool readNetwork(const QCommandLineParser &parser);
-    bool readThresholds(const QCommandLineParser &parser);
-    bool readServe(const QCommandLineParser &parser);
-    bool readResultFiles(const QCommandLineParser &parser);
+    // Each option's value on its own, in the table's order, then the
+    // options together.
+    bool readMode(const QString &value);
+    bool readPeriod(const QString &value);
+    bool readTarget(const QString &value);
+    bool readSend(const QString &value);
+    bool readBind(const QString &value);
+    bool readProcess(const QString &value);
+    bool readThread(const QString &value);
+    bool readDuration(const QString &value);
+    bool readPrint(const QString &value);
+    bool readJson(const QString &value);
+    bool readIntervals(const QString &value);
+    bool readPlot(const QString &value);
+    bool readFrom(const QString &value);
+    bool readCompare(const QString &value);
+    bool readFailAbove(const QString &value);
+    bool readFailP99(const QString &value);
+    bool readFailShare(const QString &value);
+    bool readServe(const QString &value);
+    bool readDeviationLimit(const char *option, Threshold::Kind kind, const QString &value);
+    bool fileName(const char *option, const QString &value, QString *path);
+    bool drawsAlone(const QCommandLineParser &parser);
     bool validate();
-    bool readPictureOptions(const QCommandLineParser &parser);
-    // A choice from one of the window's lists, by number or by name, into
-    // *picked when the option is given.
+    bool noSharedFiles();
+    // A choice from one of the window's lists, by number or by name.
     template <typename Choice>
-    bool pick(const QCommandLineParser &parser, const char *option, const char *what,
-              const QStringList &names, Choice *picked);
+    bool pick(const QString &value, const char *what, const QStringList &names, Choice *picked);
     bool refuse(const QString &why);
     quint64 roomForIntervals() const;
     double intervalsPerSecond() const;
