@@ -103,8 +103,10 @@ void sendingTimerTick(benchmark::State &state)
     BenchThread worker;
     QUdpSocket socket;
     worker.udpSocket = &socket;
-    worker.sendAddress = QStringLiteral("127.0.0.1");
-    worker.sendUdp = true;
+    RunSettings settings;
+    settings.target = QStringLiteral("127.0.0.1");
+    settings.send = true;
+    worker.setSettings(settings);
     worker.stopwatch.restart();
     const long before = allocations.load();
     for (auto _ : state)

@@ -5,6 +5,7 @@
 #include "fakeos.h"
 #include "rtthread.h"
 #include "statsreport.h"
+#include "tickrecorder.h"
 
 #include <QNetworkDatagram>
 #include <QTest>
@@ -84,28 +85,62 @@ private slots:
         delete fake;
     }
 
+    // Through the worker's slot, and (recorder rows) straight into a tick
+    // recorder with no worker and no thread, fed the same readings.
     void binEdges_data()
     {
         QTest::addColumn<double>("interval");
         QTest::addColumn<int>("bin");
-        QTest::newRow("zero") << 0.0 << 0;
-        QTest::newRow("just under 0.05 ms") << 0.0000499 << 0;
-        QTest::newRow("0.05 ms") << 0.0000501 << 1;
-        QTest::newRow("1.04 ms") << 0.00104 << 10;
-        QTest::newRow("just under a half") << 0.0010499 << 10;
-        QTest::newRow("just over a half") << 0.0010501 << 11;
-        QTest::newRow("1.07 ms") << 0.00107 << 11;
-        QTest::newRow("29.8 ms") << 0.0298 << 298;
-        QTest::newRow("29.9 ms") << 0.0299 << 299;
-        QTest::newRow("30.5 ms") << 0.0305 << 299;
-        QTest::newRow("three hours") << 3 * 3600.0 << 299;
+        QTest::addColumn<bool>("recorder");
+        QTest::newRow("zero") << 0.0 << 0 << false;
+        QTest::newRow("just under 0.05 ms") << 0.0000499 << 0 << false;
+        QTest::newRow("0.05 ms") << 0.0000501 << 1 << false;
+        QTest::newRow("1.04 ms") << 0.00104 << 10 << false;
+        QTest::newRow("just under a half") << 0.0010499 << 10 << false;
+        QTest::newRow("just over a half") << 0.0010501 << 11 << false;
+        QTest::newRow("1.07 ms") << 0.00107 << 11 << false;
+        QTest::newRow("29.8 ms") << 0.0298 << 298 << false;
+        QTest::newRow("29.9 ms") << 0.0299 << 299 << false;
+        QTest::newRow("30.5 ms") << 0.0305 << 299 << false;
+        QTest::newRow("three hours") << 3 * 3600.0 << 299 << false;
+        QTest::newRow("recorder: zero") << 0.0 << 0 << true;
+        QTest::newRow("recorder: just under a half") << 0.0010499 << 10 << true;
+        QTest::newRow("recorder: just over a half") << 0.0010501 << 11 << true;
+        QTest::newRow("recorder: 29.9 ms") << 0.0299 << 299 << true;
+        QTest::newRow("recorder: three hours") << 3 * 3600.0 << 299 << true;
     }
     void binEdges()
     {
         QFETCH(double, interval);
         QFETCH(int, bin);
-        skipTimerGate();
-        QCOMPARE(binOf(interval), bin);
+        QFETCH(bool, recorder);
+        if (!recorder) {
+            skipTimerGate();
+            QCOMPARE(binOf(interval), bin);
+            return;
+        }
+        TickRecorder ticks;
+        qint64 count = 0;
+        const auto reading = [&](double step) {
+            count += std::llround(step * CountsPerSecond);
+            return double(count) / double(CountsPerSecond);
+        };
+        ticks.start(reading(0.0));
+        for (int i = 0; i < 11; ++i)
+            QVERIFY(!ticks.countTick(reading(0.001), TickRecorder::TimerGate));
+        QVERIFY(ticks.countTick(reading(interval), TickRecorder::TimerGate));
+        const RunStatistics seen = ticks.statistics();
+        QCOMPARE(seen.counted(), quint64(1));
+        QCOMPARE(seen.bins[size_t(bin)], quint64(1));
+        QCOMPARE(seen.maxInterval, bin == RunStatistics::OverflowBin ? interval : 0.0);
+        QCOMPARE(seen.tickCount, quint64(12));
+        // Every tick is in the timeline, the latest in its open slot.
+        const RunTimeline timeline = ticks.timeline();
+        QCOMPARE(timeline.used, int(timeline.lastTick / timeline.slotSeconds) + 1);
+        quint64 inSlots = 0;
+        for (int i = 0; i < timeline.used; ++i)
+            inSlots += timeline.slot[size_t(i)].ticks;
+        QCOMPARE(inSlots, quint64(12));
     }
 
     void keptIntervalsAreTheCountedOnesUntilFull()
@@ -303,7 +338,9 @@ private slots:
                  qPrintable(receiver.errorString()));
         QUdpSocket sender;
         worker->udpSocket = &sender;
-        worker->sendAddress = "127.0.0.1";
+        RunSettings settings;
+        settings.target = "127.0.0.1";
+        worker->setSettings(settings);
 
         worker->sendUdp = false;
         for (int i = 0; i < 5; ++i)

@@ -283,8 +283,8 @@ private slots:
 
         start(window, settings);
         QVERIFY(inRunningState(window));
-        QCOMPARE(window.rtThread.clockMode, int(settings.clockMode));
-        QCOMPARE(window.rtThread.clockPeriodMs, settings.periodMs);
+        QCOMPARE(window.rtThread.clockMode(), int(settings.clockMode));
+        QCOMPARE(window.rtThread.clockPeriodMs(), settings.periodMs);
         QCOMPARE(window.rtThread.thread(), &window.rtThread);
         QTRY_COMPARE(priorityCalls(fake), atStart);
 

@@ -109,7 +109,7 @@ bool readConfiguration(const QJsonObject &json, RunRecord &record, QString *erro
     fields.seconds("durationSeconds", &record.durationSeconds, true);
     if (!fields.ok())
         return false;
-    settings.clockMode = RtThread::ClockMode(int(mode));
+    settings.clockMode = ClockMode(int(mode));
     settings.periodMs = int(period);
     settings.processClass = platform::ProcessClass(processClass);
     settings.threadLevel = platform::ThreadLevel(threadLevel);

@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: MIT
 #include "statsreport.h"
 
-#include "rtthread.h"
+#include "runsettings.h"
 
 #include <QIODevice>
 #include <QStringList>
@@ -211,5 +211,5 @@ QString StatsReport::portTakenMessage()
 {
     return QStringLiteral("Nothing was measured: UDP port %1 is held by another program, "
                           "perhaps another copy of Vantrel, so the run could not start.")
-        .arg(RtThread::UdpPort);
+        .arg(RunSettings::UdpPort);
 }
