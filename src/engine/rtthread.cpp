@@ -55,6 +55,7 @@ void RtThread::resetStatistics()
 {
     ticks.reset();
     stamps.reset();
+    latenessRecorder.reset();
     put(socketDrops, qint64(-1));
     put(floodRate, 0.0);
     grantedKnown.store(false, std::memory_order_relaxed);
@@ -249,8 +250,10 @@ void RtThread::runEventLoopClock(int periodMs)
     connect(clockTimer, SIGNAL(timeout()), this, SLOT(runTimerTick()), Qt::AutoConnection);
     connect(udpSocket, SIGNAL(readyRead()), this, SLOT(udpRead()), Qt::AutoConnection);
     connect(resumeTimer, SIGNAL(timeout()), this, SLOT(resumeDraining()), Qt::AutoConnection);
-    if (periodMs > 0)
+    if (periodMs > 0) {
+        latenessRecorder.startAfterTicks(periodMs);
         clockTimer->start(periodMs);
+    }
     exec();
     if (periodMs > 0)
         clockTimer->stop();
@@ -267,6 +270,7 @@ void RtThread::runEventLoopClock(int periodMs)
 
 void RtThread::runSleepClock(int periodMs)
 {
+    latenessRecorder.startAfterTicks(periodMs);
     for (int i = 0; i < WarmUpWaits; ++i)
         msleep(ulong(periodMs));
     while (!stopRequested) {
@@ -298,10 +302,18 @@ void RtThread::runPeriodicTimerClock(int periodMs)
 {
     platform::Os &os = platform::os();
     platform::PeriodicTimer *timer = os.createPeriodicTimer();
+    // Read before the timer is armed, so that the deadlines counted from it
+    // are never later than the timer's own.
+    const double origin = stopwatch.elapsedSeconds();
     if (timer && !os.setPeriodicTimer(timer, periodMs)) {
         os.closePeriodicTimer(timer);
         timer = nullptr;
     }
+    // Without a timer the waits are sleeps of a period from each tick.
+    if (timer)
+        latenessRecorder.startGrid(origin, periodMs);
+    else
+        latenessRecorder.startAfterTicks(periodMs);
     periodicTimer = timer;
     // Ten periods, kept below the OS's "wait forever".
     const auto timeoutMs = std::uint32_t(std::min<qint64>(10 * qint64(periodMs), 0xFFFFFFFE));
@@ -327,7 +339,8 @@ void RtThread::runPeriodicTimerClock(int periodMs)
 
 void RtThread::runTimerTick()
 {
-    ticks.countTick(stopwatch.elapsedSeconds(), TickRecorder::TimerGate);
+    const double now = stopwatch.elapsedSeconds();
+    latenessRecorder.countWakeUp(now, ticks.countTick(now, TickRecorder::TimerGate));
     if (!sendUdp.load(std::memory_order_relaxed) || !udpSocket)
         return;
     // Only a plain dotted quad that names one host is a target; anything

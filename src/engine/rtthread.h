@@ -5,6 +5,7 @@
 #pragma once
 
 #include "drainbudget.h"
+#include "latenessrecorder.h"
 #include "perfstopwatch.h"
 #include "platform.h"
 #include "runsettings.h"
@@ -90,6 +91,10 @@ public:
     // the slots of one reading taken together, the open one up to now.
     RunTimeline timeline() const { return ticks.timeline(); }
 
+    // The timed clocks' lateness from their deadlines, and the overruns, as
+    // they are now; read as statistics() is.
+    LatenessStatistics lateness() const { return latenessRecorder.statistics(); }
+
     // Written by the GUI thread, read by the worker: the stop request, and
     // the send flag, which the window may change during a run.
     std::atomic<bool> stopRequested{false};
@@ -112,6 +117,11 @@ protected slots:
     void runTimerTick();
     void udpRead();
     void resumeDraining();
+
+protected:
+    // Started by the timed clock loops with their deadlines; protected so
+    // that the tick's benchmark starts it as a loop would.
+    LatenessRecorder latenessRecorder;
 
 private:
     bool drainOneDatagram();
