@@ -48,6 +48,7 @@ namespace {
 class BenchThread : public RtThread
 {
 public:
+    using RtThread::latenessRecorder;
     using RtThread::runTimerTick;
     using RtThread::udpRead;
 };
@@ -83,12 +84,13 @@ void stopwatchReading(benchmark::State &state)
 }
 
 // One tick through a slot as the worker's loop calls it: no socket, so the
-// tick's accounting alone.
+// tick's accounting alone, the timer tick's lateness from a 1 ms grid too.
 template <void (RtThread::*slot)()>
 void tick(benchmark::State &state)
 {
     BenchThread worker;
     worker.stopwatch.restart();
+    worker.latenessRecorder.startGrid(worker.stopwatch.elapsedSeconds(), 1);
     const long before = allocations.load();
     for (auto _ : state)
         (worker.*slot)();
@@ -103,8 +105,10 @@ void sendingTimerTick(benchmark::State &state)
     BenchThread worker;
     QUdpSocket socket;
     worker.udpSocket = &socket;
-    worker.sendAddress = QStringLiteral("127.0.0.1");
-    worker.sendUdp = true;
+    RunSettings settings;
+    settings.target = QStringLiteral("127.0.0.1");
+    settings.send = true;
+    worker.setSettings(settings);
     worker.stopwatch.restart();
     const long before = allocations.load();
     for (auto _ : state)

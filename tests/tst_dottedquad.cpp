@@ -32,9 +32,11 @@ private:
         worker.learnBroadcastTargets();
         QUdpSocket sender;
         worker.udpSocket = &sender;
-        worker.sendUdp = true;
+        RunSettings settings;
+        settings.send = true;
         for (const QString &address : {target, QStringLiteral("127.0.0.1")}) {
-            worker.sendAddress = address;
+            settings.target = address;
+            worker.setSettings(settings);
             QMetaObject::invokeMethod(&worker, "runTimerTick", Qt::DirectConnection);
         }
         worker.udpSocket = nullptr;

@@ -20,7 +20,7 @@ const QSize Size(HistogramPicture::FileWidth, HistogramPicture::FileHeight);
 RunRecord runOf(const QList<QPair<int, quint64>> &bins, double longest = 0.0, int periodMs = 0)
 {
     RunRecord record;
-    record.settings.clockMode = RtThread::MsleepMode;
+    record.settings.clockMode = MsleepMode;
     record.settings.periodMs = periodMs;
     for (const auto &[bin, count] : bins)
         record.statistics.bins[size_t(bin)] = count;

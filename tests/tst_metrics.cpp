@@ -18,7 +18,7 @@ namespace {
 RunSettings periodicAt(int periodMs)
 {
     RunSettings settings;
-    settings.clockMode = RtThread::WaitableTimerMode;
+    settings.clockMode = WaitableTimerMode;
     settings.periodMs = periodMs;
     return settings;
 }

@@ -36,8 +36,10 @@ quint64 ticks(const RtThread &worker)
 void start(RtThread &worker, int mode, int periodMs,
            QThread::Priority priority = QThread::InheritPriority)
 {
-    worker.clockMode = mode;
-    worker.clockPeriodMs = periodMs;
+    RunSettings settings;
+    settings.clockMode = ClockMode(mode);
+    settings.periodMs = periodMs;
+    worker.setSettings(settings);
     worker.moveToThread(&worker);
     worker.startRun(priority);
 }
@@ -266,7 +268,9 @@ private slots:
         start(worker, RtThread::MsleepMode, 40);
         QTRY_VERIFY(worker.statistics().maxInterval > 0.0);
 
-        worker.clockPeriodMs = 2;
+        RunSettings faster = worker.settings();
+        faster.periodMs = 2;
+        worker.setSettings(faster);
         worker.startRun(QThread::InheritPriority); // stops the run, then starts anew
         QVERIFY(worker.isRunning());
         // The warm-up of ten 2 ms sleeps comes before the new first tick.

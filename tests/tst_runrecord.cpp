@@ -17,7 +17,7 @@ namespace {
 RunRecord sample()
 {
     RunRecord record;
-    record.settings.clockMode = RtThread::WaitableTimerMode;
+    record.settings.clockMode = WaitableTimerMode;
     record.settings.periodMs = 3;
     record.settings.target = "127.0.0.1";
     record.settings.send = true;

@@ -3,8 +3,11 @@
 // gates and means can be checked tick by tick.
 #include "drainbudget.h"
 #include "fakeos.h"
+#include "latenessrecorder.h"
 #include "rtthread.h"
+#include "runcontrol.h"
 #include "statsreport.h"
+#include "tickrecorder.h"
 
 #include <QNetworkDatagram>
 #include <QTest>
@@ -17,7 +20,9 @@ using platform::FakeOs;
 
 namespace {
 const qint64 CountsPerSecond = 1000000000;
-}
+// What a bin edge row ticks through.
+enum Via { Worker, Recorder, Lateness };
+} // namespace
 
 class TestTickAccounting : public QObject
 {
@@ -84,28 +89,88 @@ private slots:
         delete fake;
     }
 
+    // Through the worker's slot, and (recorder rows) straight into a tick
+    // recorder with no worker and no thread, fed the same readings; the
+    // lateness rows feed a lateness recorder whose deadline is the previous
+    // tick plus 1 ms, interval being the lateness and bin its bin.
     void binEdges_data()
     {
         QTest::addColumn<double>("interval");
         QTest::addColumn<int>("bin");
-        QTest::newRow("zero") << 0.0 << 0;
-        QTest::newRow("just under 0.05 ms") << 0.0000499 << 0;
-        QTest::newRow("0.05 ms") << 0.0000501 << 1;
-        QTest::newRow("1.04 ms") << 0.00104 << 10;
-        QTest::newRow("just under a half") << 0.0010499 << 10;
-        QTest::newRow("just over a half") << 0.0010501 << 11;
-        QTest::newRow("1.07 ms") << 0.00107 << 11;
-        QTest::newRow("29.8 ms") << 0.0298 << 298;
-        QTest::newRow("29.9 ms") << 0.0299 << 299;
-        QTest::newRow("30.5 ms") << 0.0305 << 299;
-        QTest::newRow("three hours") << 3 * 3600.0 << 299;
+        QTest::addColumn<int>("via");
+        QTest::newRow("zero") << 0.0 << 0 << int(Worker);
+        QTest::newRow("just under 0.05 ms") << 0.0000499 << 0 << int(Worker);
+        QTest::newRow("0.05 ms") << 0.0000501 << 1 << int(Worker);
+        QTest::newRow("1.04 ms") << 0.00104 << 10 << int(Worker);
+        QTest::newRow("just under a half") << 0.0010499 << 10 << int(Worker);
+        QTest::newRow("just over a half") << 0.0010501 << 11 << int(Worker);
+        QTest::newRow("1.07 ms") << 0.00107 << 11 << int(Worker);
+        QTest::newRow("29.8 ms") << 0.0298 << 298 << int(Worker);
+        QTest::newRow("29.9 ms") << 0.0299 << 299 << int(Worker);
+        QTest::newRow("30.5 ms") << 0.0305 << 299 << int(Worker);
+        QTest::newRow("three hours") << 3 * 3600.0 << 299 << int(Worker);
+        QTest::newRow("recorder: zero") << 0.0 << 0 << int(Recorder);
+        QTest::newRow("recorder: just under a half") << 0.0010499 << 10 << int(Recorder);
+        QTest::newRow("recorder: just over a half") << 0.0010501 << 11 << int(Recorder);
+        QTest::newRow("recorder: 29.9 ms") << 0.0299 << 299 << int(Recorder);
+        QTest::newRow("recorder: three hours") << 3 * 3600.0 << 299 << int(Recorder);
+        const int zero = LatenessStatistics::ZeroBin;
+        QTest::newRow("lateness: on time") << 0.0 << zero << int(Lateness);
+        QTest::newRow("lateness: 0.999 us") << 0.000000999 << zero << int(Lateness);
+        QTest::newRow("lateness: 1 us") << 0.000001 << zero + 1 << int(Lateness);
+        QTest::newRow("lateness: 0.5 us early") << -0.0000005 << zero - 1 << int(Lateness);
+        QTest::newRow("lateness: 999.999 us early") << -0.000999999 << 0 << int(Lateness);
+        QTest::newRow("lateness: 1 ms early") << -0.001 << 0 << int(Lateness);
+        QTest::newRow("lateness: 9.999 ms")
+            << 0.009999 << LatenessStatistics::OverflowBin - 1 << int(Lateness);
+        QTest::newRow("lateness: 10 ms")
+            << 0.010 << LatenessStatistics::OverflowBin << int(Lateness);
     }
     void binEdges()
     {
         QFETCH(double, interval);
         QFETCH(int, bin);
-        skipTimerGate();
-        QCOMPARE(binOf(interval), bin);
+        QFETCH(int, via);
+        if (via == Worker) {
+            skipTimerGate();
+            QCOMPARE(binOf(interval), bin);
+            return;
+        }
+        qint64 count = 0;
+        const auto reading = [&](double step) {
+            count += std::llround(step * CountsPerSecond);
+            return double(count) / double(CountsPerSecond);
+        };
+        if (via == Lateness) {
+            LatenessRecorder late;
+            late.startAfterTicks(1);
+            late.countWakeUp(reading(5.0), true); // no deadline before the first tick
+            late.countWakeUp(reading(0.001 + interval), true);
+            const LatenessStatistics seen = late.statistics();
+            QCOMPARE(seen.wakeUps, quint64(1));
+            QCOMPARE(seen.bins[size_t(bin)], quint64(1));
+            QVERIFY(qAbs(seen.minLateness - interval) < 1e-12);
+            QVERIFY(qAbs(seen.maxLateness - interval) < 1e-12);
+            QCOMPARE(seen.overruns, quint64(0));
+            return;
+        }
+        TickRecorder ticks;
+        ticks.start(reading(0.0));
+        for (int i = 0; i < 11; ++i)
+            QVERIFY(!ticks.countTick(reading(0.001), TickRecorder::TimerGate));
+        QVERIFY(ticks.countTick(reading(interval), TickRecorder::TimerGate));
+        const RunStatistics seen = ticks.statistics();
+        QCOMPARE(seen.counted(), quint64(1));
+        QCOMPARE(seen.bins[size_t(bin)], quint64(1));
+        QCOMPARE(seen.maxInterval, bin == RunStatistics::OverflowBin ? interval : 0.0);
+        QCOMPARE(seen.tickCount, quint64(12));
+        // Every tick is in the timeline, the latest in its open slot.
+        const RunTimeline timeline = ticks.timeline();
+        QCOMPARE(timeline.used, int(timeline.lastTick / timeline.slotSeconds) + 1);
+        quint64 inSlots = 0;
+        for (int i = 0; i < timeline.used; ++i)
+            inSlots += timeline.slot[size_t(i)].ticks;
+        QCOMPARE(inSlots, quint64(12));
     }
 
     void keptIntervalsAreTheCountedOnesUntilFull()
@@ -303,7 +368,9 @@ private slots:
                  qPrintable(receiver.errorString()));
         QUdpSocket sender;
         worker->udpSocket = &sender;
-        worker->sendAddress = "127.0.0.1";
+        RunSettings settings;
+        settings.target = "127.0.0.1";
+        worker->setSettings(settings);
 
         worker->sendUdp = false;
         for (int i = 0; i < 5; ++i)
@@ -402,6 +469,75 @@ private slots:
                  qPrintable(QString::number(stats().floodRate)));
         QCOMPARE(stats().datagramsDropped, qint64(5 * ticks));
         worker->udpSocket = nullptr;
+    }
+
+    // "Win32 Periodic" on the fake OS at 2 ms, with its timer or (sleeps)
+    // without one: ten warm-up waits (the first at once, as a periodic
+    // timer's) and eleven gated ticks on time, then the row's waits, in us;
+    // their ticks' lateness from the deadlines, in us.
+    void latenessFromDeadlines_data()
+    {
+        QTest::addColumn<bool>("timer");
+        QTest::addColumn<QList<qint64>>("waitsUs");
+        QTest::addColumn<quint64>("overruns");
+        QTest::addColumn<QList<double>>("expectedUs"); // min, mean, max, p50, p90, p99, p99.9
+
+        // Deadline D24 missed by 1.5 periods: one overrun (D25), the timer
+        // skips it and the next tick is on D26. Then a tick 1.25 periods
+        // late (D27) and a timer catching up with the D28 it passed over:
+        // that one is no overrun.
+        QTest::newRow("periodic grid")
+            << true << QList<qint64>{2000, 2003, 1997, 5000, 1000, 4500, 10, 1490} << quint64(1)
+            << QList<double>{0, 6013.0 / 8, 3000, 0, 3000, 3000, 3000};
+        // From the previous tick: early ticks stay early, and no grid, so
+        // a long wait is lateness, never an overrun.
+        QTest::newRow("sleeps") << false << QList<qint64>{2000, 2003, 1999, 2000, 7000, 2001}
+                                << quint64(0)
+                                << QList<double>{-1, 5003.0 / 6, 5000, 0, 5000, 5000, 5000};
+        // Waits of 2 ms plus 0 to 999 us, in a shuffled order: the ranks
+        // are exact, p50 being the 500th value.
+        QList<qint64> spread;
+        for (int i = 0; i < 1000; ++i)
+            spread << 2000 + (i * 7919) % 1000;
+        QTest::newRow("sleeps, 0 to 999 us late")
+            << false << spread << quint64(0) << QList<double>{0, 499.5, 999, 499, 899, 989, 998};
+    }
+    void latenessFromDeadlines()
+    {
+        QFETCH(bool, timer);
+        QFETCH(QList<qint64>, waitsUs);
+        QFETCH(quint64, overruns);
+        QFETCH(QList<double>, expectedUs);
+        std::vector<std::int64_t> waits(1, 0);
+        waits.insert(waits.end(), 9 + 11, 2000000);
+        for (const qint64 us : waitsUs)
+            waits.push_back(us * 1000);
+        fake->scriptWaits(waits);
+        fake->setTimerCreationFails(!timer);
+        RunSettings settings;
+        settings.clockMode = WaitableTimerMode;
+        settings.periodMs = 2;
+        RunControl control;
+        control.start(*worker, settings);
+        const quint64 ticks = quint64(11 + waitsUs.size());
+        const bool ticked = QTest::qWaitFor([&] { return stats().tickCount >= ticks; }, 10000);
+        const LatenessStatistics seen = worker->lateness();
+        fake->setWaitsHang(false);
+        control.stop(*worker);
+        QVERIFY(ticked);
+
+        QCOMPARE(
+            seen.deadlines,
+            int(timer ? LatenessStatistics::GridDeadlines : LatenessStatistics::TickDeadlines));
+        QCOMPARE(seen.wakeUps, quint64(waitsUs.size()));
+        QCOMPARE(seen.overruns, overruns);
+        const QList<double> us = {seen.minLateness * 1e6,     seen.meanLateness() * 1e6,
+                                  seen.maxLateness * 1e6,     seen.percentile(500) * 1e6,
+                                  seen.percentile(900) * 1e6, seen.percentile(990) * 1e6,
+                                  seen.percentile(999) * 1e6};
+        for (int i = 0; i < us.size(); ++i)
+            QVERIFY2(qAbs(us[i] - expectedUs[i]) < 1e-6,
+                     qPrintable(QString("figure %1: %2 us").arg(i).arg(us[i], 0, 'f', 6)));
     }
 
     // Twenty receive ticks, each draining one datagram whose kernel stamp

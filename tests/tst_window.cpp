@@ -292,8 +292,8 @@ private slots:
 
         start(window, settings);
         QVERIFY(inRunningState(window));
-        QCOMPARE(window.worker().clockMode, int(settings.clockMode));
-        QCOMPARE(window.worker().clockPeriodMs, settings.periodMs);
+        QCOMPARE(window.worker().clockMode(), int(settings.clockMode));
+        QCOMPARE(window.worker().clockPeriodMs(), settings.periodMs);
         QVERIFY(window.worker().thread() == &window.worker()); // moved into its own thread
         QTRY_COMPARE(priorityCalls(fake), atStart);
 

@@ -2,6 +2,7 @@
 #include "runoptions.h"
 
 #include "dottedquad.h"
+#include "rtthread.h"
 #include "histogrampicture.h"
 #include "resultfile.h"
 #include "targetcheck.h"

@@ -18,86 +18,13 @@
 
 namespace {
 
-// The worker is the statistics' one writer: a relaxed store is a plain store
-// that the GUI thread can never see half-written.
-template <typename T>
-inline void put(std::atomic<T> &value, T newValue)
-{
-    value.store(newValue, std::memory_order_relaxed);
-}
-
-template <typename T>
-inline T loadRelaxed(const std::atomic<T> &value)
-{
-    return value.load(std::memory_order_relaxed);
-}
-
-// Nearest 0.1 ms, a half going up, the last of `bins` for the rest;
-// compared as a double first so that no interval, however long, overflows
-// the conversion.
-inline int tenthMsBin(double seconds, int bins)
-{
-    const double scaled = seconds * 10000.0 + 0.5;
-    if (scaled >= double(bins))
-        return bins - 1;
-    return scaled >= 1.0 ? int(scaled) : 0;
-}
-
 const int WarmUpWaits = 10;
-const int WindowTicks = 100;
-const quint64 UncountedTicks = 10; // the gate passes a tick once its counter is above this
 
 const char datagram[RtThread::DatagramSize] = {};
 
 } // namespace
 
-RtThread::RtThread(QObject *parent)
-    : QThread(parent)
-    , stopRequested(false)
-    , clockMode(TimerEventMode)
-    , clockPeriodMs(0)
-    , sendUdp(false)
-    , clockTimer(nullptr)
-    , udpSocket(nullptr)
-    , lastRunEnd(RunNotEnded)
-    , windowTickCount(0)
-    , averagePeriod(0.0)
-    , maxInterval(0.0)
-    , windowIntervalSum(0.0)
-    , lastTickTime(0.0)
-    , tickCount(0)
-    , socketDrops(-1)
-    , floodRate(0.0)
-    , grantedKnown(false)
-    , stampState(ReceiveTiming::StampsNotAsked)
-    , stampedCount(0)
-    , unstampedCount(0)
-    , arrivalSum(0.0)
-    , maxArrival(0.0)
-    , maxLateness(0.0)
-    , clockOffset(0)
-    , previousStampNs(0)
-    , hasPreviousStamp(false)
-    , awaitingFirstStamp(false)
-    , wakeStampNs(0)
-    , keptBeforeWakeUp(0)
-    , openSlot(0)
-    , slotSeconds(1.0)
-    , openSlotStartTicks(0)
-    , openSlotMax(0.0)
-    , timelineGeneration(0)
-    , openSlotEnd(1.0)
-    , startPriority(InheritPriority)
-    , periodicTimer(nullptr)
-    , datagramsRead(0)
-    , drainPaused(false)
-    , resumeTimer(nullptr)
-    , broadcastTargets{}
-    , broadcastTargetCount(0)
-    , intervalLog(nullptr)
-    , arrivalLog(nullptr)
-    , intervalCapacity(0)
-    , keptCount(0)
+RtThread::RtThread(QObject *parent) : QThread(parent)
 {
     resetStatistics();
 }
@@ -118,41 +45,19 @@ RtThread::~RtThread()
     }
 }
 
+void RtThread::setSettings(const RunSettings &settings)
+{
+    runSettings = settings;
+    sendUdp = settings.send;
+}
+
 void RtThread::resetStatistics()
 {
-    put(averagePeriod, 0.0);
-    put(maxInterval, 0.0);
-    put(windowIntervalSum, 0.0);
-    put(lastTickTime, 0.0);
-    put(windowTickCount, quint64(0));
-    put(tickCount, quint64(0));
-    for (auto &bin : histogram)
-        put(bin, quint64(0));
-    put(stampState, int(ReceiveTiming::StampsNotAsked));
-    put(stampedCount, quint64(0));
-    put(unstampedCount, quint64(0));
-    for (auto &bin : arrivalHistogram)
-        put(bin, quint64(0));
-    put(arrivalSum, 0.0);
-    put(maxArrival, 0.0);
-    for (auto &bin : latenessHistogram)
-        put(bin, quint64(0));
-    put(maxLateness, 0.0);
-    put(clockOffset, qint64(0));
-    hasPreviousStamp = false;
-    for (int i = 0; i < RunTimeline::Slots; ++i) {
-        put(slotTicks[i], quint64(0));
-        put(slotMax[i], 0.0);
-    }
-    put(openSlot, 0);
-    put(slotSeconds, 1.0);
-    put(openSlotStartTicks, quint64(0));
-    put(openSlotMax, 0.0);
-    put(timelineGeneration, quint32(0));
-    openSlotEnd = 1.0;
+    ticks.reset();
+    stamps.reset();
+    latenessRecorder.reset();
     put(socketDrops, qint64(-1));
     put(floodRate, 0.0);
-    keptCount = 0;
     grantedKnown.store(false, std::memory_order_relaxed);
     granted = platform::ThreadScheduling();
 }
@@ -167,69 +72,11 @@ bool RtThread::grantedScheduling(platform::ThreadScheduling *scheduling) const
 
 RunStatistics RtThread::statistics() const
 {
-    RunStatistics now;
-    for (int i = 0; i < RunStatistics::Bins; ++i)
-        now.bins[size_t(i)] = loadRelaxed(histogram[i]);
-    now.tickCount = loadRelaxed(tickCount);
-    now.meanInterval = loadRelaxed(averagePeriod);
-    now.maxInterval = loadRelaxed(maxInterval);
-    ReceiveTiming &receive = now.receive;
-    receive.stamps = loadRelaxed(stampState);
-    receive.stampedDatagrams = loadRelaxed(stampedCount);
-    receive.unstampedDatagrams = loadRelaxed(unstampedCount);
-    for (int i = 0; i < ReceiveTiming::ArrivalBins; ++i)
-        receive.arrival[size_t(i)] = loadRelaxed(arrivalHistogram[i]);
-    receive.arrivalSum = loadRelaxed(arrivalSum);
-    receive.maxArrival = loadRelaxed(maxArrival);
-    for (int i = 0; i < ReceiveTiming::LatenessBins; ++i)
-        receive.lateness[size_t(i)] = loadRelaxed(latenessHistogram[i]);
-    receive.maxLateness = loadRelaxed(maxLateness);
-    receive.clockOffsetNs = loadRelaxed(clockOffset);
+    RunStatistics now = ticks.statistics();
+    now.receive = stamps.timing();
     now.datagramsDropped = loadRelaxed(socketDrops);
     now.floodRate = loadRelaxed(floodRate);
     return now;
-}
-
-RunTimeline RtThread::timeline() const
-{
-    RunTimeline now;
-    // A slot closes once a second at most and in microseconds: a reading
-    // that met one is taken again. A worker terminated while closing a slot
-    // leaves the generation odd for good, so the tries are bounded; the
-    // last one is kept then.
-    for (int attempt = 0; attempt < 1000; ++attempt) {
-        const quint32 generation = timelineGeneration.load(std::memory_order_acquire);
-        if (generation & 1u) {
-            QThread::yieldCurrentThread();
-            continue;
-        }
-        const int open = loadRelaxed(openSlot);
-        for (int i = 0; i < open; ++i)
-            now.slot[size_t(i)] = {loadRelaxed(slotTicks[i]), loadRelaxed(slotMax[i])};
-        const quint64 ticks = loadRelaxed(tickCount);
-        const quint64 openStart = loadRelaxed(openSlotStartTicks);
-        now.slot[size_t(open)] = {ticks > openStart ? ticks - openStart : 0,
-                                  loadRelaxed(openSlotMax)};
-        now.used = ticks > 0 ? open + 1 : 0;
-        now.slotSeconds = loadRelaxed(slotSeconds);
-        now.lastTick = ticks > 0 ? loadRelaxed(lastTickTime) : 0.0;
-        std::atomic_thread_fence(std::memory_order_acquire);
-        if (timelineGeneration.load(std::memory_order_relaxed) == generation)
-            break;
-    }
-    return now;
-}
-
-void RtThread::keepIntervals(double *buffer, quint64 capacity, double *arrivals)
-{
-    intervalLog = buffer;
-    intervalCapacity = buffer ? capacity : 0;
-    // NaN until a stamped datagram says otherwise: nothing on the tick path.
-    arrivalLog = buffer ? arrivals : nullptr;
-    if (arrivalLog)
-        std::fill(arrivalLog, arrivalLog + intervalCapacity,
-                  std::numeric_limits<double>::quiet_NaN());
-    keptCount = 0;
 }
 
 void RtThread::startRun(QThread::Priority priority)
@@ -262,7 +109,7 @@ void RtThread::stopRun()
     // Datagrams that keep arriving would keep a drain from ever returning to
     // the event loop or the stop flag; udpRead looks at this between them.
     requestInterruption();
-    switch (clockMode) {
+    switch (clockMode()) {
     case TimerEventMode:
         quit();
         break;
@@ -333,25 +180,24 @@ void RtThread::applyStartPriority()
 // run's start.
 void RtThread::startMeasuring()
 {
-    put(stampState,
-        int(platform::os().enableReceiveStamps(udpSocket->socketDescriptor())
-                ? ReceiveTiming::StampsOn
-                : ReceiveTiming::StampsRefused));
+    stamps.setStamps(platform::os().enableReceiveStamps(udpSocket->socketDescriptor())
+                         ? ReceiveTiming::StampsOn
+                         : ReceiveTiming::StampsRefused);
 
     stopwatch.restart();
-    put(lastTickTime, stopwatch.elapsedSeconds());
+    ticks.start(stopwatch.elapsedSeconds());
     datagramsRead = 0;
     drainPaused = false;
     const std::int64_t cpu = platform::os().currentThreadCpuTime();
-    drainBudget.start(loadRelaxed(lastTickTime), cpu < 0 ? -1.0 : double(cpu) * 1e-9, 0);
+    drainBudget.start(ticks.lastTick(), cpu < 0 ? -1.0 : double(cpu) * 1e-9, 0);
 }
 
 // The chosen clock until the stop request; RunHadNoClock for a mode and
 // period that have none.
 RtThread::RunEnd RtThread::runClock()
 {
-    const int period = clockPeriodMs;
-    switch (clockMode) {
+    const int period = clockPeriodMs();
+    switch (clockMode()) {
     case TimerEventMode:
         runEventLoopClock(period);
         return RunStopped;
@@ -384,7 +230,7 @@ void RtThread::closeSocket()
 // returning, and a clean-up there would run on a stack already given up.
 bool RtThread::bindSocket()
 {
-    return udpSocket->bind(listenAddress(bindAddress), UdpPort);
+    return udpSocket->bind(listenAddress(runSettings.bindAddress), UdpPort);
 }
 
 QHostAddress RtThread::listenAddress(const QString &bindAddress)
@@ -404,8 +250,10 @@ void RtThread::runEventLoopClock(int periodMs)
     connect(clockTimer, SIGNAL(timeout()), this, SLOT(runTimerTick()), Qt::AutoConnection);
     connect(udpSocket, SIGNAL(readyRead()), this, SLOT(udpRead()), Qt::AutoConnection);
     connect(resumeTimer, SIGNAL(timeout()), this, SLOT(resumeDraining()), Qt::AutoConnection);
-    if (periodMs > 0)
+    if (periodMs > 0) {
+        latenessRecorder.startAfterTicks(periodMs);
         clockTimer->start(periodMs);
+    }
     exec();
     if (periodMs > 0)
         clockTimer->stop();
@@ -422,6 +270,7 @@ void RtThread::runEventLoopClock(int periodMs)
 
 void RtThread::runSleepClock(int periodMs)
 {
+    latenessRecorder.startAfterTicks(periodMs);
     for (int i = 0; i < WarmUpWaits; ++i)
         msleep(ulong(periodMs));
     while (!stopRequested) {
@@ -453,10 +302,18 @@ void RtThread::runPeriodicTimerClock(int periodMs)
 {
     platform::Os &os = platform::os();
     platform::PeriodicTimer *timer = os.createPeriodicTimer();
+    // Read before the timer is armed, so that the deadlines counted from it
+    // are never later than the timer's own.
+    const double origin = stopwatch.elapsedSeconds();
     if (timer && !os.setPeriodicTimer(timer, periodMs)) {
         os.closePeriodicTimer(timer);
         timer = nullptr;
     }
+    // Without a timer the waits are sleeps of a period from each tick.
+    if (timer)
+        latenessRecorder.startGrid(origin, periodMs);
+    else
+        latenessRecorder.startAfterTicks(periodMs);
     periodicTimer = timer;
     // Ten periods, kept below the OS's "wait forever".
     const auto timeoutMs = std::uint32_t(std::min<qint64>(10 * qint64(periodMs), 0xFFFFFFFE));
@@ -480,99 +337,16 @@ void RtThread::runPeriodicTimerClock(int periodMs)
     }
 }
 
-// The tick's rarely taken branch: the open slot of the timeline ends before
-// now. It is closed, and the slot now falls in opened, with empty slots for
-// any time without ticks between them; once the store is full, neighbouring
-// slots are merged in pairs until now fits. Kept out of line, so the tick
-// itself carries only the compare that leads here.
-Q_NEVER_INLINE void RtThread::closeTimelineSlot(double now)
-{
-    if (!std::isfinite(now))
-        return;
-    const quint32 generation = loadRelaxed(timelineGeneration);
-    put(timelineGeneration, generation + 1);
-    std::atomic_thread_fence(std::memory_order_release);
-
-    const int open = loadRelaxed(openSlot);
-    const quint64 ticks = loadRelaxed(tickCount);
-    put(slotTicks[open], ticks - loadRelaxed(openSlotStartTicks));
-    put(slotMax[open], loadRelaxed(openSlotMax));
-
-    double span = loadRelaxed(slotSeconds);
-    while (now / span >= double(RunTimeline::Slots)) {
-        for (int i = 0; i < RunTimeline::Slots / 2; ++i) {
-            put(slotTicks[i], loadRelaxed(slotTicks[2 * i]) + loadRelaxed(slotTicks[2 * i + 1]));
-            put(slotMax[i], std::max(loadRelaxed(slotMax[2 * i]), loadRelaxed(slotMax[2 * i + 1])));
-        }
-        for (int i = RunTimeline::Slots / 2; i < RunTimeline::Slots; ++i) {
-            put(slotTicks[i], quint64(0));
-            put(slotMax[i], 0.0);
-        }
-        span *= 2.0;
-    }
-    // Slots between the closed one and this one were never written: empty.
-    const int next = int(now / span);
-    put(openSlot, next);
-    put(slotSeconds, span);
-    put(openSlotStartTicks, ticks);
-    put(openSlotMax, 0.0);
-    openSlotEnd = double(next + 1) * span;
-
-    timelineGeneration.store(generation + 2, std::memory_order_release);
-}
-
-// Inlined into both slots: one call less on every tick.
-Q_ALWAYS_INLINE void RtThread::countTick(Gate gate)
-{
-    const double now = stopwatch.elapsedSeconds();
-    if (Q_UNLIKELY(now >= openSlotEnd))
-        closeTimelineSlot(now);
-    const double interval = now - loadRelaxed(lastTickTime);
-    put(windowIntervalSum, loadRelaxed(windowIntervalSum) + interval);
-    put(lastTickTime, now);
-
-    const int bin = tenthMsBin(interval, RunStatistics::Bins);
-
-    // The first ticks of a run (timer) or of each window (receive) wait out
-    // the start-up, so the histogram leaves them out.
-    const quint64 gateCount =
-        gate == TimerGate ? loadRelaxed(tickCount) : loadRelaxed(windowTickCount);
-    if (gateCount > UncountedTicks) {
-        put(histogram[bin], loadRelaxed(histogram[bin]) + 1);
-        // The longest counted interval of the timeline's open slot, and the
-        // overflow row's label, the longest interval that row counted: an
-        // uncounted tick (the warm-up span) must set neither. An overflow
-        // interval not above the slot's longest is not above the label
-        // either, since that longest was itself an overflow interval that
-        // came through here; so one compare, rarely true, serves both.
-        if (Q_UNLIKELY(interval > loadRelaxed(openSlotMax))) {
-            put(openSlotMax, interval);
-            if (bin == RunStatistics::OverflowBin && interval > loadRelaxed(maxInterval))
-                put(maxInterval, interval);
-        }
-        if (keptCount < intervalCapacity)
-            intervalLog[keptCount++] = interval;
-    }
-
-    quint64 inWindow = loadRelaxed(windowTickCount) + 1;
-    if (inWindow == WindowTicks) {
-        put(averagePeriod, loadRelaxed(windowIntervalSum) / double(inWindow));
-        inWindow = 0;
-        put(windowIntervalSum, 0.0);
-    }
-    put(windowTickCount, inWindow);
-    put(tickCount, loadRelaxed(tickCount) + 1);
-}
-
 void RtThread::runTimerTick()
 {
-    countTick(TimerGate);
+    const double now = stopwatch.elapsedSeconds();
+    latenessRecorder.countWakeUp(now, ticks.countTick(now, TickRecorder::TimerGate));
     if (!sendUdp.load(std::memory_order_relaxed) || !udpSocket)
         return;
     // Only a plain dotted quad that names one host is a target; anything
     // else sends nothing and the tick still counts.
     quint32 target = 0;
-    if (!parseDottedQuad(sendAddress, &target) || refusesTarget(target))
+    if (!parseDottedQuad(runSettings.target, &target) || refusesTarget(target))
         return;
     udpSocket->writeDatagram(datagram, DatagramSize, QHostAddress(target), UdpPort);
 }
@@ -601,64 +375,16 @@ double RtThread::wakeUp()
 {
     if (drainPaused)
         return 0.0;
-    keptBeforeWakeUp = keptCount;
-    countTick(ReceiveGate);
+    const quint64 keptBefore = ticks.keptIntervals();
+    ticks.countTick(stopwatch.elapsedSeconds(), TickRecorder::ReceiveGate);
     if (!udpSocket)
         return 0.0;
     // The stamp clock, read right after the tick's counter reading: both
     // are the wake-up's time, each on its own clock.
-    wakeStampNs =
-        loadRelaxed(stampState) == ReceiveTiming::StampsRefused ? 0 : platform::os().stampClockNs();
-    awaitingFirstStamp = true;
+    stamps.beginWakeUp(stamps.refused() ? 0 : platform::os().stampClockNs(),
+                       ticks.keptIntervals() != keptBefore ? ticks.latestArrivalRow() : nullptr);
     drainSocket();
-    return drainBudget.sampleDue(loadRelaxed(lastTickTime)) ? spendBudget() : 0.0;
-}
-
-Q_ALWAYS_INLINE void RtThread::noteStamp(const platform::PendingDatagram &datagram)
-{
-    if (!datagram.stamped) {
-        put(unstampedCount, loadRelaxed(unstampedCount) + 1);
-        return;
-    }
-    put(stampedCount, loadRelaxed(stampedCount) + 1);
-
-    double arrival = std::numeric_limits<double>::quiet_NaN();
-    if (hasPreviousStamp) {
-        arrival = double(datagram.stampNs - previousStampNs) * 1e-9;
-        // Binned as the ticks are.
-        const int bin = tenthMsBin(arrival, ReceiveTiming::ArrivalBins);
-        put(arrivalHistogram[bin], loadRelaxed(arrivalHistogram[bin]) + 1);
-        put(arrivalSum, loadRelaxed(arrivalSum) + arrival);
-        if (bin == ReceiveTiming::ArrivalOverflowBin && arrival > loadRelaxed(maxArrival))
-            put(maxArrival, arrival);
-    }
-    previousStampNs = datagram.stampNs;
-    hasPreviousStamp = true;
-
-    if (!awaitingFirstStamp)
-        return;
-    awaitingFirstStamp = false;
-    // The offset: the stamp clock's reading at the wake-up minus the
-    // counter's, in nanoseconds. The wake-up on the stamp clock is the
-    // counter's reading plus the offset, that is the stamp clock's reading.
-    if (!stopwatch.unavailable) {
-        const qint64 count = stopwatch.nowCount;
-        const qint64 frequency = stopwatch.frequency;
-        const qint64 counterNs = frequency == 1000000000
-            ? count
-            : (count / frequency) * 1000000000 + (count % frequency) * 1000000000 / frequency;
-        put(clockOffset, wakeStampNs - counterNs);
-    }
-    // Never below 0 but by the few ns between the two readings; such a
-    // wake-up counts as on time.
-    const qint64 lateNs = std::max<qint64>(0, wakeStampNs - datagram.stampNs);
-    int bin = int(std::min<qint64>(lateNs / 1000, ReceiveTiming::LatenessOverflowBin));
-    put(latenessHistogram[bin], loadRelaxed(latenessHistogram[bin]) + 1);
-    if (bin == ReceiveTiming::LatenessOverflowBin &&
-        double(lateNs) * 1e-9 > loadRelaxed(maxLateness))
-        put(maxLateness, double(lateNs) * 1e-9);
-    if (arrivalLog && keptCount != keptBeforeWakeUp)
-        arrivalLog[keptCount - 1] = arrival;
+    return drainBudget.sampleDue(ticks.lastTick()) ? spendBudget() : 0.0;
 }
 
 // One datagram: its size and kernel stamp through the OS layer, a look that
@@ -675,7 +401,7 @@ bool RtThread::drainOneDatagram()
     const qint64 limit = (size >= 0 && size <= room) ? size : room;
     if (udpSocket->readDatagram(scratch, limit) < 0)
         return false;
-    noteStamp(next);
+    stamps.noteStamp(next, stopwatch);
     return true;
 }
 

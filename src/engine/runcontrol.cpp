@@ -6,20 +6,16 @@
 
 void RunControl::start(RtThread &worker, const RunSettings &settings)
 {
-    worker.clockMode = settings.clockMode;
-    worker.clockPeriodMs = settings.periodMs;
-    worker.sendAddress = settings.target;
-    worker.sendUdp = settings.send;
-    worker.bindAddress = settings.bindAddress;
+    worker.setSettings(settings);
 
     platform::Os &os = platform::os();
     leftOut = !os.setProcessClass(settings.processClass);
     leftOut = !os.setCurrentThreadLevel(platform::ThreadLevel::Normal) || leftOut;
     // Sleeps of a few milliseconds only wake on time with a finer system
     // timer.
-    timerRaised = worker.clockMode == RtThread::MsleepMode && worker.clockPeriodMs < 10;
+    timerRaised = settings.clockMode == MsleepMode && settings.periodMs < 10;
     if (timerRaised) {
-        timerPeriodMs = std::uint32_t(worker.clockPeriodMs);
+        timerPeriodMs = std::uint32_t(settings.periodMs);
         os.beginTimerResolution(timerPeriodMs);
     }
 

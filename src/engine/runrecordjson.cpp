@@ -126,11 +126,11 @@ bool readConfiguration(const QJsonObject &json, RunRecord &record, QString *erro
     if (!fields.ok())
         return false;
     // As the options and the window refuse it: this clock needs a period.
-    if (int(mode) == RtThread::WaitableTimerMode && period == 0)
+    if (int(mode) == WaitableTimerMode && period == 0)
         return fields.fail(QString("configuration: \"periodMs\" is 0, which clock mode \"%1\" "
                                    "does not allow: it needs 1 ms or more")
                                .arg(RunSettings::clockModeNames().at(int(mode))));
-    settings.clockMode = RtThread::ClockMode(int(mode));
+    settings.clockMode = ClockMode(int(mode));
     settings.periodMs = int(period);
     settings.processClass = platform::ProcessClass(processClass);
     settings.threadLevel = platform::ThreadLevel(threadLevel);

@@ -5,17 +5,23 @@
 #pragma once
 
 #include "platform.h"
-#include "rtthread.h"
 
 #include <QString>
 #include <QStringList>
+
+// Clock sources, by their index in the window's list; any int fits, so a
+// number read from elsewhere can be held and refused.
+enum ClockMode : int { TimerEventMode = 0, MsleepMode = 1, WaitableTimerMode = 2 };
 
 struct RunSettings
 {
     // The longest period, the top of the window's spin box.
     static constexpr int MaxPeriodMs = 100;
+    // The port the worker listens on and sends to, and its datagrams' size.
+    static constexpr quint16 UdpPort = 1667;
+    static constexpr int DatagramSize = 64;
 
-    RtThread::ClockMode clockMode = RtThread::TimerEventMode;
+    ClockMode clockMode = TimerEventMode;
     int periodMs = 1; // 0 to MaxPeriodMs; 0: arriving datagrams are the clock (modes 0, 1)
     QString target;   // dotted-quad IPv4 address the ticks send to
     bool send = false;

@@ -2,7 +2,7 @@
 #include "statsreport.h"
 
 #include "deviation.h"
-#include "rtthread.h"
+#include "runsettings.h"
 
 #include <QIODevice>
 #include <QStringList>
@@ -216,5 +216,5 @@ QString StatsReport::portTakenMessage()
 {
     return QStringLiteral("Nothing was measured: UDP port %1 is held by another program, "
                           "perhaps another copy of Vantrel, so the run could not start.")
-        .arg(RtThread::UdpPort);
+        .arg(RunSettings::UdpPort);
 }

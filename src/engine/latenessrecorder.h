@@ -1,0 +1,123 @@
+// SPDX-License-Identifier: MIT
+// The timed clocks' lateness, tick by tick: each timer tick's wake-up minus
+// its deadline, binned by 1 us, and the grid deadlines no tick came for.
+// Fed the tick's stopwatch reading by the worker, its one writer; read as a
+// LatenessStatistics from another thread. No thread of its own.
+#pragma once
+
+#include "latenessstatistics.h"
+#include "singlewriter.h"
+
+#include <QtGlobal>
+
+#include <algorithm>
+#include <atomic>
+
+class LatenessRecorder
+{
+public:
+    LatenessRecorder() { reset(); }
+    LatenessRecorder(const LatenessRecorder &) = delete;
+    LatenessRecorder &operator=(const LatenessRecorder &) = delete;
+
+    // Every figure zero, and no deadlines until a start below.
+    void reset();
+    // A periodic timer armed at stopwatch reading origin: its deadlines lie
+    // on origin + k x period. The reading is taken before the timer is
+    // armed, so the grid is never later than the timer's own.
+    void startGrid(double origin, int periodMs);
+    // A clock that waits one period from each tick: the deadline is the
+    // previous timer tick plus the period; the first tick has none.
+    void startAfterTicks(int periodMs);
+
+    // A timer tick at stopwatch reading now; counted: whether the
+    // histogram counted it, so that both leave out the same start-up.
+    inline void countWakeUp(double now, bool counted);
+
+    LatenessStatistics statistics() const;
+
+private:
+    static qint64 toNs(double seconds) { return qint64(seconds * 1e9 + 0.5); }
+    void countLateness(qint64 lateNs);
+    void firstGridTick(qint64 nowNs);
+
+    // The writer's own: which deadlines, the period, and where the grid
+    // stands: the deadline the latest tick took, the next one due, and
+    // deadlines passed over that a catching-up tick may still take.
+    int deadlines = LatenessStatistics::NoDeadlines;
+    qint64 periodNs = 0;
+    qint64 originNs = 0;
+    qint64 takenNs = 0;
+    qint64 nextNs = -1; // -1: no tick on the grid yet
+    qint64 passedOver = 0;
+    qint64 previousNs = -1; // the previous timer tick, for deadlines after ticks
+
+    std::atomic<int> published{LatenessStatistics::NoDeadlines};
+    std::atomic<quint64> histogram[LatenessStatistics::Bins];
+    std::atomic<quint64> wakeUps{0};
+    std::atomic<quint64> overruns{0};
+    std::atomic<qint64> minNs{0};
+    std::atomic<qint64> maxNs{0};
+    std::atomic<qint64> sumNs{0};
+};
+
+// The grid, as the field's latency tools keep it: a tick takes the next
+// deadline and its lateness is measured from it, however late; deadlines
+// that also passed before the tick are overruns, and the next deadline is
+// the first still ahead. A tick that comes before that next deadline while
+// deadlines were passed over is a timer catching up (one that returns once
+// per deadline, late ones at once): it takes the earliest passed over, which
+// is then no overrun after all.
+void LatenessRecorder::countWakeUp(double now, bool counted)
+{
+    if (deadlines == LatenessStatistics::NoDeadlines)
+        return;
+    const qint64 nowNs = toNs(now);
+    qint64 lateNs;
+    if (deadlines == LatenessStatistics::GridDeadlines) {
+        if (Q_UNLIKELY(nextNs < 0))
+            firstGridTick(nowNs);
+        if (Q_UNLIKELY(nowNs < nextNs && passedOver > 0)) {
+            takenNs += periodNs;
+            --passedOver;
+            if (counted && loadRelaxed(overruns) > 0)
+                put(overruns, loadRelaxed(overruns) - 1);
+        } else {
+            takenNs = nextNs;
+            passedOver = 0;
+        }
+        lateNs = nowNs - takenNs;
+        nextNs = std::max(nextNs, takenNs + periodNs);
+        if (Q_UNLIKELY(nowNs >= nextNs)) {
+            const qint64 missed = (nowNs - nextNs) / periodNs + 1;
+            nextNs += missed * periodNs;
+            passedOver = missed;
+            if (counted)
+                bump(overruns, quint64(missed));
+        }
+    } else {
+        const qint64 previous = previousNs;
+        previousNs = nowNs;
+        if (Q_UNLIKELY(previous < 0))
+            return;
+        lateNs = nowNs - (previous + periodNs);
+    }
+    if (counted)
+        countLateness(lateNs);
+}
+
+inline void LatenessRecorder::countLateness(qint64 lateNs)
+{
+    // Floor division by 1 us, early ticks rounding down as well.
+    const qint64 us = lateNs >= 0 ? lateNs / 1000 : -((999 - lateNs) / 1000);
+    const int bin = int(
+        std::clamp<qint64>(us + LatenessStatistics::ZeroBin, 0, LatenessStatistics::OverflowBin));
+    bump(histogram[bin]);
+    const quint64 before = loadRelaxed(wakeUps);
+    if (Q_UNLIKELY(before == 0 || lateNs < loadRelaxed(minNs)))
+        put(minNs, lateNs);
+    if (Q_UNLIKELY(before == 0 || lateNs > loadRelaxed(maxNs)))
+        put(maxNs, lateNs);
+    put(sumNs, loadRelaxed(sumNs) + lateNs);
+    put(wakeUps, before + 1);
+}
