@@ -915,7 +915,8 @@ private slots:
         stopping.start();
         if (process.state() == QProcess::Running)
             ::kill(pid_t(process.processId()), signal);
-        QVERIFY(process.waitForFinished(1000));
+        // waitForFinished says false for a process that has already ended.
+        QVERIFY(process.state() == QProcess::NotRunning || process.waitForFinished(1000));
         qInfo("ended %lld ms after the request", stopping.elapsed());
         QCOMPARE(process.exitStatus(), QProcess::NormalExit);
         QCOMPARE(process.exitCode(), 1);
