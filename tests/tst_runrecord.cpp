@@ -9,8 +9,13 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <chrono>
 #include <functional>
+#include <future>
+#include <thread>
 #include <vector>
+
+#include <sys/stat.h>
 
 namespace {
 
@@ -112,13 +117,31 @@ private slots:
 
     void refusesWhatIsNotARun_data()
     {
-        QTest::addColumn<QByteArray>("text"); // used as it is when not empty
+        QTest::addColumn<QString>("path");    // a file read as it is when not empty,
+        QTest::addColumn<QByteArray>("text"); // else this text when not empty,
         QTest::addColumn<Change>("change");   // else the sample, changed so
         QTest::addColumn<QString>("saying");
         const QByteArray whole = QJsonDocument(sampleJson()).toJson();
         const Change none = [](QJsonObject &) {};
+        const auto file = [&](const char *name, const QString &path, const char *saying) {
+            QTest::newRow(name) << path << QByteArray() << none << QString(saying);
+        };
+        // Files that are not runs, or not files: none may block the reader
+        // or fill the memory, whatever their size says.
+        QVERIFY(files.isValid());
+        const QString fifo = files.filePath("no writer");
+        QCOMPARE(::mkfifo(QFile::encodeName(fifo).constData(), 0600), 0);
+        QFile past(files.filePath("past")), at(files.filePath("at")); // sparse: zeros
+        QVERIFY(past.open(QIODevice::WriteOnly) && past.resize(RunRecord::LargestFile + 1));
+        QVERIFY(at.open(QIODevice::WriteOnly) && at.resize(RunRecord::LargestFile));
+        file("/dev/zero", "/dev/zero", "not a regular file");
+        file("/dev/urandom", "/dev/urandom", "not a regular file");
+        file("a pipe with no writer", fifo, "not a regular file");
+        file("a file past the limit", past.fileName(), "not a Vantrel run: larger than 64 MB");
+        file("a file of the limit", at.fileName(), "not JSON: ");
+
         const auto text = [&](const char *name, const QByteArray &bytes, const char *saying) {
-            QTest::newRow(name) << bytes << none << QString(saying);
+            QTest::newRow(name) << QString() << bytes << none << QString(saying);
         };
         text("empty file", " ", "not JSON: ");
         text("cut short", whole.left(whole.size() / 2), "not JSON: ");
@@ -127,7 +150,7 @@ private slots:
              "not a Vantrel run: it has no");
 
         const auto changed = [](const char *name, Change change, const char *saying) {
-            QTest::newRow(name) << QByteArray() << change << QString(saying);
+            QTest::newRow(name) << QString() << QByteArray() << change << QString(saying);
         };
         const auto setBin = [](int index, const char *field, QJsonValue value) {
             return [=](QJsonObject &json) {
@@ -264,6 +287,7 @@ private slots:
     }
     void refusesWhatIsNotARun()
     {
+        QFETCH(QString, path);
         QFETCH(QByteArray, text);
         QFETCH(Change, change);
         QFETCH(QString, saying);
@@ -273,7 +297,21 @@ private slots:
             text = QJsonDocument(json).toJson();
         }
         QString error = "left from before";
-        QVERIFY(!RunRecord::fromJson(text, &error));
+        if (path.isEmpty()) {
+            QVERIFY(!RunRecord::fromJson(text, &error));
+        } else {
+            // Read on a thread of its own, so that a reader that blocks fails
+            // here instead of hanging the test.
+            std::promise<QString> done;
+            std::future<QString> said = done.get_future();
+            std::thread([path, done = std::move(done)]() mutable {
+                QString why = "left from before";
+                done.set_value(RunRecord::readFile(path, &why) ? QString("read as a run") : why);
+            }).detach();
+            QVERIFY2(said.wait_for(std::chrono::seconds(20)) == std::future_status::ready,
+                     "still reading after 20 s");
+            error = said.get();
+        }
         QVERIFY2(error.contains(saying), qPrintable(error));
     }
 
@@ -336,6 +374,9 @@ private slots:
         QVERIFY(!RunRecord::readFile(dir.filePath("none.json"), &error));
         QVERIFY2(error.contains("No such file"), qPrintable(error));
     }
+
+private:
+    QTemporaryDir files; // the table's files that are not runs
 };
 
 QTEST_GUILESS_MAIN(TestRunRecord)

@@ -8,20 +8,12 @@
 #include <QGuiApplication>
 #include <QTextStream>
 
-#ifdef Q_OS_UNIX
-#include <cerrno>
-#include <cstring>
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-#endif
-
 namespace {
 
 bool readRun(const QString &path, QList<PictureRun> &runs, QTextStream &err)
 {
     QString why;
-    const std::optional<RunRecord> record = PictureOutput::readSaved(path, &why);
+    const std::optional<RunRecord> record = RunRecord::readFile(path, &why);
     if (!record) {
         err << "vantrel-cli: cannot draw " << path << ": " << why << Qt::endl;
         return false;
@@ -31,61 +23,6 @@ bool readRun(const QString &path, QList<PictureRun> &runs, QTextStream &err)
 }
 
 } // namespace
-
-std::optional<RunRecord> PictureOutput::readSaved(const QString &path, QString *why)
-{
-    QFile file;
-#ifdef Q_OS_UNIX
-    // Opened without waiting, so that a pipe with no writer cannot block;
-    // the type is then asked of what was opened, not of the name.
-    const int descriptor =
-        ::open(QFile::encodeName(path).constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-    if (descriptor < 0) {
-        *why = QString::fromLocal8Bit(std::strerror(errno));
-        return std::nullopt;
-    }
-    struct stat status;
-    if (::fstat(descriptor, &status) != 0 || !S_ISREG(status.st_mode)) {
-        ::close(descriptor);
-        *why = "not a regular file";
-        return std::nullopt;
-    }
-    if (!file.open(descriptor, QIODevice::ReadOnly, QFileDevice::AutoCloseHandle)) {
-        ::close(descriptor);
-        *why = file.errorString();
-        return std::nullopt;
-    }
-#else
-    if (QFileInfo(path).exists() && !QFileInfo(path).isFile()) {
-        *why = "not a regular file";
-        return std::nullopt;
-    }
-    file.setFileName(path);
-    if (!file.open(QIODevice::ReadOnly)) {
-        *why = file.errorString();
-        return std::nullopt;
-    }
-#endif
-    // Whatever the size says (a file may grow while it is read): one byte
-    // past the limit is enough to refuse it.
-    QByteArray text;
-    char chunk[65536];
-    while (text.size() <= LargestSavedRun) {
-        const qint64 got = file.read(chunk, sizeof chunk);
-        if (got < 0) {
-            *why = file.errorString();
-            return std::nullopt;
-        }
-        if (got == 0)
-            break;
-        text.append(chunk, got);
-    }
-    if (text.size() > LargestSavedRun) {
-        *why = "not a Vantrel run: larger than 64 MB";
-        return std::nullopt;
-    }
-    return RunRecord::fromJson(text, why);
-}
 
 bool PictureOutput::prepare(const RunOptions &options, QTextStream &err)
 {

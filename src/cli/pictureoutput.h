@@ -10,7 +10,6 @@
 #include "resultfile.h"
 
 #include <memory>
-#include <optional>
 
 QT_BEGIN_NAMESPACE
 class QTextStream;
@@ -29,12 +28,6 @@ public:
 
     // --from: draws the saved runs; the program's exit status.
     int drawSaved(const RunOptions &options, QTextStream &err);
-
-    // A saved run (--json's file) that must be a regular file: a device or a
-    // pipe is refused before it is read, so that none can block or fill the
-    // memory, and no more than the largest saved run is read.
-    static std::optional<RunRecord> readSaved(const QString &path, QString *why);
-    static constexpr qint64 LargestSavedRun = 64 * 1024 * 1024;
 
 private:
     bool writeRuns(QList<PictureRun> runs, QTextStream &err);

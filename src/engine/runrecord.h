@@ -59,6 +59,10 @@ struct RunRecord
     // refuses the whole file.
     static std::optional<RunRecord> fromJson(const QByteArray &text, QString *error);
     static std::optional<RunRecord> fromJson(const QJsonObject &json, QString *error);
-    // The same from a file; one that cannot be read says so too.
+    // The same from a file; one that cannot be read says so too. Only a
+    // regular file is read (a device or a pipe is refused before it can block
+    // or fill the memory), and no more than one byte past LargestFile,
+    // whatever its size says. vantrel-cli and the window both read with it.
     static std::optional<RunRecord> readFile(const QString &path, QString *error);
+    static constexpr qint64 LargestFile = 64 * 1024 * 1024; // a saved run is some tens of kB
 };

@@ -4,11 +4,20 @@
 #include "runrecord.h"
 
 #include <QFile>
+#include <QFileInfo>
 #include <QJsonArray>
 #include <QJsonDocument>
 
 #include <array>
 #include <cmath>
+
+#ifdef Q_OS_UNIX
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
 
 namespace {
 
@@ -332,20 +341,74 @@ std::optional<RunRecord> RunRecord::fromJson(const QByteArray &text, QString *er
     return fromJson(document.object(), error);
 }
 
+namespace {
+
+// A saved run's bytes, or false with why not. Only a regular file is read:
+// a device or a pipe could block or fill the memory.
+bool readSavedText(const QString &path, QByteArray &text, QString &why)
+{
+    QFile file;
+#ifdef Q_OS_UNIX
+    // Opened without waiting, so that a pipe with no writer cannot block;
+    // the type is then asked of what was opened, not of the name.
+    const int descriptor =
+        ::open(QFile::encodeName(path).constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (descriptor < 0) {
+        why = QString::fromLocal8Bit(std::strerror(errno));
+        return false;
+    }
+    struct stat status;
+    if (::fstat(descriptor, &status) != 0 || !S_ISREG(status.st_mode)) {
+        ::close(descriptor);
+        why = "not a regular file";
+        return false;
+    }
+    if (!file.open(descriptor, QIODevice::ReadOnly, QFileDevice::AutoCloseHandle)) {
+        ::close(descriptor);
+        why = file.errorString();
+        return false;
+    }
+#else
+    if (QFileInfo(path).exists() && !QFileInfo(path).isFile()) {
+        why = "not a regular file";
+        return false;
+    }
+    file.setFileName(path);
+    if (!file.open(QIODevice::ReadOnly)) {
+        why = file.errorString();
+        return false;
+    }
+#endif
+    // Whatever the size says (a file may grow while it is read): one byte
+    // past the limit is enough to refuse it.
+    char chunk[65536];
+    while (text.size() <= RunRecord::LargestFile) {
+        const qint64 got = file.read(chunk, sizeof chunk);
+        if (got < 0) {
+            why = file.errorString();
+            return false;
+        }
+        if (got == 0)
+            break;
+        text.append(chunk, got);
+    }
+    if (text.size() > RunRecord::LargestFile) {
+        why = "not a Vantrel run: larger than 64 MB";
+        return false;
+    }
+    return true;
+}
+
+} // namespace
+
 std::optional<RunRecord> RunRecord::readFile(const QString &path, QString *error)
 {
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly)) {
+    QByteArray text;
+    QString why;
+    if (!readSavedText(path, text, why)) {
         if (error)
-            *error = file.errorString();
+            *error = why;
         return std::nullopt;
     }
-    // A saved run is a few tens of kilobytes; anything far larger is not one.
-    const qint64 limit = 64 * 1024 * 1024;
-    if (file.size() > limit) {
-        if (error)
-            *error = "not a Vantrel run: larger than 64 MB";
-        return std::nullopt;
-    }
-    return fromJson(file.readAll(), error);
+    return fromJson(text, error);
 }
