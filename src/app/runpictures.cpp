@@ -140,10 +140,9 @@ bool RunPictures::saveRun(const QString &path, QString *error) const
     if (ending == "json")
         data = QJsonDocument(live.toJson()).toJson();
     else if (ending == "txt")
-        data =
-            StatsReport::finalReport(live.elapsedSeconds, live.statistics, live.deviation,
-                                     &live.lateness)
-                .toUtf8();
+        data = StatsReport::finalReport(live.elapsedSeconds, live.statistics, live.deviation,
+                                        &live.lateness)
+                   .toUtf8();
     else {
         *error = "a run is saved as .json, .txt, .png or .svg";
         return false;

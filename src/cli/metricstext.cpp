@@ -77,13 +77,16 @@ void writeLateness(QTextStream &out, const QString &labels, const LatenessStatis
     for (const int edge : MetricsText::latenessEdgesMicros()) {
         for (; bin < LatenessStatistics::ZeroBin + edge; ++bin)
             below += lateness.bins[size_t(bin)];
-        out << "vantrel_lateness_seconds_bucket{" << labels << ",le=\"" << number(edge * 1e-6)
-            << "\"} " << below << '\n';
+        // Written out, "0.0001" rather than "1e-04": as a tuner reads them.
+        QString le = QString::number(edge / 1e6, 'f', 6);
+        while (le.endsWith('0'))
+            le.chop(1);
+        out << "vantrel_lateness_seconds_bucket{" << labels << ",le=\"" << le << "\"} " << below
+            << '\n';
     }
     out << "vantrel_lateness_seconds_bucket{" << labels << ",le=\"+Inf\"} " << lateness.wakeUps
         << '\n'
-        << "vantrel_lateness_seconds_sum{" << labels << "} " << number(lateness.sumLateness)
-        << '\n'
+        << "vantrel_lateness_seconds_sum{" << labels << "} " << number(lateness.sumLateness) << '\n'
         << "vantrel_lateness_seconds_count{" << labels << "} " << lateness.wakeUps << '\n';
     writeMetric(out, "vantrel_overruns_total", "counter",
                 "Timer deadlines that passed without a tick of their own.", labels,

@@ -285,8 +285,8 @@ bool readLateness(const QJsonObject &json, LatenessStatistics &lateness, QString
                                    "\"wakeUps\"")
                                .arg(sum)
                                .arg(quint64(wakeUps)));
-    lateness.deadlines = kind == 0 ? LatenessStatistics::GridDeadlines
-                                   : LatenessStatistics::TickDeadlines;
+    lateness.deadlines =
+        kind == 0 ? LatenessStatistics::GridDeadlines : LatenessStatistics::TickDeadlines;
     lateness.wakeUps = sum;
     lateness.overruns = quint64(overruns);
     lateness.sumLateness = mean * double(sum);

@@ -207,8 +207,8 @@ QString StatsReport::latenessSection(const LatenessStatistics &lateness)
                          latenessMicros(lateness.percentile(900)),
                          latenessMicros(lateness.percentile(990)),
                          latenessMicros(lateness.percentile(999)));
-    return text + QStringLiteral("  overruns %1 (deadlines passed without a tick)\n")
-                      .arg(lateness.overruns);
+    return text +
+        QStringLiteral("  overruns %1 (deadlines passed without a tick)\n").arg(lateness.overruns);
 }
 
 QString StatsReport::latenessLine(const LatenessStatistics &lateness)
