@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cmath>
 
 namespace {
 
@@ -113,6 +114,8 @@ QJsonObject timelineJson(const RunTimeline &timeline)
 // (10000 us) anything later.
 QJsonObject latenessJson(const LatenessStatistics &lateness)
 {
+    // Whole nanoseconds, as measured: 3.3e-05, not 3.2999999999999996e-05.
+    const auto ns = [](double seconds) { return std::round(seconds * 1e9) / 1e9; };
     const QJsonArray bins = nonEmptyBins(lateness.bins, [](int i, qint64 count) {
         return QJsonObject{{"micros", i - LatenessStatistics::ZeroBin}, {"count", count}};
     });
@@ -121,13 +124,13 @@ QJsonObject latenessJson(const LatenessStatistics &lateness)
          lateness.deadlines == LatenessStatistics::GridDeadlines ? "grid" : "previous tick"},
         {"wakeUps", qint64(lateness.wakeUps)},
         {"overruns", qint64(lateness.overruns)},
-        {"minSeconds", lateness.minLateness},
+        {"minSeconds", ns(lateness.minLateness)},
         {"meanSeconds", lateness.meanLateness()},
-        {"maxSeconds", lateness.maxLateness},
-        {"p50Seconds", lateness.percentile(500)},
-        {"p90Seconds", lateness.percentile(900)},
-        {"p99Seconds", lateness.percentile(990)},
-        {"p999Seconds", lateness.percentile(999)},
+        {"maxSeconds", ns(lateness.maxLateness)},
+        {"p50Seconds", ns(lateness.percentile(500))},
+        {"p90Seconds", ns(lateness.percentile(900))},
+        {"p99Seconds", ns(lateness.percentile(990))},
+        {"p999Seconds", ns(lateness.percentile(999))},
         {"bins", bins},
     };
 }

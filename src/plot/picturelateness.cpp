@@ -58,7 +58,7 @@ QString figures(const PictureRun &run)
     const L &lateness = run.record.lateness;
     QString text = run.name.isEmpty() ? QString() : run.name + ": ";
     return text +
-        QString("p50 %1, p99 %2, max %3 us, %4 overruns")
+        QString("p50 %1, p99 %2, max %3 us, overruns %4")
             .arg(StatsReport::latenessMicros(lateness.percentile(500)),
                  StatsReport::latenessMicros(lateness.percentile(990)),
                  QString::number(lateness.maxLateness * 1e6, 'f', 1), count(lateness.overruns));
@@ -107,7 +107,7 @@ void paintLateness(Canvas &c, const QList<PictureRun> &runs, const QPalette &pal
     const double plotLeft = pad + lh * 1.4 + c.powerWidth(topDecade) + lh * 0.4;
     const double panelWidth = scope.anyOverflow ? lh * 3.5 : 0.0;
     const double plotRight = box.right() - pad * 2 - (panelWidth ? panelWidth + lh : 0.0);
-    const double plotTop = y + lh * 0.5;
+    const double plotTop = y + lh * 0.9; // room for the top decade's raised figure
     const double plotBottom = box.bottom() - pad - lh * 2.2;
     if (plotBottom - plotTop < lh * 2 || plotRight - plotLeft < lh * 6)
         return;
