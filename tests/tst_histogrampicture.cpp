@@ -259,7 +259,7 @@ private slots:
             const QList<PictureRun> runs{{"this run", record}, {"older.json", runOf({{10, 9}})}};
             const QString svg = svgOf(runs);
             QVERIFY(svg.contains("Lateness of the timer's wake-ups after their deadline"));
-            QVERIFY(svg.contains("this run: p50 4 us, p99 7 us, max 12300.0 us, 3 overruns"));
+            QVERIFY(svg.contains("this run: p50 4 us, p99 7 us, max 12300.0 us, overruns 3"));
             QVERIFY(!svg.contains("older.json: p50"));
             QVERIFY(svg.contains("interval between ticks (ms)")); // the histogram still there
             // The panel's bars: stretches of columns in the run's colour at
