@@ -365,6 +365,22 @@ private slots:
         QVERIFY(finalReport.contains(
             "Actual Rate" + StatsReport::meanInterval(results["meanInterval"].toDouble())));
         QVERIFY2(finalReport.contains(tableOf(bins)), qPrintable(finalReport));
+        // The timer's lateness, a wake-up per counted interval, in the JSON
+        // and after the table with the same figures.
+        const QJsonObject lateness = results["lateness"].toObject();
+        QCOMPARE(lateness["deadlines"].toString(), "grid");
+        QCOMPARE(lateness["wakeUps"].toInteger(), counted);
+        const auto us = [&](const char *name) {
+            return StatsReport::latenessMicros(lateness[name].toDouble());
+        };
+        for (const QString &line :
+             {QString("\nLateness after the deadline (the timer's grid; 1 us bins): %1 wake-ups\n")
+                  .arg(counted),
+              QString("\n  p50 %1, p90 %2, p99 %3, p99.9 %4\n")
+                  .arg(us("p50Seconds"), us("p90Seconds"), us("p99Seconds"), us("p999Seconds")),
+              QString("\n  overruns %1 (").arg(lateness["overruns"].toInteger())})
+            QVERIFY2(finalReport.indexOf(line) > finalReport.indexOf(tableOf(bins)),
+                     qPrintable(finalReport));
 
         // Every counted interval, in microseconds.
         QFile file(kept);
@@ -729,6 +745,9 @@ private slots:
         QVERIFY2(table >= 0, qPrintable(finalReport));
         QVERIFY2(finalReport.indexOf("\nKernel receive stamps: 150 datagrams stamped\n") > table,
                  qPrintable(finalReport));
+        // Datagrams as the clock: no deadlines, no lateness.
+        QVERIFY(!results.contains("lateness"));
+        QVERIFY2(!finalReport.contains("Lateness"), qPrintable(finalReport));
 
         QFile file(kept);
         QVERIFY(file.open(QIODevice::ReadOnly));

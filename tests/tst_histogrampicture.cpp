@@ -215,22 +215,66 @@ private slots:
     }
 
     // From a thumbnail to a poster, the bars are drawn; and a saved run whose
-    // timeline is too long for a number still paints, and ends.
+    // timeline is too long for a number still paints, and ends. A timed
+    // run's lateness takes the picture's foot, its four bars there (4, 7
+    // and 150 us, 10 ms or more), beside a saved run that has none; a
+    // thumbnail leaves it out.
     void paintsAtAnySize_data()
     {
         QTest::addColumn<QSize>("size");
         QTest::addColumn<double>("slotSeconds");
-        QTest::newRow("small") << QSize(320, 220) << 1.0;
-        QTest::newRow("large") << QSize(2400, 1600) << 1.0;
-        QTest::newRow("timeline beyond any number") << Size << 1e308;
+        QTest::addColumn<bool>("lateness");
+        QTest::newRow("small") << QSize(320, 220) << 1.0 << false;
+        QTest::newRow("large") << QSize(2400, 1600) << 1.0 << false;
+        QTest::newRow("timeline beyond any number") << Size << 1e308 << false;
+        QTest::newRow("lateness left out of a thumbnail") << QSize(320, 220) << 1.0 << true;
+        QTest::newRow("lateness at the foot") << Size << 1.0 << true;
+        QTest::newRow("lateness at the foot, large") << QSize(2400, 1600) << 1.0 << true;
     }
     void paintsAtAnySize()
     {
         QFETCH(QSize, size);
         QFETCH(double, slotSeconds);
+        QFETCH(bool, lateness);
         RunRecord record = runOf({{10, 1000}, {20, 1}, {299, 5}}, 0.0521);
-        if (slotSeconds == 1.0) {
+        if (lateness) {
+            LatenessStatistics &late = record.lateness;
+            late.deadlines = LatenessStatistics::TickDeadlines;
+            late.bins[LatenessStatistics::ZeroBin + 4] = 1000;
+            late.bins[LatenessStatistics::ZeroBin + 7] = 10;
+            late.bins[LatenessStatistics::ZeroBin + 150] = 1;
+            late.bins[LatenessStatistics::OverflowBin] = 2;
+            late.wakeUps = 1013;
+            late.overruns = 3;
+            late.minLateness = 4.2e-6;
+            late.maxLateness = 0.0123;
+        }
+        if (slotSeconds == 1.0 && (!lateness || size.height() < 300)) {
             QCOMPARE(barsOf(paint({{"", record}}, size), colourOf(0)).size(), 3);
+            if (!lateness)
+                QVERIFY(!svgOf({{"", record}}).contains("Lateness"));
+            return;
+        }
+        if (lateness) {
+            const QList<PictureRun> runs{{"this run", record}, {"older.json", runOf({{10, 9}})}};
+            const QString svg = svgOf(runs);
+            QVERIFY(svg.contains("Lateness of the timer's wake-ups after their deadline"));
+            QVERIFY(svg.contains("this run: p50 4 us, p99 7 us, max 12300.0 us, overruns 3"));
+            QVERIFY(!svg.contains("older.json: p50"));
+            QVERIFY(svg.contains("interval between ticks (ms)")); // the histogram still there
+            // The panel's bars: stretches of columns in the run's colour at
+            // the picture's foot, under its line of figures.
+            const QImage image = paint(runs, size);
+            int stretches = 0;
+            bool inStretch = false;
+            for (int x = 0; x < image.width(); ++x) {
+                bool coloured = false;
+                for (int y = image.height() * 4 / 5; y < image.height() && !coloured; ++y)
+                    coloured = image.pixel(x, y) == colourOf(0).rgb();
+                stretches += coloured && !inStretch;
+                inStretch = coloured;
+            }
+            QCOMPARE(stretches, 4);
             return;
         }
         record.timeline.used = 3;

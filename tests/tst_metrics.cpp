@@ -87,7 +87,29 @@ private slots:
         statistics.tickCount = 111;
         statistics.meanInterval = 0.002;
 
-        const QByteArray first = metrics.render(statistics, timeline, nullptr);
+        // Lateness: one wake-up 2 us early, then 0.5, 1.5, 7, 150 and 12000 us late.
+        LatenessStatistics lateness;
+        lateness.deadlines = LatenessStatistics::GridDeadlines;
+        for (const int bin : {-2, 0, 1, 7, 150})
+            lateness.bins[size_t(LatenessStatistics::ZeroBin + bin)] = 1;
+        lateness.bins[LatenessStatistics::OverflowBin] = 1;
+        lateness.wakeUps = 6;
+        lateness.overruns = 2;
+        lateness.sumLateness = 0.0121575;
+
+        const QByteArray first = metrics.render(statistics, timeline, nullptr, &lateness);
+        const QByteArray late = "vantrel_lateness_seconds_bucket" + Labels + ",le=\"";
+        const QList<std::pair<const char *, const char *>> cumulative{
+            {"0.000001", "2"}, {"0.000002", "3"}, {"0.000005", "3"}, {"0.00001", "4"},
+            {"0.00002", "4"},  {"0.00005", "4"},  {"0.0001", "4"},   {"0.0002", "5"},
+            {"0.0005", "5"},   {"0.001", "5"},    {"0.002", "5"},    {"0.005", "5"},
+            {"0.01", "5"},     {"+Inf", "6"}};
+        for (const auto &[edge, below] : cumulative)
+            QCOMPARE(sample(first, late + edge + "\"}"), QByteArray(below));
+        QCOMPARE(first.count(late), cumulative.size());
+        QCOMPARE(sample(first, "vantrel_lateness_seconds_count" + Labels + "}"), "6");
+        QCOMPARE(sample(first, "vantrel_lateness_seconds_sum" + Labels + "}"), "0.0121575");
+        QCOMPARE(sample(first, "vantrel_overruns_total" + Labels + "}"), "2");
         const QByteArray bucket = "vantrel_interval_seconds_bucket" + Labels + ",le=\"";
         QCOMPARE(sample(first, bucket + "0.00185\"}"), "0");
         QCOMPARE(sample(first, bucket + "0.00195\"}"), "5");
@@ -115,6 +137,10 @@ private slots:
         const platform::ThreadScheduling granted{"SCHED_FIFO", 99, 0};
         const QByteArray second = metrics.render(statistics, timeline, &granted);
         QCOMPARE(sample(second, "vantrel_longest_interval_seconds" + Labels + "}"), "0.0521");
+        // No lateness, or a clock without deadlines: none of its series.
+        QVERIFY(!second.contains("vantrel_lateness") && !second.contains("vantrel_overruns"));
+        const LatenessStatistics untimed;
+        QCOMPARE(metrics.render(statistics, timeline, &granted, &untimed), second);
         QVERIFY(second.contains("vantrel_run_info" + Labels +
                                 ",clock_mode_number=\"2\",process_level=\"Realtime\","
                                 "thread_level=\"Time Critical\",send=\"false\",target=\"\","

@@ -46,6 +46,16 @@ RunRecord sample()
     record.timeline.slot[0] = {600, 0.0031};
     record.timeline.slot[1] = {999999170, 0.0521}; // the slots hold every tick
     record.timeline.slot[2] = {250, 0.0};
+    // 16 wake-ups, so that the mean read back is the mean written.
+    record.lateness.deadlines = LatenessStatistics::GridDeadlines;
+    record.lateness.bins[LatenessStatistics::ZeroBin - 2] = 1;
+    record.lateness.bins[LatenessStatistics::ZeroBin + 4] = 13;
+    record.lateness.bins[LatenessStatistics::OverflowBin] = 2;
+    record.lateness.wakeUps = 16;
+    record.lateness.overruns = 4;
+    record.lateness.minLateness = -1.5e-6;
+    record.lateness.maxLateness = 0.0123;
+    record.lateness.sumLateness = 0.0256;
     return record;
 }
 
@@ -104,6 +114,15 @@ private slots:
             QCOMPARE(read->timeline.slot[size_t(i)].maxInterval,
                      saved.timeline.slot[size_t(i)].maxInterval);
         }
+        QCOMPARE(read->lateness.bins, saved.lateness.bins);
+        QCOMPARE(read->lateness.deadlines, int(LatenessStatistics::GridDeadlines));
+        QCOMPARE(read->lateness.overruns, 4u);
+        QCOMPARE(read->lateness.minLateness, -1.5e-6);
+        QCOMPARE(read->lateness.meanLateness(), 0.0016);
+        const QJsonObject lateness = json["lateness"].toObject();
+        QCOMPARE(lateness["bins"].toArray().first().toObject(),
+                 (QJsonObject{{"micros", -2}, {"count", 1}}));
+        QCOMPARE(lateness["p50Seconds"].toDouble(), 4e-6);
         // Written again, the same JSON.
         QCOMPARE(read->toJson(), sampleJson());
 
@@ -113,6 +132,12 @@ private slots:
         QVERIFY2(older, qPrintable(error));
         QCOMPARE(older->timeline.used, 0);
         QCOMPARE(older->statistics.bins, saved.statistics.bins);
+        // Nor, before lateness was measured, a lateness: none is written.
+        json.remove("lateness");
+        const std::optional<RunRecord> untimed = RunRecord::fromJson(json, &error);
+        QVERIFY2(untimed, qPrintable(error));
+        QCOMPARE(untimed->lateness.deadlines, int(LatenessStatistics::NoDeadlines));
+        QVERIFY(!untimed->toJson().contains("lateness"));
     }
 
     void refusesWhatIsNotARun_data()
@@ -277,6 +302,35 @@ private slots:
                 setTimeline("maxInterval", QJsonArray{})(json);
             },
             "\"lastTick\" 5.5 s does not fall in its last slot (0 slots");
+        const auto setLateness = [](const char *field, QJsonValue value) {
+            return [=](QJsonObject &json) {
+                QJsonObject lateness = json["lateness"].toObject();
+                lateness[field] = value;
+                json["lateness"] = lateness;
+            };
+        };
+        changed("lateness not an object", set("lateness", 3), "\"lateness\" is not an object");
+        changed("lateness of no known deadlines", setLateness("deadlines", "sometimes"),
+                "lateness: \"deadlines\" is none of");
+        changed("lateness wake-ups the bins do not hold", setLateness("wakeUps", 17),
+                "lateness: the bins add up to 16 wake-ups, not the 17");
+        changed("lateness bin past the overflow",
+                setLateness("bins", QJsonArray{QJsonObject{{"micros", 10001}, {"count", 16}}}),
+                "lateness: \"bins\" entry 1: \"micros\" is not a whole number from -1000 to "
+                "10000");
+        changed("lateness bin twice",
+                setLateness("bins",
+                            QJsonArray{QJsonObject{{"micros", 4}, {"count", 8}},
+                                       QJsonObject{{"micros", 4}, {"count", 8}}}),
+                "4 us appears twice");
+        changed(
+            "lateness without its longest",
+            [](QJsonObject &json) {
+                QJsonObject lateness = json["lateness"].toObject();
+                lateness.remove("maxSeconds");
+                json["lateness"] = lateness;
+            },
+            "lateness: \"maxSeconds\" is missing");
         changed(
             "last tick long after the run's end",
             [&](QJsonObject &json) {

@@ -3,6 +3,8 @@
 // space in the expected lines below.
 #include "statsreport.h"
 
+#include "deviation.h"
+
 #include <QTest>
 
 namespace {
@@ -21,6 +23,8 @@ RunStatistics withBins(std::initializer_list<std::pair<int, quint64>> bins,
     statistics.maxInterval = maxInterval;
     return statistics;
 }
+
+using LateBins = QList<QPair<int, quint64>>; // us late, count
 
 } // namespace
 
@@ -104,6 +108,65 @@ private slots:
         QCOMPARE(StatsReport::row(3, 0.0003, 12345678901ULL, 12345678901ULL),
                  dots("····0.000312345678901··100.0000·········\n"));
         QCOMPARE(StatsReport::meanInterval(123456.0), dots("123456.0000"));
+    }
+
+    // The lateness section from known bins: percentiles at their bins'
+    // floors, the first bin's at the exact minimum, the overflow's as "10 ms
+    // or more"; nothing for a clock without deadlines. The final report ends
+    // in it, and a printed report has its line.
+    void latenessSection_data()
+    {
+        QTest::addColumn<int>("deadlines");
+        QTest::addColumn<LateBins>("bins");
+        QTest::addColumn<QString>("section");
+        QTest::addColumn<QString>("line");
+        const int grid = LatenessStatistics::GridDeadlines;
+        const int overflow = LatenessStatistics::OverflowBin - LatenessStatistics::ZeroBin;
+        QTest::newRow("grid")
+            << grid << LateBins{{-3, 1}, {4, 499}, {7, 400}, {23, 90}, {812, 9}, {overflow, 1}}
+            << QString("Lateness after the deadline (the timer's grid; 1 us bins): 1000 wake-ups\n"
+                       "  min -2.5 us, mean 25.0 us, max 12300.0 us\n"
+                       "  p50 4 us, p90 7 us, p99 23 us, p99.9 812 us\n"
+                       "  overruns 3 (deadlines passed without a tick)\n")
+            << QString("Lateness: p50 4 us, p99 23 us, max 12300.0 us, overruns 3\n");
+        QTest::newRow("early past the first bin, late past the last")
+            << int(LatenessStatistics::TickDeadlines) << LateBins{{-1000, 5}, {5, 3}, {overflow, 2}}
+            << QString("Lateness after the deadline (the previous tick plus the period; 1 us "
+                       "bins): 10 wake-ups\n"
+                       "  min -2.5 us, mean 25.0 us, max 12300.0 us\n"
+                       "  p50 -2.5 us, p90 10 ms or more, p99 10 ms or more, p99.9 10 ms or more\n"
+                       "  overruns 3 (deadlines passed without a tick)\n")
+            << QString("Lateness: p50 -2.5 us, p99 10 ms or more, max 12300.0 us, overruns 3\n");
+        QTest::newRow("no wake-up yet")
+            << grid << LateBins{}
+            << QString("Lateness after the deadline (the timer's grid; 1 us bins): 0 wake-ups\n"
+                       "  overruns 3 (deadlines passed without a tick)\n")
+            << QString("Lateness: no wake-up yet, overruns 3\n");
+        QTest::newRow("no deadlines")
+            << int(LatenessStatistics::NoDeadlines) << LateBins{{4, 1}} << QString() << QString();
+    }
+    void latenessSection()
+    {
+        QFETCH(int, deadlines);
+        QFETCH(LateBins, bins);
+        QFETCH(QString, section);
+        QFETCH(QString, line);
+        LatenessStatistics lateness;
+        lateness.deadlines = deadlines;
+        for (const auto &[us, count] : bins) {
+            lateness.bins[size_t(LatenessStatistics::ZeroBin + us)] = count;
+            lateness.wakeUps += count;
+        }
+        lateness.overruns = 3;
+        lateness.minLateness = -2.5e-6;
+        lateness.maxLateness = 0.0123;
+        lateness.sumLateness = double(lateness.wakeUps) * 25e-6;
+        QCOMPARE(StatsReport::latenessSection(lateness), section);
+        QCOMPARE(StatsReport::latenessLine(lateness), line);
+        const RunStatistics statistics = withBins({{10, 95}});
+        const QString report = StatsReport::finalReport(1.0, statistics, DeviationSummary());
+        QCOMPARE(StatsReport::finalReport(1.0, statistics, DeviationSummary(), &lateness),
+                 report + section);
     }
 
     void portTakenMessageNamesThePort()

@@ -69,6 +69,8 @@ RunRecord RunPictures::recordOf(const RunStatistics &statistics, const RunTimeli
     RunRecord live;
     live.statistics = statistics;
     live.timeline = timeline;
+    // Read with the statistics, once per refresh, as they are.
+    live.lateness = worker.lateness();
     if (!sinceStart.isValid())
         return live;
     live.settings = settings;
@@ -138,8 +140,9 @@ bool RunPictures::saveRun(const QString &path, QString *error) const
     if (ending == "json")
         data = QJsonDocument(live.toJson()).toJson();
     else if (ending == "txt")
-        data =
-            StatsReport::finalReport(live.elapsedSeconds, live.statistics, live.deviation).toUtf8();
+        data = StatsReport::finalReport(live.elapsedSeconds, live.statistics, live.deviation,
+                                        &live.lateness)
+                   .toUtf8();
     else {
         *error = "a run is saved as .json, .txt, .png or .svg";
         return false;

@@ -165,7 +165,9 @@ bool HeadlessRun::startServing(QTextStream &err)
     const auto render = [this] {
         platform::ThreadScheduling granted;
         const bool known = worker.grantedScheduling(&granted);
-        return metrics.render(worker.statistics(), worker.timeline(), known ? &granted : nullptr);
+        const LatenessStatistics lateness = worker.lateness();
+        return metrics.render(worker.statistics(), worker.timeline(), known ? &granted : nullptr,
+                              &lateness);
     };
     server = std::make_unique<MetricsServer>(render, MetricsText::contentType());
     QString why;
@@ -197,7 +199,8 @@ void HeadlessRun::completeRecord()
 
 void HeadlessRun::printFinalReport(QTextStream &report, QTextStream &err)
 {
-    report << StatsReport::finalReport(result.elapsedSeconds, result.statistics, result.deviation)
+    report << StatsReport::finalReport(result.elapsedSeconds, result.statistics, result.deviation,
+                                       &result.lateness)
            << Qt::flush;
     // Said once, after the final report, with the whole run's figures.
     const QString flood = StatsReport::floodMessage(result.statistics);
@@ -306,6 +309,7 @@ void HeadlessRun::measure(QTextStream &report, QTextStream &err)
     control.stop(worker);
     result.statistics = worker.statistics();
     result.timeline = worker.timeline();
+    result.lateness = worker.lateness();
 }
 
 bool HeadlessRun::writeResults(QTextStream &out, QTextStream &err)
@@ -328,7 +332,8 @@ bool HeadlessRun::writeResults(QTextStream &out, QTextStream &err)
 
 void HeadlessRun::printReport(QTextStream &out, double elapsedSeconds, const QString &summary) const
 {
-    out << StatsReport::runReport(elapsedSeconds, worker.statistics()) << summary << Qt::endl;
+    out << StatsReport::runReport(elapsedSeconds, worker.statistics())
+        << StatsReport::latenessLine(worker.lateness()) << summary << Qt::endl;
 }
 
 bool HeadlessRun::openOutput(std::unique_ptr<ResultFile::File> &file, const QString &path,

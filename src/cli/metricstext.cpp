@@ -65,6 +65,34 @@ void writeHistogram(QTextStream &out, const QString &labels, const QList<int> &e
         << "vantrel_interval_seconds_count{" << labels << "} " << counted << '\n';
 }
 
+// The lateness as a histogram in seconds. A bin of 1 us goes below every
+// edge above its floor: exact to the bin. Early wake-ups fall in the first.
+void writeLateness(QTextStream &out, const QString &labels, const LatenessStatistics &lateness)
+{
+    describe(out, "vantrel_lateness_seconds", "histogram",
+             "Timer wake-ups after their deadline, from 1 us bins: a bucket counts those less "
+             "than its edge; early ones are in every bucket.");
+    quint64 below = 0;
+    int bin = 0;
+    for (const int edge : MetricsText::latenessEdgesMicros()) {
+        for (; bin < LatenessStatistics::ZeroBin + edge; ++bin)
+            below += lateness.bins[size_t(bin)];
+        // Written out, "0.0001" rather than "1e-04": as a tuner reads them.
+        QString le = QString::number(edge / 1e6, 'f', 6);
+        while (le.endsWith('0'))
+            le.chop(1);
+        out << "vantrel_lateness_seconds_bucket{" << labels << ",le=\"" << le << "\"} " << below
+            << '\n';
+    }
+    out << "vantrel_lateness_seconds_bucket{" << labels << ",le=\"+Inf\"} " << lateness.wakeUps
+        << '\n'
+        << "vantrel_lateness_seconds_sum{" << labels << "} " << number(lateness.sumLateness) << '\n'
+        << "vantrel_lateness_seconds_count{" << labels << "} " << lateness.wakeUps << '\n';
+    writeMetric(out, "vantrel_overruns_total", "counter",
+                "Timer deadlines that passed without a tick of their own.", labels,
+                lateness.overruns);
+}
+
 // The info metric's labels beyond the clock mode and the period: the rest of
 // the configuration, the scheduling granted, the program's version.
 QString infoLabels(const RunSettings &settings, const platform::ThreadScheduling &granted)
@@ -121,7 +149,8 @@ double MetricsText::longestRecent(const RunTimeline &timeline, double seconds)
 }
 
 QByteArray MetricsText::render(const RunStatistics &now, const RunTimeline &timeline,
-                               const platform::ThreadScheduling *granted) const
+                               const platform::ThreadScheduling *granted,
+                               const LatenessStatistics *lateness) const
 {
     QString text;
     QTextStream out(&text);
@@ -137,6 +166,8 @@ QByteArray MetricsText::render(const RunStatistics &now, const RunTimeline &time
                 "(the run's 1 s slots that cover them; slots grow past 512 s of run), the same "
                 "for every scraper; NaN when none was counted.",
                 labels, number(longestRecent(timeline)));
+    if (lateness && lateness->deadlines != LatenessStatistics::NoDeadlines)
+        writeLateness(out, labels, *lateness);
     if (granted)
         writeMetric(out, "vantrel_run_info", "gauge",
                     "The run's configuration and the scheduling its worker was granted.",

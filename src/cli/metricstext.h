@@ -6,6 +6,7 @@
 // labelled with the clock mode and the period.
 #pragma once
 
+#include "latenessstatistics.h"
 #include "platform.h"
 #include "runsettings.h"
 #include "runstatistics.h"
@@ -32,8 +33,16 @@ public:
     // while the worker has not yet said which scheduling it got; the info
     // metric waits for it. Depends on its arguments alone: every scraper
     // reads the same.
+    // lateness, for a timed clock, adds its histogram and the overruns.
     QByteArray render(const RunStatistics &now, const RunTimeline &timeline,
-                      const platform::ThreadScheduling *granted) const;
+                      const platform::ThreadScheduling *granted,
+                      const LatenessStatistics *lateness = nullptr) const;
+
+    // The lateness histogram's finite edges in us, as a tuner reads them.
+    static QList<int> latenessEdgesMicros()
+    {
+        return {1, 2, 5, 10, 20, 50, 100, 200, 500, 1000, 2000, 5000, 10000};
+    }
 
     // The longest counted interval in the timeline's slots that cover the
     // last seconds up to its latest tick: exact, never reset by a reader.

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cmath>
 
 namespace {
 
@@ -108,6 +109,32 @@ QJsonObject timelineJson(const RunTimeline &timeline)
     };
 }
 
+// The lateness: its figures in seconds, and its non-empty 1 us bins by
+// their floor in us; the first bin also holds anything earlier, the last
+// (10000 us) anything later.
+QJsonObject latenessJson(const LatenessStatistics &lateness)
+{
+    // Whole nanoseconds, as measured: 3.3e-05, not 3.2999999999999996e-05.
+    const auto ns = [](double seconds) { return std::round(seconds * 1e9) / 1e9; };
+    const QJsonArray bins = nonEmptyBins(lateness.bins, [](int i, qint64 count) {
+        return QJsonObject{{"micros", i - LatenessStatistics::ZeroBin}, {"count", count}};
+    });
+    return QJsonObject{
+        {"deadlines",
+         lateness.deadlines == LatenessStatistics::GridDeadlines ? "grid" : "previous tick"},
+        {"wakeUps", qint64(lateness.wakeUps)},
+        {"overruns", qint64(lateness.overruns)},
+        {"minSeconds", ns(lateness.minLateness)},
+        {"meanSeconds", lateness.meanLateness()},
+        {"maxSeconds", ns(lateness.maxLateness)},
+        {"p50Seconds", ns(lateness.percentile(500))},
+        {"p90Seconds", ns(lateness.percentile(900))},
+        {"p99Seconds", ns(lateness.percentile(990))},
+        {"p999Seconds", ns(lateness.percentile(999))},
+        {"bins", bins},
+    };
+}
+
 } // namespace
 
 void RunRecord::complete(const double *kept, quint64 keptCount, const QList<Threshold> &thresholds)
@@ -133,7 +160,7 @@ double RunRecord::longestInterval() const
 QJsonObject RunRecord::toJson() const
 {
     const double longest = longestInterval();
-    return QJsonObject{
+    QJsonObject json{
         {"configuration", configurationJson(settings, durationSeconds)},
         {"ended", ended},
         {"elapsedSeconds", elapsedSeconds},
@@ -155,4 +182,7 @@ QJsonObject RunRecord::toJson() const
         {"floodRate", statistics.flooded() ? QJsonValue(statistics.floodRate) : QJsonValue()},
         {"timeline", timelineJson(timeline)},
     };
+    if (lateness.deadlines != LatenessStatistics::NoDeadlines)
+        json.insert("lateness", latenessJson(lateness));
+    return json;
 }

@@ -4,6 +4,7 @@
 #pragma once
 
 #include "deviation.h"
+#include "latenessstatistics.h"
 #include "machinecontext.h"
 #include "platform.h"
 #include "runsettings.h"
@@ -36,6 +37,10 @@ struct RunRecord
 
     // When in the run its ticks and long intervals came.
     RunTimeline timeline;
+
+    // The timed clocks' lateness after their deadlines: the "lateness"
+    // object, absent for a clock without deadlines.
+    LatenessStatistics lateness;
 
     // Fills in what follows from the rest, as every writer of the JSON
     // must: the kept count, the deviation from the statistics and the

@@ -227,6 +227,81 @@ bool readTimeline(const QJsonObject &json, RunTimeline &timeline, QString *error
     return true;
 }
 
+// A finite number of seconds, of either sign (an early wake-up is negative),
+// no larger than a run can last.
+bool signedSeconds(Fields &fields, const char *name, double *out)
+{
+    if (!fields.ok())
+        return false;
+    if (!fields.has(name))
+        return fields.fail(fields.missing(name));
+    const QJsonValue value = fields.value(name);
+    const double number = value.toDouble(std::nan(""));
+    if (!value.isDouble() || !std::isfinite(number) || std::abs(number) > LongestRun)
+        return fields.fail(QString("%1 is not a number of seconds").arg(fields.quoted(name)));
+    *out = number;
+    return true;
+}
+
+// The "lateness" object: its bins in range and each once, adding up to its
+// wake-ups. The percentiles follow from the bins and are not read.
+bool readLateness(const QJsonObject &json, LatenessStatistics &lateness, QString *error)
+{
+    Fields fields(json, "lateness: ", error);
+    int kind = 0;
+    double wakeUps = 0;
+    double overruns = 0;
+    double mean = 0;
+    fields.choice("deadlines", {"grid", "previous tick"}, &kind);
+    if (fields.ok() && !fields.has("deadlines"))
+        return fields.fail(fields.missing("deadlines"));
+    fields.whole("wakeUps", 0, LargestWhole, &wakeUps);
+    fields.whole("overruns", 0, LargestWhole, &overruns);
+    signedSeconds(fields, "minSeconds", &lateness.minLateness);
+    signedSeconds(fields, "meanSeconds", &mean);
+    signedSeconds(fields, "maxSeconds", &lateness.maxLateness);
+    if (!fields.ok())
+        return false;
+    // Only the order: a reading taken during a run may see its sum and its
+    // extremes a tick or two after its bins.
+    if (lateness.minLateness > lateness.maxLateness)
+        return fields.fail("lateness: \"minSeconds\" is above \"maxSeconds\"");
+    if (!fields.value("bins").isArray())
+        return fields.fail("lateness: \"bins\" is not a list");
+    const QJsonArray bins = fields.value("bins").toArray();
+    std::array<bool, LatenessStatistics::Bins> seen{};
+    quint64 sum = 0;
+    for (int i = 0; i < bins.size(); ++i) {
+        const QJsonObject entry = bins[i].toObject();
+        Fields bin(entry, QString("lateness: \"bins\" entry %1: ").arg(i + 1), error);
+        double micros = 0;
+        double count = 0;
+        if (!bins[i].isObject())
+            return bin.fail(QString("lateness: \"bins\" entry %1 is not an object").arg(i + 1));
+        if (!bin.whole("micros", -LatenessStatistics::ZeroBin,
+                       LatenessStatistics::OverflowBin - LatenessStatistics::ZeroBin, &micros) ||
+            !bin.whole("count", 0, LargestWhole, &count))
+            return false;
+        const size_t at = size_t(int(micros) + LatenessStatistics::ZeroBin);
+        if (seen[at])
+            return bin.fail(QString("lateness: \"bins\": %1 us appears twice").arg(int(micros)));
+        seen[at] = true;
+        lateness.bins[at] = quint64(count);
+        sum += quint64(count);
+    }
+    if (sum != quint64(wakeUps))
+        return fields.fail(QString("lateness: the bins add up to %1 wake-ups, not the %2 of "
+                                   "\"wakeUps\"")
+                               .arg(sum)
+                               .arg(quint64(wakeUps)));
+    lateness.deadlines =
+        kind == 0 ? LatenessStatistics::GridDeadlines : LatenessStatistics::TickDeadlines;
+    lateness.wakeUps = sum;
+    lateness.overruns = quint64(overruns);
+    lateness.sumLateness = mean * double(sum);
+    return true;
+}
+
 // The timeline beside the run's totals: its slots hold every tick, and no
 // tick comes long after the run's measured time. A run saved while it went
 // on, or whose worker was terminated, read the two at different moments.
@@ -307,6 +382,13 @@ std::optional<RunRecord> RunRecord::fromJson(const QJsonObject &json, QString *e
             fields.fail("\"timeline\" is not an object");
         else
             readTimeline(json.value("timeline").toObject(), record.timeline, reason);
+    }
+    // Runs saved before lateness was measured, and untimed clocks, have none.
+    if (fields.ok() && json.contains("lateness")) {
+        if (!json.value("lateness").isObject())
+            fields.fail("\"lateness\" is not an object");
+        else
+            readLateness(json.value("lateness").toObject(), record.lateness, reason);
     }
     if (!fields.ok())
         return std::nullopt;

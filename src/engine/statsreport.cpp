@@ -169,10 +169,58 @@ QString StatsReport::runReport(double elapsedSeconds, const RunStatistics &stati
 }
 
 QString StatsReport::finalReport(double elapsedSeconds, const RunStatistics &statistics,
-                                 const DeviationSummary &deviation)
+                                 const DeviationSummary &deviation,
+                                 const LatenessStatistics *lateness)
 {
     return runReport(elapsedSeconds, statistics) + deviation.text() + '\n' +
-        receiveTimingSummary(statistics.receive);
+        receiveTimingSummary(statistics.receive) +
+        (lateness ? latenessSection(*lateness) : QString());
+}
+
+QString StatsReport::latenessMicros(double seconds)
+{
+    if (seconds >= LatenessStatistics::LateBins * 1e-6)
+        return QStringLiteral("10 ms or more");
+    const double us = seconds * 1e6;
+    const bool whole = std::abs(us - std::round(us)) < 1e-6;
+    return QString::number(us, 'f', whole ? 0 : 1) + QStringLiteral(" us");
+}
+
+QString StatsReport::latenessSection(const LatenessStatistics &lateness)
+{
+    if (lateness.deadlines == LatenessStatistics::NoDeadlines)
+        return QString();
+    const QString from = lateness.deadlines == LatenessStatistics::GridDeadlines
+        ? QStringLiteral("the timer's grid")
+        : QStringLiteral("the previous tick plus the period");
+    QString text = QStringLiteral("Lateness after the deadline (%1; 1 us bins): %2 wake-ups\n")
+                       .arg(from)
+                       .arg(lateness.wakeUps);
+    const auto exact = [](double seconds) {
+        return QString::number(seconds * 1e6, 'f', 1) + QStringLiteral(" us");
+    };
+    if (lateness.wakeUps)
+        text += QStringLiteral("  min %1, mean %2, max %3\n"
+                               "  p50 %4, p90 %5, p99 %6, p99.9 %7\n")
+                    .arg(exact(lateness.minLateness), exact(lateness.meanLateness()),
+                         exact(lateness.maxLateness), latenessMicros(lateness.percentile(500)),
+                         latenessMicros(lateness.percentile(900)),
+                         latenessMicros(lateness.percentile(990)),
+                         latenessMicros(lateness.percentile(999)));
+    return text +
+        QStringLiteral("  overruns %1 (deadlines passed without a tick)\n").arg(lateness.overruns);
+}
+
+QString StatsReport::latenessLine(const LatenessStatistics &lateness)
+{
+    if (lateness.deadlines == LatenessStatistics::NoDeadlines)
+        return QString();
+    if (!lateness.wakeUps)
+        return QStringLiteral("Lateness: no wake-up yet, overruns %1\n").arg(lateness.overruns);
+    return QStringLiteral("Lateness: p50 %1, p99 %2, max %3 us, overruns %4\n")
+        .arg(latenessMicros(lateness.percentile(500)), latenessMicros(lateness.percentile(990)),
+             QString::number(lateness.maxLateness * 1e6, 'f', 1))
+        .arg(lateness.overruns);
 }
 
 QString StatsReport::receiveTimingSummary(const ReceiveTiming &timing)

@@ -5,6 +5,7 @@
 // other program that reports a run prints the same text.
 #pragma once
 
+#include "latenessstatistics.h"
 #include "runstatistics.h"
 
 #include <QString>
@@ -32,9 +33,21 @@ public:
 
     // The report at the end of a run, as vantrel-cli prints it and the
     // window saves it: the report, the deviation's lines, an empty line,
-    // and the receive stamps' summary.
+    // and the receive stamps' summary; then, for a timed clock, the
+    // lateness section.
     static QString finalReport(double elapsedSeconds, const RunStatistics &statistics,
-                               const DeviationSummary &deviation);
+                               const DeviationSummary &deviation,
+                               const LatenessStatistics *lateness = nullptr);
+
+    // The timed clocks' lateness after their deadlines: the wake-ups, min,
+    // mean and max, p50 to p99.9 from the 1 us bins, and the overruns.
+    // Empty for a clock without deadlines.
+    static QString latenessSection(const LatenessStatistics &lateness);
+    // The same in one line, for a report printed during the run.
+    static QString latenessLine(const LatenessStatistics &lateness);
+    // A lateness in us: whole for a bin's floor, to 0.1 us otherwise; "10 ms
+    // or more" for the overflow bin's floor.
+    static QString latenessMicros(double seconds);
 
     // A few lines on the kernel's receive stamps, for after the table:
     // arrival intervals and the receiver's lateness; or

@@ -3,6 +3,7 @@
 
 #include "picturecanvas.h"
 #include "picturehistogram.h"
+#include "picturelateness.h"
 #include "picturetimeline.h"
 
 #include <QFile>
@@ -100,9 +101,13 @@ void HistogramPicture::paint(QPainter &painter, const QRect &area, const QPalett
     painter.fillRect(QRectF(0, 0, W, H), c.base);
 
     const double legendBottom = paintLegend(c, shown, palette, W);
+    // A timed clock's lateness takes the foot of the picture.
+    const double lateness = latenessHeight(c, shown, H);
     if (const std::optional<TimelinePlace> timeline =
-            paintHistogram(c, shown, palette, QSizeF(W, H), legendBottom))
+            paintHistogram(c, shown, palette, QSizeF(W, H - lateness), legendBottom))
         paintTimeline(c, shown, palette, timeline->periods, timeline->box);
+    if (lateness > 0)
+        paintLateness(c, shown, palette, QRectF(0, H - lateness, W, lateness));
     painter.restore();
 }
 

@@ -2,7 +2,8 @@
 // The picture of one run, or of two side by side: the histogram of intervals
 // on a log scale with the period marked and the overflow bar labelled with
 // its longest interval, and under it the timeline of the run, when in it the
-// long intervals came. One painter for the screen and for files.
+// long intervals came; for a timed clock, the lateness after its deadlines
+// at the foot. One painter for the screen and for files.
 #pragma once
 
 #include "runrecord.h"
