@@ -69,7 +69,7 @@ private:
 // comes before that next deadline while deadlines were passed over is a
 // timer catching up (one that returns once per deadline, late ones at
 // once): it takes the earliest passed over, which is then no overrun.
-void LatenessRecorder::countWakeUp(double now, bool counted)
+Q_ALWAYS_INLINE void LatenessRecorder::countWakeUp(double now, bool counted)
 {
     if (deadlines == LatenessStatistics::NoDeadlines)
         return;
@@ -107,7 +107,7 @@ void LatenessRecorder::countWakeUp(double now, bool counted)
         countLateness(lateNs);
 }
 
-inline void LatenessRecorder::countLateness(qint64 lateNs)
+Q_ALWAYS_INLINE void LatenessRecorder::countLateness(qint64 lateNs)
 {
     // Whole us from the first bin's floor, so that early ticks round down
     // as late ones do; one unsigned compare tells both ends apart.
