@@ -524,7 +524,10 @@ private slots:
         const LatenessStatistics seen = worker->lateness();
         fake->setWaitsHang(false);
         control.stop(*worker);
-        QVERIFY(ticked);
+        QVERIFY2(ticked,
+                 worker->lastRunEnd == RtThread::RunBindFailed
+                     ? "port 1667 is held by something else"
+                     : "the script's ticks did not all come");
 
         QCOMPARE(
             seen.deadlines,

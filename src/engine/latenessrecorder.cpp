@@ -1,16 +1,17 @@
 // SPDX-License-Identifier: MIT
 #include "latenessrecorder.h"
 
+#include <limits>
+
 void LatenessRecorder::reset()
 {
     deadlines = LatenessStatistics::NoDeadlines;
     put(published, int(LatenessStatistics::NoDeadlines));
     for (auto &bin : histogram)
         put(bin, quint64(0));
-    put(wakeUps, quint64(0));
     put(overruns, quint64(0));
-    put(minNs, qint64(0));
-    put(maxNs, qint64(0));
+    put(minNs, std::numeric_limits<qint64>::max());
+    put(maxNs, std::numeric_limits<qint64>::min());
     put(sumNs, qint64(0));
 }
 
@@ -59,8 +60,14 @@ LatenessStatistics LatenessRecorder::statistics() const
     for (const quint64 count : now.bins)
         now.wakeUps += count;
     now.overruns = loadRelaxed(overruns);
-    now.minLateness = double(loadRelaxed(minNs)) * 1e-9;
-    now.maxLateness = double(loadRelaxed(maxNs)) * 1e-9;
+    // Read after the bins; the first wake-up's extremes may still be on
+    // their way then, and are 0 until they come.
+    const qint64 least = loadRelaxed(minNs);
+    const qint64 most = loadRelaxed(maxNs);
+    if (least <= most) {
+        now.minLateness = double(least) * 1e-9;
+        now.maxLateness = double(most) * 1e-9;
+    }
     now.sumLateness = double(loadRelaxed(sumNs)) * 1e-9;
     return now;
 }

@@ -12,6 +12,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <limits>
 
 class LatenessRecorder
 {
@@ -54,21 +55,21 @@ private:
 
     std::atomic<int> published{LatenessStatistics::NoDeadlines};
     std::atomic<quint64> histogram[LatenessStatistics::Bins];
-    std::atomic<quint64> wakeUps{0};
     std::atomic<quint64> overruns{0};
-    std::atomic<qint64> minNs{0};
-    std::atomic<qint64> maxNs{0};
+    // Start beyond every lateness, so that the first sets both; no count
+    // of its own: the bins' sum is the count.
+    std::atomic<qint64> minNs{std::numeric_limits<qint64>::max()};
+    std::atomic<qint64> maxNs{std::numeric_limits<qint64>::min()};
     std::atomic<qint64> sumNs{0};
 };
 
-// The grid, as the field's latency tools keep it: a tick takes the next
-// deadline and its lateness is measured from it, however late; deadlines
-// that also passed before the tick are overruns, and the next deadline is
-// the first still ahead. A tick that comes before that next deadline while
-// deadlines were passed over is a timer catching up (one that returns once
-// per deadline, late ones at once): it takes the earliest passed over, which
-// is then no overrun after all.
-void LatenessRecorder::countWakeUp(double now, bool counted)
+// The grid: a tick takes the next deadline and its lateness is measured
+// from it, however late; deadlines that also passed before the tick are
+// overruns, and the next deadline is the first still ahead. A tick that
+// comes before that next deadline while deadlines were passed over is a
+// timer catching up (one that returns once per deadline, late ones at
+// once): it takes the earliest passed over, which is then no overrun.
+Q_ALWAYS_INLINE void LatenessRecorder::countWakeUp(double now, bool counted)
 {
     if (deadlines == LatenessStatistics::NoDeadlines)
         return;
@@ -106,18 +107,19 @@ void LatenessRecorder::countWakeUp(double now, bool counted)
         countLateness(lateNs);
 }
 
-inline void LatenessRecorder::countLateness(qint64 lateNs)
+Q_ALWAYS_INLINE void LatenessRecorder::countLateness(qint64 lateNs)
 {
-    // Floor division by 1 us, early ticks rounding down as well.
-    const qint64 us = lateNs >= 0 ? lateNs / 1000 : -((999 - lateNs) / 1000);
-    const int bin = int(
-        std::clamp<qint64>(us + LatenessStatistics::ZeroBin, 0, LatenessStatistics::OverflowBin));
+    // Whole us from the first bin's floor, so that early ticks round down
+    // as late ones do; one unsigned compare tells both ends apart.
+    constexpr qint64 span = qint64(LatenessStatistics::OverflowBin) * 1000;
+    const qint64 fromFloor = lateNs + qint64(LatenessStatistics::ZeroBin) * 1000;
+    const int bin = Q_LIKELY(quint64(fromFloor) < quint64(span))
+        ? int(fromFloor / 1000)
+        : (fromFloor < 0 ? 0 : LatenessStatistics::OverflowBin);
     bump(histogram[bin]);
-    const quint64 before = loadRelaxed(wakeUps);
-    if (Q_UNLIKELY(before == 0 || lateNs < loadRelaxed(minNs)))
+    if (Q_UNLIKELY(lateNs < loadRelaxed(minNs)))
         put(minNs, lateNs);
-    if (Q_UNLIKELY(before == 0 || lateNs > loadRelaxed(maxNs)))
+    if (Q_UNLIKELY(lateNs > loadRelaxed(maxNs)))
         put(maxNs, lateNs);
     put(sumNs, loadRelaxed(sumNs) + lateNs);
-    put(wakeUps, before + 1);
 }

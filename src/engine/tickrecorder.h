@@ -87,7 +87,7 @@ private:
     quint64 keptCount = 0;
 };
 
-bool TickRecorder::countTick(double now, Gate gate)
+Q_ALWAYS_INLINE bool TickRecorder::countTick(double now, Gate gate)
 {
     if (Q_UNLIKELY(now >= openSlotEnd))
         closeTimelineSlot(now);
