@@ -152,15 +152,17 @@ fi
 # What the unit grants, as setpriv grants it: another user with CAP_SYS_NICE
 # as an ambient capability gets SCHED_FIFO 99; without it, SCHED_OTHER.
 # In the test's own network namespace, so the run's port is its own.
+# What the run said on standard error goes to $said, for a failure to show.
+said=$work/granted.err
 granted() {
     setpriv --reuid=nobody --regid=nogroup --clear-groups "$@" \
-        "$root/usr/bin/vantrel-cli" -m 2 -p 1 -d 0.3 --json - 2>/dev/null |
+        "$root/usr/bin/vantrel-cli" -m 2 -p 1 -d 0.3 --json - 2>"$said" |
         grep -o '"policy": "[A-Z_]*"' | tail -n 1 || true # "asked" comes first, "worker" last
 }
 with=$(granted --inh-caps=+sys_nice --ambient-caps=+sys_nice)
+[[ $with == '"policy": "SCHED_FIFO"' ]] || fail "as nobody with CAP_SYS_NICE: '$with'; it said: $(cat "$said")"
 without=$(granted)
-[[ $with == '"policy": "SCHED_FIFO"' ]] || fail "as nobody with CAP_SYS_NICE: $with"
-[[ $without == '"policy": "SCHED_OTHER"' ]] || fail "as nobody without it: $without"
+[[ $without == '"policy": "SCHED_OTHER"' ]] || fail "as nobody without it: '$without'; it said: $(cat "$said")"
 ok "as nobody: $with with CAP_SYS_NICE, $without without"
 
 # Removed (and purged, its configuration with it): nothing left but dpkg's
