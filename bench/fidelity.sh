@@ -4,7 +4,8 @@
 # cyclictest, then vantrel-cli in "Win32 Periodic" and "Qt msleep", at 1 ms and
 # the same priority, back to back, and prints for each, round by round and
 # pooled, the share of intervals in the 1.0 ms bin and p50 / p90 / p99 /
-# p99.9 / max of |interval - period|.
+# p99.9 / max of |interval - period|; then the lateness from the deadline of
+# each: cyclictest's own latency, and Vantrel's 1 us lateness bins.
 #
 #   bash bench/fidelity.sh [seconds-per-run] [rounds]   (30 and 1; as root for FIFO)
 #
@@ -98,6 +99,10 @@ run_vantrel() {
     awk -v p="$period_us" '{ d = $1 - p; print d < 0 ? -d : d }' "$out/$name.us" > "$out/$tool-$round.dev"
     echo "$(json_bin "$out/$name.json" "$bin") $(json_field "$out/$name.json" countedIntervals)" \
         > "$out/$tool-$round.share"
+    # The lateness bins, { "count": c, "micros": u }, as c lines of u.
+    awk '/"lateness"/ { on = 1 } on && /"count":/ { c = $2; sub(/,$/, "", c); c += 0 }
+        on && /"micros":/ { u = $2; sub(/,$/, "", u); for (i = 0; i < c; i++) print u }
+        on && /^    }/ { on = 0 }' "$out/$name.json" > "$out/$tool-$round.lat"
     local kept counted
     kept=$(json_field "$out/$name.json" keptIntervals)
     counted=$(json_field "$out/$name.json" countedIntervals)
@@ -122,10 +127,12 @@ run_cyclictest() {
         return
     fi
     cyc_wall=$((cyc_wall + ($(date +%s%N) - start_ns) / 1000000))
-    read -r n inbin < <(awk -v p="$period_us" -v skip="$skip" -v dev="$out/cyclictest-$round.dev" '
+    read -r n inbin < <(awk -v p="$period_us" -v skip="$skip" -v dev="$out/cyclictest-$round.dev" \
+        -v late="$out/cyclictest-$round.lat" '
         $1 == "0:" && NF == 3 {
             lat = $3 + 0
             if (++seen > skip + 1) {
+                print lat > late
                 d = lat - last; print (d < 0 ? -d : d) > dev
                 i = p + d; n++
                 if (int((i + 50) / 100) == p / 100) inbin++
@@ -203,6 +210,30 @@ for tool in "${tools[@]}"; do
     row "$tool" pooled
     declare "pooled_share_$tool=$row_share" "pooled_p50_$tool=$row_p50" "pooled_p99_$tool=$row_p99"
 done
+# Lateness from the deadline, pooled and by round: leaves lat_p50 and lat_p99.
+lat_row() {
+    local tool=$1 round=$2 files=()
+    if [[ $round == pooled ]]; then
+        for ((r = 1; r <= rounds; r++)); do files+=("$out/$tool-$r.lat"); done
+    else
+        files=("$out/$tool-$round.lat")
+    fi
+    cat "${files[@]}" > "$out/$tool-$round.latall"
+    read -r lat_p50 lat_p90 lat_p99 lat_p999 lat_max < <(percentiles "$out/$tool-$round.latall")
+    printf '%-16s %-7s %9s %8s %8s %8s %8s %9s\n' "$(label "$tool")" "$round" \
+        "$(wc -l < "$out/$tool-$round.latall")" "$lat_p50" "$lat_p90" "$lat_p99" "$lat_p999" "$lat_max"
+}
+echo
+echo "Lateness from the deadline in us (cyclictest: its latency; Vantrel: its 1 us bins' floors)"
+printf '%-16s %-7s %9s %8s %8s %8s %8s %9s\n' "" round wake-ups p50 p90 p99 p99.9 max
+for tool in "${tools[@]}"; do
+    for ((round = 1; round <= rounds; round++)); do
+        lat_row "$tool" "$round"
+    done
+    lat_row "$tool" pooled
+    declare "lat_p50_$tool=$lat_p50" "lat_p99_$tool=$lat_p99"
+done
+
 f="$out/periodic-1.json"
 goal_sched="$(json_field "$f" policy) $(json_field "$f" priority)"
 echo
@@ -231,5 +262,13 @@ else
             printf "p99: %.1f against %.1f us (%.2f x): %s\n", p99, c99, r99, (r99 <= 1.2) ? "met" : "NOT met"
             printf "in-bin: %.3f against %.3f %% (%+.3f points): both sides %s, one side %s\n", s, cs, ds,
                 (ds <= 0.2 && ds >= -0.2) ? "met" : "NOT met", (ds >= -0.2) ? "met" : "NOT met"
+        }'
+    awk -v p50="$lat_p50_periodic" -v c50="$lat_p50_cyclictest" \
+        -v p99="$lat_p99_periodic" -v c99="$lat_p99_cyclictest" 'BEGIN {
+            d50 = p50 - c50; r99 = c99 > 0 ? p99 / c99 : 0
+            printf "lateness p50: %.1f against %.1f us (%+.1f): %s (goal: within 1 us)\n", p50, c50, d50,
+                (d50 <= 1 && d50 >= -1) ? "met" : "NOT met"
+            printf "lateness p99: %.1f against %.1f us (%.2f x): %s (goal: at most 1.2 x)\n", p99, c99, r99,
+                (r99 <= 1.2) ? "met" : "NOT met"
         }'
 fi
