@@ -48,16 +48,22 @@ QString describe(const RunOptions &options)
 {
     const RunSettings &settings = options.settings;
     return QString("measuring \"%1\" %2%3, process \"%4\", thread \"%5\", %6")
-        .arg(settings.clockModeName(),
-             settings.periodMs > 0
-                 ? QString("every %1 ms").arg(settings.periodMs)
-                 : QString("on datagrams arriving at UDP port %1").arg(RtThread::UdpPort),
-             (settings.bindAddress.isEmpty() ? QString()
-                                             : ", listening on " + settings.bindAddress) +
-                 (settings.send ? ", sending to " + settings.target : QString()),
-             settings.processClassName(), settings.threadLevelName(),
-             options.durationSeconds > 0 ? QString("for %1 s").arg(options.durationSeconds)
-                                         : QString("until Ctrl-C"));
+               .arg(settings.clockModeName(),
+                    settings.periodMs > 0
+                        ? QString("every %1 ms").arg(settings.periodMs)
+                        : QString("on datagrams arriving at UDP port %1").arg(RtThread::UdpPort),
+                    (settings.bindAddress.isEmpty() ? QString()
+                                                    : ", listening on " + settings.bindAddress) +
+                        (settings.send ? ", sending to " + settings.target : QString()),
+                    settings.processClassName(), settings.threadLevelName(),
+                    options.durationSeconds > 0 ? QString("for %1 s").arg(options.durationSeconds)
+                                                : QString("until Ctrl-C")) +
+        (settings.cpu >= 0 ? QString(", on CPU %1").arg(settings.cpu) : QString()) +
+        (settings.directPolicy
+             ? QString(", policy %1 priority %2")
+                   .arg(QString::fromStdString(platform::policyName(settings.policy)))
+                   .arg(settings.policyPriority)
+             : QString());
 }
 
 } // namespace
@@ -78,7 +84,7 @@ int HeadlessRun::exec(QTextStream &out, QTextStream &err)
     if (!prepare(err))
         return 1;
     err << "vantrel-cli: " << describe(options) << Qt::endl;
-    result.machine.begin();
+    result.machine.begin(options.settings.cpu);
     measure(report, err);
     result.machine.end();
     stopServing();
@@ -116,8 +122,30 @@ int HeadlessRun::exec(QTextStream &out, QTextStream &err)
     return met ? 0 : ThresholdCrossed;
 }
 
+// --require-rt: the policy and priority the worker will ask for, tried
+// before anything runs.
+bool HeadlessRun::realtimeGranted(QTextStream &err) const
+{
+    const RunSettings &settings = options.settings;
+    platform::Policy policy = settings.policy;
+    int priority = settings.policyPriority;
+    if (!settings.directPolicy) {
+        const platform::ThreadScheduling asked =
+            platform::requestedScheduling(settings.processClass, settings.threadLevel);
+        policy = asked.policy == "SCHED_RR" ? platform::Policy::RoundRobin : platform::Policy::Fifo;
+        priority = asked.priority;
+    }
+    const platform::Outcome outcome = platform::realtimeWouldBeGranted(policy, priority);
+    if (!outcome.granted)
+        err << "vantrel-cli: --require-rt: " << QString::fromStdString(outcome.detail)
+            << "; nothing was measured" << Qt::endl;
+    return outcome.granted;
+}
+
 bool HeadlessRun::prepare(QTextStream &err)
 {
+    if (options.requireRealtime && !realtimeGranted(err))
+        return false;
     if (!portFree(options.settings.bindAddress)) {
         err << "vantrel-cli: " << portTaken() << Qt::endl;
         return false;
@@ -192,6 +220,8 @@ void HeadlessRun::completeRecord()
     result.durationSeconds = options.durationSeconds;
     result.ended = EndingNames[ending];
     worker.grantedScheduling(&result.granted);
+    result.conditions.asked = options.settings;
+    worker.grantedPlacement(&result.conditions.pinned, &result.conditions.policy);
     result.complete(intervals.data(), worker.keptIntervals(), options.thresholds);
 }
 
@@ -208,8 +238,14 @@ void HeadlessRun::printFinalReport(QTextStream &report, QTextStream &err)
     const platform::ThreadScheduling &granted = result.granted;
     err << "vantrel-cli: the worker ran " << QString::fromStdString(granted.policy) << ", priority "
         << granted.priority << ", nice " << granted.nice << Qt::endl;
+    // The CPU and the policy, as the worker was granted them.
+    RunConditions placement = result.conditions;
+    placement.memory = placement.power = platform::Outcome();
+    for (const QString &note : placement.notes())
+        err << "vantrel-cli: " << note << Qt::endl;
     for (const QString &note :
-         {RunNotes::priorities(options.settings, granted),
+         {options.settings.directPolicy ? QString()
+                                        : RunNotes::priorities(options.settings, granted),
           control.classLeftOut() ? RunNotes::classLeftOut(options.settings) : QString()}) {
         if (!note.isEmpty())
             err << "vantrel-cli: " << note << Qt::endl;
@@ -263,6 +299,13 @@ void HeadlessRun::measure(QTextStream &report, QTextStream &err)
     clock.start();
     StopRequests::measuring();
     control.start(worker, options.settings);
+    // Refused, the run goes on; said once, now.
+    result.conditions.memory = control.memoryLocked();
+    result.conditions.power = control.powerStatesHeld();
+    for (const QString &note :
+         RunConditions{options.settings, {}, result.conditions.memory, result.conditions.power, {}}
+             .notes())
+        err << "vantrel-cli: " << note << Qt::endl;
 
     const qint64 deadline =
         options.durationSeconds > 0 ? qint64(std::llround(options.durationSeconds * 1000)) : -1;

@@ -50,6 +50,7 @@ private:
     // judge them by; the final report, and on err how the worker ran; what
     // is written after.
     bool prepare(QTextStream &err);
+    bool realtimeGranted(QTextStream &err) const;
     void measure(QTextStream &report, QTextStream &err);
     void completeRecord();
     void printFinalReport(QTextStream &report, QTextStream &err);

@@ -60,6 +60,8 @@ void RtThread::resetStatistics()
     put(floodRate, 0.0);
     grantedKnown.store(false, std::memory_order_relaxed);
     granted = platform::ThreadScheduling();
+    pinOutcome = platform::Outcome();
+    policyOutcome = platform::Outcome();
 }
 
 bool RtThread::grantedScheduling(platform::ThreadScheduling *scheduling) const
@@ -67,6 +69,15 @@ bool RtThread::grantedScheduling(platform::ThreadScheduling *scheduling) const
     if (!grantedKnown.load(std::memory_order_acquire))
         return false;
     *scheduling = granted;
+    return true;
+}
+
+bool RtThread::grantedPlacement(platform::Outcome *pinned, platform::Outcome *policy) const
+{
+    if (!grantedKnown.load(std::memory_order_acquire))
+        return false;
+    *pinned = pinOutcome;
+    *policy = policyOutcome;
     return true;
 }
 
@@ -167,13 +178,35 @@ void RtThread::run()
 }
 
 // Linux does not apply QThread's start priority; the OS layer does it here,
-// for every OS alike.
+// for every OS alike. The CPU, a direct policy and the memory's first touch
+// come here too: once, in the worker's own thread, before its first tick.
 void RtThread::applyStartPriority()
 {
+    if (runSettings.cpu >= 0)
+        pinOutcome = platform::pinCurrentThread(runSettings.cpu);
     if (startPriority >= IdlePriority && startPriority <= TimeCriticalPriority)
         platform::os().setRunThreadLevel(platform::ThreadLevel(int(startPriority)));
+    if (runSettings.directPolicy)
+        policyOutcome =
+            platform::setCurrentThreadPolicy(runSettings.policy, runSettings.policyPriority);
+    if (runSettings.lockMemory)
+        prefaultMemory();
     granted = platform::os().currentThreadScheduling();
     grantedKnown.store(true, std::memory_order_release);
+}
+
+// Pages of the kept intervals and of the stack exist before the first tick,
+// so that no tick waits on a page fault (and, locked, they stay).
+void RtThread::prefaultMemory()
+{
+    const std::size_t bytes = std::size_t(keptCapacity) * sizeof(double);
+    if (keptBuffer)
+        platform::prefault({keptBuffer, bytes});
+    if (keptArrivals)
+        platform::prefault({keptArrivals, bytes});
+    // Well within the smallest stack a QThread gets (Qt's default is the
+    // OS's, 8 MiB on Linux, 1 MiB on Windows).
+    platform::prefaultStack(256 * 1024);
 }
 
 // The kernel's receive stamps, the stopwatch and the drain budget, from the

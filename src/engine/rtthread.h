@@ -80,6 +80,9 @@ public:
     void keepIntervals(double *buffer, quint64 capacity, double *arrivals = nullptr)
     {
         ticks.keepIntervals(buffer, capacity, arrivals);
+        keptBuffer = buffer;
+        keptArrivals = arrivals;
+        keptCapacity = capacity;
     }
     quint64 keptIntervals() const { return ticks.keptIntervals(); }
 
@@ -109,6 +112,9 @@ public:
     // What the scheduler granted the worker's thread once it set its own
     // level, before its first tick; false until then.
     bool grantedScheduling(platform::ThreadScheduling *granted) const;
+    // Published with it: the settings' CPU pinning and direct policy as the
+    // OS granted them (detail empty for what was not asked).
+    bool grantedPlacement(platform::Outcome *pinned, platform::Outcome *policy) const;
 
 protected:
     void run() override;
@@ -128,6 +134,7 @@ private:
     void resetStatistics();
     // The steps of run: the worker's own priority, the socket, the clock.
     void applyStartPriority();
+    void prefaultMemory();
     bool bindSocket();
     void startMeasuring();
     RunEnd runClock();
@@ -156,6 +163,11 @@ private:
     std::atomic<double> floodRate{0.0};  // 0: never flooded
 
     platform::ThreadScheduling granted; // published by grantedKnown
+    platform::Outcome pinOutcome;       // likewise
+    platform::Outcome policyOutcome;    // likewise
+    double *keptBuffer = nullptr;       // touched before the first tick
+    double *keptArrivals = nullptr;
+    quint64 keptCapacity = 0;
     std::atomic<bool> grantedKnown{false};
 
     QThread::Priority startPriority = InheritPriority;
