@@ -225,6 +225,27 @@ private slots:
             << QStringList{"--serve", "127.0.0.1:65536"} << "--serve takes";
         QTest::newRow("serve with leading zeros")
             << QStringList{"--serve", "127.000.0.1:9667"} << "--serve takes";
+        QTest::newRow("CPU not this process's")
+            << QStringList{"--cpu", "99"} << "--cpu: CPU 99 is not one this process may use";
+        QTest::newRow("CPU list for one CPU") << QStringList{"--cpu", "0,1"} << "--cpu takes one";
+        QTest::newRow("PM QoS by name") << QStringList{"--pm-qos", "low"} << "--pm-qos takes off";
+#ifdef Q_OS_WIN
+        QTest::newRow("policy on Windows") << QStringList{"--policy", "fifo"} << "Windows has none";
+#else
+        QTest::newRow("policy beside a process level")
+            << QStringList{"--policy", "fifo", "--process", "1"} << "leave out --process";
+        QTest::newRow("policy beside a thread level")
+            << QStringList{"--policy", "rr", "--thread", "6"} << "leave out --process";
+        QTest::newRow("unknown policy") << QStringList{"--policy", "deadline"} << "--policy takes";
+        QTest::newRow("realtime priority 0")
+            << QStringList{"--policy", "fifo", "--priority", "0"} << "1 to 99";
+        QTest::newRow("priority of a normal policy")
+            << QStringList{"--policy", "other", "--priority", "5"} << "--priority 0 only";
+        QTest::newRow("realtime required of a normal policy")
+            << QStringList{"--policy", "batch", "--require-rt"} << "--require-rt needs";
+#endif
+        QTest::newRow("priority without policy")
+            << QStringList{"--priority", "50"} << "give --policy too";
     }
     void refusesBadArgumentsBeforeMeasuring()
     {
@@ -326,7 +347,8 @@ private slots:
         const QString kept = dir.filePath("intervals.txt");
         const CliResult run =
             runCli({"--mode", "win32 periodic", "-p", "2", "-d", "1.5", "--process", "3",
-                    "--thread", "Time Critical", "--json", json, "--intervals", kept});
+                    "--thread", "Time Critical", "--json", json, "--intervals", kept, "--cpu",
+                    QString::number(platform::allowedCpus().back())});
         QCOMPARE(run.exitCode, 0);
         QVERIFY2(run.err.startsWith("vantrel-cli: measuring \"Win32 Periodic\" every 2 ms"),
                  qPrintable(run.err));
@@ -459,6 +481,20 @@ private slots:
         QCOMPARE(named("worker"), fifoPermitted() ? "SCHED_FIFO 99" : "SCHED_OTHER 0");
         QCOMPARE(run.err.contains("asks for SCHED_FIFO 99, but the measuring thread was granted"),
                  !fifoPermitted());
+
+        // The run's conditions: pinned as asked; memory and power states held
+        // where this user may hold them (probed apart from the program), and
+        // said once on standard error where not.
+        const QJsonObject conditions = results["conditions"].toObject();
+        const QJsonObject cpu = conditions["cpu"].toObject();
+        QCOMPARE(cpu["asked"].toInt(), platform::allowedCpus().back());
+        QVERIFY2(cpu["pinned"].toBool(), qPrintable(cpu["reason"].toString()));
+        QCOMPARE(conditions["memoryLock"]["locked"].toBool(), memoryLockPermitted());
+        QCOMPARE(run.err.count("memory not locked"), memoryLockPermitted() ? 0 : 1);
+        QCOMPARE(conditions["pmQos"]["held"].toBool(), powerStateHoldPermitted());
+        QCOMPARE(conditions["pmQos"]["latencyUs"].toInt(-1), 0);
+        QCOMPARE(run.err.count("power states not held"), powerStateHoldPermitted() ? 0 : 1);
+        QVERIFY(conditions["policy"]["asked"].isNull());
 #endif
     }
 
