@@ -11,9 +11,9 @@
 #include <QAbstractTextDocumentLayout>
 #include <QAction>
 #include <QActionGroup>
-#include <QMenu>
 #include <QCheckBox>
 #include <QLabel>
+#include <QMenu>
 #include <QPushButton>
 #include <QScrollBar>
 #include <QStatusBar>
@@ -163,9 +163,9 @@ void Qt_Vantrel_App::on_startButton_clicked()
     pictures->runHeld(runControl.memoryLocked(), runControl.powerStatesHeld());
     if (runControl.classLeftOut())
         say(RunNotes::classLeftOut(running));
-    for (const QString &note : RunConditions{running, {}, runControl.memoryLocked(),
-                                             runControl.powerStatesHeld(), {}}
-                                   .notes())
+    for (const QString &note :
+         RunConditions{running, {}, runControl.memoryLocked(), runControl.powerStatesHeld(), {}}
+             .notes())
         say(note);
     say(RunNotes::unsendableTarget(running));
     grantNoted = false;
