@@ -124,7 +124,7 @@ int HeadlessRun::exec(QTextStream &out, QTextStream &err)
 
 // --require-rt: the policy and priority the worker will ask for, tried
 // before anything runs.
-bool HeadlessRun::realtimeGranted(QTextStream &err) const
+bool HeadlessRun::realtimeGranted(const RunOptions &options, QTextStream &err)
 {
     const RunSettings &settings = options.settings;
     platform::Policy policy = settings.policy;
@@ -144,7 +144,7 @@ bool HeadlessRun::realtimeGranted(QTextStream &err) const
 
 bool HeadlessRun::prepare(QTextStream &err)
 {
-    if (options.requireRealtime && !realtimeGranted(err))
+    if (options.requireRealtime && !realtimeGranted(options, err))
         return false;
     if (!portFree(options.settings.bindAddress)) {
         err << "vantrel-cli: " << portTaken() << Qt::endl;

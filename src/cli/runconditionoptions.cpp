@@ -30,6 +30,21 @@ bool RunOptions::readCpu(const QString &value)
     return true;
 }
 
+bool RunOptions::readCpus(const QString &value)
+{
+    const platform::CpuList allowed = platform::allowedCpus();
+    const platform::CpuListParse parsed =
+        platform::parseCpuList(value.trimmed().toStdString(), allowed);
+    if (parsed.cpus.empty())
+        return refuse(
+            "--cpus takes a list of CPUs this process may use (" +
+            QString::fromStdString(platform::formatCpuList(allowed)) + ", or all), not \"" + value +
+            "\"" +
+            (parsed.error.empty() ? QString() : ": " + QString::fromStdString(parsed.error)));
+    cpus = QList<int>(parsed.cpus.begin(), parsed.cpus.end());
+    return true;
+}
+
 bool RunOptions::readNoMlock(const QString &)
 {
     settings.lockMemory = false;
@@ -99,6 +114,19 @@ bool RunOptions::validateConditions()
         if (!rt && settings.policyPriority != 0)
             return refuse(QString("--policy %1 takes --priority 0 only")
                               .arg(QString::fromStdString(platform::policyName(settings.policy))));
+    }
+    if (!cpus.isEmpty()) {
+        if (settings.periodMs == 0)
+            return refuse("--cpus needs a timed clock: with period 0 arriving datagrams are the "
+                          "clock, and no worker of --cpus listens");
+        if (settings.send || bindGiven)
+            return refuse("--cpus runs workers that neither listen nor send; leave out --send "
+                          "and --bind");
+        if (settings.cpu >= 0)
+            return refuse("--cpus pins each worker to its own CPU; leave out --cpu");
+        if (serve || !intervalsPath.isEmpty() || !plotPath.isEmpty())
+            return refuse("--cpus writes its reports and --json only; leave out --serve, "
+                          "--intervals and --plot");
     }
     if (requireRealtime) {
         const std::string asked =

@@ -272,6 +272,7 @@ bool RunOptions::readBind(const QString &value)
                       "form (e.g. 127.0.0.1), not \"" +
                       value + "\"");
     settings.bindAddress = value.trimmed();
+    bindGiven = true;
     return true;
 }
 

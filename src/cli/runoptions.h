@@ -91,6 +91,9 @@ public:
     // --require-rt: the run ends before measuring unless the worker would be
     // granted the realtime policy asked for.
     bool requireRealtime = false;
+    // --cpus: one worker per CPU at once, none with a socket; empty: one
+    // worker as usual.
+    QList<int> cpus;
 
 private:
     // Each option's value on its own, in the table's order, then the
@@ -120,6 +123,7 @@ private:
     bool readPolicy(const QString &value);
     bool readPriority(const QString &value);
     bool readRequireRt(const QString &value);
+    bool readCpus(const QString &value);
     bool validateConditions();
     bool readDeviationLimit(const char *option, Threshold::Kind kind, const QString &value);
     bool fileName(const char *option, const QString &value, QString *path);
@@ -136,4 +140,5 @@ private:
     QString errorText;
     bool levelGiven = false;    // --process or --thread
     bool priorityGiven = false; // --priority
+    bool bindGiven = false;     // --bind
 };

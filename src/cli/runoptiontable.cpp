@@ -96,6 +96,13 @@ const QList<RunOptions::Option> &RunOptions::options()
              "n",
              Measures,
              &RunOptions::readCpu},
+            {{"cpus"},
+             "Run one worker per CPU of this list at once (e.g. 0,2-3, or all), each pinned to "
+             "its CPU: a report per CPU, then a summary line each. Timed clocks only; no worker "
+             "listens or sends. Thresholds judge the worst CPU.",
+             "list",
+             Measures,
+             &RunOptions::readCpus},
             {{"no-mlock"},
              "Leave memory unlocked. Default: the process's memory is locked for the run where "
              "it may be (mlockall), and the run says so where it may not.",

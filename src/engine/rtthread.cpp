@@ -159,16 +159,18 @@ void RtThread::releaseTerminatedRun()
 void RtThread::run()
 {
     applyStartPriority();
-    udpSocket = new QUdpSocket;
-    // Datagrams go straight to the target. Asking for a system proxy would
-    // also start a resolver thread that inherits this thread's realtime
-    // priority.
-    udpSocket->setProxy(QNetworkProxy::NoProxy);
-    if (!bindSocket()) {
-        closeSocket();
-        lastRunEnd = RunBindFailed;
-        exit(1);
-        return;
+    if (runSettings.listens) {
+        udpSocket = new QUdpSocket;
+        // Datagrams go straight to the target. Asking for a system proxy
+        // would also start a resolver thread that inherits this thread's
+        // realtime priority.
+        udpSocket->setProxy(QNetworkProxy::NoProxy);
+        if (!bindSocket()) {
+            closeSocket();
+            lastRunEnd = RunBindFailed;
+            exit(1);
+            return;
+        }
     }
     startMeasuring();
     const RunEnd end = runClock();
@@ -213,9 +215,10 @@ void RtThread::prefaultMemory()
 // run's start.
 void RtThread::startMeasuring()
 {
-    stamps.setStamps(platform::os().enableReceiveStamps(udpSocket->socketDescriptor())
-                         ? ReceiveTiming::StampsOn
-                         : ReceiveTiming::StampsRefused);
+    if (udpSocket)
+        stamps.setStamps(platform::os().enableReceiveStamps(udpSocket->socketDescriptor())
+                             ? ReceiveTiming::StampsOn
+                             : ReceiveTiming::StampsRefused);
 
     stopwatch.restart();
     ticks.start(stopwatch.elapsedSeconds());
@@ -237,8 +240,10 @@ RtThread::RunEnd RtThread::runClock()
     case MsleepMode:
         if (period > 0)
             runSleepClock(period);
-        else
+        else if (udpSocket)
             runReceiveLoop();
+        else
+            return RunHadNoClock;
         return RunStopped;
     case WaitableTimerMode:
         if (period <= 0)
@@ -252,6 +257,8 @@ RtThread::RunEnd RtThread::runClock()
 
 void RtThread::closeSocket()
 {
+    if (!udpSocket)
+        return;
     udpSocket->close();
     delete udpSocket;
     udpSocket = nullptr;
@@ -281,7 +288,8 @@ void RtThread::runEventLoopClock(int periodMs)
     resumeTimer->setTimerType(Qt::PreciseTimer);
     resumeTimer->setSingleShot(true);
     connect(clockTimer, SIGNAL(timeout()), this, SLOT(runTimerTick()), Qt::AutoConnection);
-    connect(udpSocket, SIGNAL(readyRead()), this, SLOT(udpRead()), Qt::AutoConnection);
+    if (udpSocket)
+        connect(udpSocket, SIGNAL(readyRead()), this, SLOT(udpRead()), Qt::AutoConnection);
     connect(resumeTimer, SIGNAL(timeout()), this, SLOT(resumeDraining()), Qt::AutoConnection);
     if (periodMs > 0) {
         latenessRecorder.startAfterTicks(periodMs);
@@ -293,7 +301,8 @@ void RtThread::runEventLoopClock(int periodMs)
     resumeTimer->stop();
     msleep(500);
     disconnect(clockTimer, nullptr, this, nullptr);
-    disconnect(udpSocket, nullptr, this, nullptr);
+    if (udpSocket)
+        disconnect(udpSocket, nullptr, this, nullptr);
     disconnect(resumeTimer, nullptr, this, nullptr);
     delete clockTimer;
     clockTimer = nullptr;
@@ -473,6 +482,8 @@ double RtThread::spendBudget()
 
 qint64 RtThread::publishSocketDrops()
 {
+    if (!udpSocket)
+        return -1;
     const qint64 drops = platform::os().socketDropCount(udpSocket->socketDescriptor());
     if (drops >= 0)
         put(socketDrops, drops);

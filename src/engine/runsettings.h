@@ -40,6 +40,9 @@ struct RunSettings
     bool directPolicy = false;
     platform::Policy policy = platform::Policy::Fifo;
     int policyPriority = 0;
+    // false: the worker has no socket at all, neither binds UdpPort nor
+    // sends (one of several timed workers at once, one per CPU).
+    bool listens = true;
 
     // The names of the choices, by their numbers: clock modes, process
     // classes (Idle to Realtime) and thread levels (Idle to Time Critical).
