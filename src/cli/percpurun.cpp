@@ -113,6 +113,12 @@ int PerCpuRun::exec(QTextStream &out, QTextStream &err)
     }
     StopRequests::measured();
     const double elapsed = double(clock.elapsed()) / 1000.0;
+    // Every worker asked to stop at once, then each waited for: one after
+    // another, the last would tick on while the first wound down.
+    for (Worker &worker : workers) {
+        worker.thread->stopRequested = true;
+        worker.thread->quit();
+    }
     for (Worker &worker : workers)
         worker.thread->stopRun();
     control.restore();
