@@ -48,17 +48,22 @@ QString describe(const RunOptions &options)
 {
     const RunSettings &settings = options.settings;
     return QString("measuring \"%1\" %2%3, process \"%4\", thread \"%5\", %6")
-               .arg(settings.clockModeName(),
-                    settings.periodMs > 0
-                        ? QString("every %1 ms").arg(settings.periodMs)
-                        : QString("on datagrams arriving at UDP port %1").arg(RtThread::UdpPort),
-                    (settings.bindAddress.isEmpty() ? QString()
-                                                    : ", listening on " + settings.bindAddress) +
-                        (settings.send ? ", sending to " + settings.target : QString()),
-                    settings.processClassName(), settings.threadLevelName(),
-                    options.durationSeconds > 0 ? QString("for %1 s").arg(options.durationSeconds)
-                                                : QString("until Ctrl-C")) +
-        (settings.cpu >= 0 ? QString(", on CPU %1").arg(settings.cpu) : QString()) +
+        .arg(settings.clockModeName(),
+             settings.periodMs > 0
+                 ? QString("every %1 ms").arg(settings.periodMs)
+                 : QString("on datagrams arriving at UDP port %1").arg(RtThread::UdpPort),
+             (settings.bindAddress.isEmpty() ? QString()
+                                             : ", listening on " + settings.bindAddress) +
+                 (settings.send ? ", sending to " + settings.target : QString()),
+             settings.processClassName(), settings.threadLevelName(),
+             options.durationSeconds > 0 ? QString("for %1 s").arg(options.durationSeconds)
+                                         : QString("until Ctrl-C"));
+}
+
+// The worker's CPU and direct policy, when asked for, after describe's text.
+QString placement(const RunSettings &settings)
+{
+    return (settings.cpu >= 0 ? QString(", on CPU %1").arg(settings.cpu) : QString()) +
         (settings.directPolicy
              ? QString(", policy %1 priority %2")
                    .arg(QString::fromStdString(platform::policyName(settings.policy)))
@@ -83,7 +88,7 @@ int HeadlessRun::exec(QTextStream &out, QTextStream &err)
 
     if (!prepare(err))
         return 1;
-    err << "vantrel-cli: " << describe(options) << Qt::endl;
+    err << "vantrel-cli: " << describe(options) << placement(options.settings) << Qt::endl;
     result.machine.begin(options.settings.cpu);
     measure(report, err);
     result.machine.end();
