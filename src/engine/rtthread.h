@@ -19,6 +19,7 @@
 
 #include <array>
 #include <atomic>
+#include <vector>
 
 QT_BEGIN_NAMESPACE
 class QHostAddress;
@@ -85,6 +86,18 @@ public:
         keptCapacity = capacity;
     }
     quint64 keptIntervals() const { return ticks.keptIntervals(); }
+    // The kept-interval buffers, for a memory lock that takes regions
+    // (Windows); empty when none are kept.
+    std::vector<platform::MemoryRegion> keptRegions() const
+    {
+        std::vector<platform::MemoryRegion> regions;
+        const std::size_t bytes = std::size_t(keptCapacity) * sizeof(double);
+        for (double *buffer : {keptBuffer, keptArrivals}) {
+            if (buffer && bytes > 0)
+                regions.push_back({buffer, bytes});
+        }
+        return regions;
+    }
 
     // The statistics as they are now, read while the worker may tick: every
     // value whole, and the bins of one reading taken together.

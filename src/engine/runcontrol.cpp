@@ -9,7 +9,7 @@ void RunControl::start(RtThread &worker, const RunSettings &settings)
     worker.setSettings(settings);
 
     // Held from here to restore; refused, the run goes on and says so.
-    memory = settings.lockMemory ? memoryLock.acquire() : platform::Outcome();
+    memory = settings.lockMemory ? memoryLock.acquire(worker.keptRegions()) : platform::Outcome();
     power = settings.pmQosUs >= 0 ? powerHold.acquire(settings.pmQosUs) : platform::Outcome();
 
     platform::Os &os = platform::os();
