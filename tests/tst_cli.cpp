@@ -225,6 +225,36 @@ private slots:
             << QStringList{"--serve", "127.0.0.1:65536"} << "--serve takes";
         QTest::newRow("serve with leading zeros")
             << QStringList{"--serve", "127.000.0.1:9667"} << "--serve takes";
+        QTest::newRow("CPU not this process's")
+            << QStringList{"--cpu", "99"} << "--cpu: CPU 99 is not one this process may use";
+        QTest::newRow("CPU list for one CPU") << QStringList{"--cpu", "0,1"} << "--cpu takes one";
+        QTest::newRow("PM QoS by name") << QStringList{"--pm-qos", "low"} << "--pm-qos takes off";
+#ifdef Q_OS_WIN
+        QTest::newRow("policy on Windows") << QStringList{"--policy", "fifo"} << "Windows has none";
+#else
+        QTest::newRow("policy beside a process level")
+            << QStringList{"--policy", "fifo", "--process", "1"} << "leave out --process";
+        QTest::newRow("policy beside a thread level")
+            << QStringList{"--policy", "rr", "--thread", "6"} << "leave out --process";
+        QTest::newRow("unknown policy") << QStringList{"--policy", "deadline"} << "--policy takes";
+        QTest::newRow("realtime priority 0")
+            << QStringList{"--policy", "fifo", "--priority", "0"} << "1 to 99";
+        QTest::newRow("priority of a normal policy")
+            << QStringList{"--policy", "other", "--priority", "5"} << "--priority 0 only";
+        QTest::newRow("realtime required of a normal policy")
+            << QStringList{"--policy", "batch", "--require-rt"} << "--require-rt needs";
+#endif
+        QTest::newRow("priority without policy")
+            << QStringList{"--priority", "50"} << "give --policy too";
+        QTest::newRow("CPUs on arriving datagrams")
+            << QStringList{"-m", "1", "-p", "0", "--cpus", "all"} << "--cpus needs a timed clock";
+        QTest::newRow("CPUs of the event loop on datagrams")
+            << QStringList{"-m", "0", "-p", "0", "--cpus", "0"} << "--cpus needs a timed clock";
+        QTest::newRow("CPUs that send")
+            << QStringList{"--cpus", "all", "-s", "-t", "127.0.0.1"} << "leave out --send";
+        QTest::newRow("CPUs that listen")
+            << QStringList{"--cpus", "all", "--bind", "127.0.0.1"} << "leave out --send";
+        QTest::newRow("CPUs not this process's") << QStringList{"--cpus", "0-99"} << "--cpus takes";
     }
     void refusesBadArgumentsBeforeMeasuring()
     {
@@ -326,7 +356,8 @@ private slots:
         const QString kept = dir.filePath("intervals.txt");
         const CliResult run =
             runCli({"--mode", "win32 periodic", "-p", "2", "-d", "1.5", "--process", "3",
-                    "--thread", "Time Critical", "--json", json, "--intervals", kept});
+                    "--thread", "Time Critical", "--json", json, "--intervals", kept, "--cpu",
+                    QString::number(platform::allowedCpus().back())});
         QCOMPARE(run.exitCode, 0);
         QVERIFY2(run.err.startsWith("vantrel-cli: measuring \"Win32 Periodic\" every 2 ms"),
                  qPrintable(run.err));
@@ -475,6 +506,20 @@ private slots:
         QCOMPARE(named("worker"), fifoPermitted() ? "SCHED_FIFO 99" : "SCHED_OTHER 0");
         QCOMPARE(run.err.contains("asks for SCHED_FIFO 99, but the measuring thread was granted"),
                  !fifoPermitted());
+
+        // The run's conditions: pinned as asked; memory and power states held
+        // where this user may hold them (probed apart from the program), and
+        // said once on standard error where not.
+        const QJsonObject conditions = results["conditions"].toObject();
+        const QJsonObject cpu = conditions["cpu"].toObject();
+        QCOMPARE(cpu["asked"].toInt(), platform::allowedCpus().back());
+        QVERIFY2(cpu["pinned"].toBool(), qPrintable(cpu["reason"].toString()));
+        QCOMPARE(conditions["memoryLock"]["locked"].toBool(), memoryLockPermitted());
+        QCOMPARE(run.err.count("memory not locked"), memoryLockPermitted() ? 0 : 1);
+        QCOMPARE(conditions["pmQos"]["held"].toBool(), powerStateHoldPermitted());
+        QCOMPARE(conditions["pmQos"]["latencyUs"].toInt(-1), 0);
+        QCOMPARE(run.err.count("power states not held"), powerStateHoldPermitted() ? 0 : 1);
+        QVERIFY(conditions["policy"]["asked"].isNull());
 #endif
     }
 
@@ -679,31 +724,68 @@ private slots:
         QTest::addColumn<QStringList>("thresholds");
         QTest::addColumn<int>("status");
         QTest::addColumn<QString>("saying");
-        QTest::newRow("crossed") << QStringList{"--fail-above", "0us"} << 3
-                                 << "vantrel-cli: threshold crossed: --fail-above 0us: the "
-                                    "longest of |interval - period| was ";
-        QTest::newRow("met") << QStringList{"--fail-above", "1s",           "--fail-p99",
-                                            "1000ms",       "--fail-share", "0"}
-                             << 0 << "vantrel-cli: thresholds met (exact, ";
+        QTest::addColumn<bool>("perCpu"); // --cpus all: judged on the worst CPU
+        const QStringList crossed{"--fail-above", "0us"};
+        const QStringList met{"--fail-above", "1s", "--fail-p99", "1000ms", "--fail-share", "0"};
+        const QString crossing = "vantrel-cli: threshold crossed: --fail-above 0us: the "
+                                 "longest of |interval - period| was ";
+        const QString meeting = "vantrel-cli: thresholds met (exact, ";
+        QTest::newRow("crossed") << crossed << 3 << crossing << false;
+        QTest::newRow("met") << met << 0 << meeting << false;
+        QTest::newRow("crossed, a worker per CPU") << crossed << 3 << crossing << true;
+        QTest::newRow("met, a worker per CPU") << met << 0 << meeting << true;
     }
     void thresholdsDecideTheExitStatus()
     {
         QFETCH(QStringList, thresholds);
         QFETCH(int, status);
         QFETCH(QString, saying);
+        QFETCH(bool, perCpu);
         const QString json = dir.filePath("judged.json");
         const CliResult run =
-            runCli(QStringList{"-m", "2", "-p", "2", "-d", "0.5", "--json", json} + thresholds);
+            runCli(QStringList{"-m", "2", "-p", "2", "-d", "0.5", "--json", json} + thresholds +
+                   (perCpu ? QStringList{"--cpus", "all"} : QStringList()));
         QCOMPARE(run.exitCode, status);
         const QStringList verdicts = run.err.split('\n').filter("threshold");
-        QCOMPARE(verdicts.size(), 1);
+        QCOMPARE(verdicts.size(), perCpu ? thresholds.size() / 2 : 1);
         QVERIFY2(verdicts.first().startsWith(saying), qPrintable(run.err));
         QVERIFY2(verdicts.first().contains(status ? " (exact, " : "): --fail-above 1s (max "),
                  qPrintable(run.err));
-        const QJsonArray judged = readJson(json)["deviation"].toObject()["thresholds"].toArray();
-        QCOMPARE(judged.size(), thresholds.size() / 2);
-        for (const QJsonValue &threshold : judged)
-            QCOMPARE(threshold["crossed"].toBool(), status != 0);
+        const QJsonObject results = readJson(json);
+        QList<QJsonObject> runs;
+        for (const QJsonValue &one : results["perCpu"].toArray())
+            runs << one.toObject();
+        if (!perCpu) {
+            QVERIFY(runs.isEmpty());
+            runs << results;
+        }
+        // With --cpus, one run per allowed CPU, pinned to it, each adding up
+        // on its own and told in the summary by the same ticks.
+        const platform::CpuList cpus = platform::allowedCpus();
+        if (perCpu)
+            QCOMPARE(runs.size(), qsizetype(cpus.size()));
+        for (qsizetype i = 0; i < runs.size(); ++i) {
+            const QJsonObject &one = runs[i];
+            const QJsonArray judged = one["deviation"].toObject()["thresholds"].toArray();
+            QCOMPARE(judged.size(), thresholds.size() / 2);
+            for (const QJsonValue &threshold : judged) {
+                // Met overall is met on every CPU; crossed at 0 us is crossed on each.
+                QCOMPARE(threshold["crossed"].toBool(), status != 0);
+            }
+            if (!perCpu)
+                continue;
+            QCOMPARE(one["cpu"].toInt(), cpus[size_t(i)]);
+            QVERIFY(one["conditions"]["cpu"]["pinned"].toBool());
+            qint64 counted = 0;
+            for (const QJsonValue &bin : one["bins"].toArray())
+                counted += bin["count"].toInteger();
+            QCOMPARE(one["countedIntervals"].toInteger(), counted);
+            QCOMPARE(counted, one["tickCount"].toInteger() - 11);
+            QVERIFY2(run.out.contains(QString("\n  CPU %1: %2 ticks, ")
+                                          .arg(cpus[size_t(i)])
+                                          .arg(one["tickCount"].toInteger())),
+                     qPrintable(run.out));
+        }
     }
 
     void jsonAloneOnStandardOutput()

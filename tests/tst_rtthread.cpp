@@ -17,6 +17,10 @@
 #include <memory>
 #include <thread>
 
+#ifdef Q_OS_LINUX
+#include <sched.h>
+#endif
+
 using platform::FakeOs;
 
 namespace {
@@ -34,11 +38,12 @@ quint64 ticks(const RtThread &worker)
 
 // What the run control does: configure, move into its own thread, start.
 void start(RtThread &worker, int mode, int periodMs,
-           QThread::Priority priority = QThread::InheritPriority)
+           QThread::Priority priority = QThread::InheritPriority, int cpu = -1)
 {
     RunSettings settings;
     settings.clockMode = ClockMode(mode);
     settings.periodMs = periodMs;
+    settings.cpu = cpu;
     worker.setSettings(settings);
     worker.moveToThread(&worker);
     worker.startRun(priority);
@@ -71,18 +76,40 @@ private slots:
     {
         QTest::addColumn<int>("mode");
         QTest::addColumn<qint64>("minStopMs");
-        QTest::newRow("event loop timer") << int(RtThread::TimerEventMode) << qint64(500);
-        QTest::newRow("sleep loop") << int(RtThread::MsleepMode) << qint64(0);
-        QTest::newRow("periodic timer") << int(RtThread::WaitableTimerMode) << qint64(0);
+        QTest::addColumn<int>("cpu"); // pinned to it; -1: any
+        const int last = platform::allowedCpus().empty() ? -1 : platform::allowedCpus().back();
+        QTest::newRow("event loop timer") << int(RtThread::TimerEventMode) << qint64(500) << -1;
+        QTest::newRow("sleep loop") << int(RtThread::MsleepMode) << qint64(0) << -1;
+        QTest::newRow("periodic timer") << int(RtThread::WaitableTimerMode) << qint64(0) << -1;
+        QTest::newRow("periodic timer, pinned")
+            << int(RtThread::WaitableTimerMode) << qint64(0) << last;
+        QTest::newRow("sleep loop, pinned") << int(RtThread::MsleepMode) << qint64(0) << last;
     }
     void timedClocksTickAndStop()
     {
         QFETCH(int, mode);
         QFETCH(qint64, minStopMs);
+        QFETCH(int, cpu);
         RtThread worker;
-        start(worker, mode, 2);
+        start(worker, mode, 2, QThread::InheritPriority, cpu);
         QTRY_VERIFY_WITH_TIMEOUT(ticks(worker) >= 150, 15000);
         QVERIFY(worker.isRunning());
+        platform::Outcome pinned;
+        platform::Outcome policy;
+        QVERIFY(worker.grantedPlacement(&pinned, &policy));
+        QCOMPARE(pinned.granted, cpu >= 0);
+#ifdef Q_OS_LINUX
+        // The kernel's own word on the worker's thread.
+        cpu_set_t set;
+        CPU_ZERO(&set);
+        QCOMPARE(sched_getaffinity(workerTid(), sizeof set, &set), 0);
+        if (cpu >= 0) {
+            QCOMPARE(CPU_COUNT(&set), 1);
+            QVERIFY(CPU_ISSET(cpu, &set));
+        } else {
+            QCOMPARE(CPU_COUNT(&set), int(platform::allowedCpus().size()));
+        }
+#endif
 
         const qint64 stopMs = timedStop(worker);
         QVERIFY2(stopMs >= minStopMs && stopMs < 5000, qPrintable(QString::number(stopMs)));

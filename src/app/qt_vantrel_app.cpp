@@ -2,14 +2,18 @@
 #include "qt_vantrel_app.h"
 
 #include "fixedpitch.h"
+#include "runconditions.h"
 #include "runnotes.h"
 #include "runpictures.h"
 #include "statsreport.h"
 #include "ui_qt_vantrel_app.h"
 
 #include <QAbstractTextDocumentLayout>
+#include <QAction>
+#include <QActionGroup>
 #include <QCheckBox>
 #include <QLabel>
+#include <QMenu>
 #include <QPushButton>
 #include <QScrollBar>
 #include <QStatusBar>
@@ -31,6 +35,9 @@ Qt_Vantrel_App::Qt_Vantrel_App(QWidget *parent)
     , grantNoted(true)
     , endNoted(true)
     , floodNoted(true)
+    , placementNoted(true)
+    , cpuChoices(nullptr)
+    , holdPowerStates(nullptr)
 {
     ui->setupUi(this);
     // The form asks for "Courier New"; where fontconfig maps that to a
@@ -73,6 +80,31 @@ Qt_Vantrel_App::Qt_Vantrel_App(QWidget *parent)
     // runDisplay refreshes the picture after the report.
     pictures = new RunPictures(this, ui->textEdit, rtThread);
     pictures->setObjectName("runPictures");
+    addConditionChoices();
+}
+
+// In the report's context menu, for the next Start: the CPU the worker is
+// pinned to, and whether power states are held for the run.
+void Qt_Vantrel_App::addConditionChoices()
+{
+    QMenu *cpuMenu = new QMenu("Measuring CPU", this);
+    cpuMenu->setObjectName("measuringCpuMenu");
+    cpuChoices = new QActionGroup(this);
+    const auto choice = [&](const QString &text, int cpu) {
+        QAction *made = cpuMenu->addAction(text);
+        made->setCheckable(true);
+        made->setData(cpu);
+        cpuChoices->addAction(made);
+        return made;
+    };
+    choice("Any", -1)->setChecked(true);
+    for (int cpu : platform::allowedCpus())
+        choice(QString("CPU %1").arg(cpu), cpu);
+    holdPowerStates = new QAction("Hold power states (PM QoS)", this);
+    holdPowerStates->setObjectName("holdPowerStatesAction");
+    holdPowerStates->setCheckable(true);
+    holdPowerStates->setChecked(RunSettings().pmQosUs >= 0);
+    pictures->addMenuEntries({cpuMenu->menuAction(), holdPowerStates});
 }
 
 // A run still going on is stopped as Stop would, so the OS is given back
@@ -105,6 +137,8 @@ RunSettings Qt_Vantrel_App::settingsFromForm() const
     settings.send = ui->sendUDP->isChecked();
     settings.processClass = platform::ProcessClass(ui->processLevel->currentIndex());
     settings.threadLevel = platform::ThreadLevel(ui->threadLevel->currentIndex());
+    settings.cpu = cpuChoices->checkedAction() ? cpuChoices->checkedAction()->data().toInt() : -1;
+    settings.pmQosUs = holdPowerStates->isChecked() ? 0 : -1;
     return settings;
 }
 
@@ -126,12 +160,18 @@ void Qt_Vantrel_App::on_startButton_clicked()
     statusBar()->hide();
     runControl.start(rtThread, running);
     pictures->runStarted(running);
+    pictures->runHeld(runControl.memoryLocked(), runControl.powerStatesHeld());
     if (runControl.classLeftOut())
         say(RunNotes::classLeftOut(running));
+    for (const QString &note :
+         RunConditions{running, {}, runControl.memoryLocked(), runControl.powerStatesHeld(), {}}
+             .notes())
+        say(note);
     say(RunNotes::unsendableTarget(running));
     grantNoted = false;
     endNoted = false;
     floodNoted = false;
+    placementNoted = running.cpu < 0;
 
     ui->textEdit->setPlaceholderText(QString()); // the hint is for the first run only
     ui->textEdit->clear();
@@ -163,6 +203,14 @@ void Qt_Vantrel_App::noteWhatTheRunCouldNotDo()
     if (!grantNoted && rtThread.grantedScheduling(&granted)) {
         grantNoted = true;
         say(RunNotes::priorities(running, granted));
+    }
+    platform::Outcome pinned;
+    platform::Outcome policy;
+    if (!placementNoted && rtThread.grantedPlacement(&pinned, &policy)) {
+        placementNoted = true;
+        RunConditions placement{running, pinned, {}, {}, policy};
+        say(pinned.granted ? QString("The worker measures on CPU %1.").arg(running.cpu)
+                           : placement.notes().value(0));
     }
     if (endNoted || rtThread.isRunning())
         return;

@@ -14,6 +14,8 @@
 class RunPictures;
 
 QT_BEGIN_NAMESPACE
+class QAction;
+class QActionGroup;
 class QLabel;
 QT_END_NAMESPACE
 
@@ -60,6 +62,7 @@ private:
     RunSettings settingsFromForm() const;
     void say(const QString &note); // once per run; nothing for an empty note
     void noteWhatTheRunCouldNotDo();
+    void addConditionChoices();
 
     // Declared in the order they are built; destroyed the other way round.
     Ui::Qt_Vantrel_AppClass *ui;
@@ -67,10 +70,13 @@ private:
     QTimer displayTimer;
     RunPictures *pictures; // the picture, saving and comparing, around the report
     RunControl runControl;
-    RunSettings running; // what the latest Start asked for
-    QLabel *notesLabel;  // in the status bar
-    QStringList said;    // this run's notes
-    bool grantNoted;     // the worker's granted scheduling was looked at
-    bool endNoted;       // the worker's ending by itself was dealt with
-    bool floodNoted;     // the run's flood was said
+    RunSettings running;      // what the latest Start asked for
+    QLabel *notesLabel;       // in the status bar
+    QStringList said;         // this run's notes
+    bool grantNoted;          // the worker's granted scheduling was looked at
+    bool endNoted;            // the worker's ending by itself was dealt with
+    bool floodNoted;          // the run's flood was said
+    bool placementNoted;      // the worker's CPU was looked at
+    QActionGroup *cpuChoices; // "Measuring CPU": Any, CPU 0, CPU 1 ...; data: the CPU, -1 any
+    QAction *holdPowerStates; // "Hold power states (PM QoS)"
 };

@@ -51,6 +51,12 @@ void RunPictures::runStarted(const RunSettings &startedWith)
     refresh();
 }
 
+void RunPictures::runHeld(const platform::Outcome &memory, const platform::Outcome &power)
+{
+    memoryHeld = memory;
+    powerHeld = power;
+}
+
 void RunPictures::runStopped()
 {
     if (running)
@@ -78,6 +84,10 @@ RunRecord RunPictures::recordOf(const RunStatistics &statistics, const RunTimeli
     // What the worker was granted is published by its thread before its
     // first tick.
     worker.grantedScheduling(&live.granted);
+    live.conditions.asked = settings;
+    live.conditions.memory = memoryHeld;
+    live.conditions.power = powerHeld;
+    worker.grantedPlacement(&live.conditions.pinned, &live.conditions.policy);
     if (worker.isRunning())
         live.ended = "running";
     else
@@ -127,7 +137,7 @@ bool RunPictures::saveRun(const QString &path, QString *error) const
     // read now; its steal time was not counted over the run.
     RunRecord live = record();
     live.complete();
-    live.machine.begin();
+    live.machine.begin(settings.cpu);
     const QString ending = QFileInfo(path).suffix().toLower();
     if (ending == "png" || ending == "svg") {
         const HistogramPicture picture(runsFor(live));
@@ -180,6 +190,10 @@ void RunPictures::showMenu(const QPoint &position)
     menu->setAttribute(Qt::WA_DeleteOnClose);
     menu->addSeparator();
     menu->addActions({showAction, saveAction, compareAction, clearAction});
+    if (!moreEntries.isEmpty()) {
+        menu->addSeparator();
+        menu->addActions(moreEntries);
+    }
     menu->popup(report->viewport()->mapToGlobal(position));
 }
 

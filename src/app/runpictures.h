@@ -32,6 +32,11 @@ public:
 
     // The window's hooks: Start with these settings, and Stop.
     void runStarted(const RunSettings &settings);
+    // What the run's start was granted of the memory lock and the power
+    // states, for the saved run's conditions.
+    void runHeld(const platform::Outcome &memory, const platform::Outcome &power);
+    // More entries for the report's context menu, after the picture's.
+    void addMenuEntries(const QList<QAction *> &entries) { moreEntries << entries; }
     void runStopped();
 
     // The run as it stands: the settings it started with, the worker's
@@ -81,6 +86,9 @@ private:
     QPointer<HistogramView> shownView;
     std::optional<PictureRun> compared;
     RunSettings settings;
+    platform::Outcome memoryHeld;
+    platform::Outcome powerHeld;
+    QList<QAction *> moreEntries;
     QElapsedTimer sinceStart;  // invalid until the first Start
     double stoppedAfter = 0.0; // seconds from Start to Stop, once stopped
     bool running = false;

@@ -60,6 +60,17 @@ QString describe(const RunOptions &options)
                                          : QString("until Ctrl-C"));
 }
 
+// The worker's CPU and direct policy, when asked for, after describe's text.
+QString placement(const RunSettings &settings)
+{
+    return (settings.cpu >= 0 ? QString(", on CPU %1").arg(settings.cpu) : QString()) +
+        (settings.directPolicy
+             ? QString(", policy %1 priority %2")
+                   .arg(QString::fromStdString(platform::policyName(settings.policy)))
+                   .arg(settings.policyPriority)
+             : QString());
+}
+
 } // namespace
 
 HeadlessRun::HeadlessRun(const RunOptions &options)
@@ -77,8 +88,8 @@ int HeadlessRun::exec(QTextStream &out, QTextStream &err)
 
     if (!prepare(err))
         return 1;
-    err << "vantrel-cli: " << describe(options) << Qt::endl;
-    result.machine.begin();
+    err << "vantrel-cli: " << describe(options) << placement(options.settings) << Qt::endl;
+    result.machine.begin(options.settings.cpu);
     measure(report, err);
     result.machine.end();
     stopServing();
@@ -116,8 +127,30 @@ int HeadlessRun::exec(QTextStream &out, QTextStream &err)
     return met ? 0 : ThresholdCrossed;
 }
 
+// --require-rt: the policy and priority the worker will ask for, tried
+// before anything runs.
+bool HeadlessRun::realtimeGranted(const RunOptions &options, QTextStream &err)
+{
+    const RunSettings &settings = options.settings;
+    platform::Policy policy = settings.policy;
+    int priority = settings.policyPriority;
+    if (!settings.directPolicy) {
+        const platform::ThreadScheduling asked =
+            platform::requestedScheduling(settings.processClass, settings.threadLevel);
+        policy = asked.policy == "SCHED_RR" ? platform::Policy::RoundRobin : platform::Policy::Fifo;
+        priority = asked.priority;
+    }
+    const platform::Outcome outcome = platform::realtimeWouldBeGranted(policy, priority);
+    if (!outcome.granted)
+        err << "vantrel-cli: --require-rt: " << QString::fromStdString(outcome.detail)
+            << "; nothing was measured" << Qt::endl;
+    return outcome.granted;
+}
+
 bool HeadlessRun::prepare(QTextStream &err)
 {
+    if (options.requireRealtime && !realtimeGranted(options, err))
+        return false;
     if (!portFree(options.settings.bindAddress)) {
         err << "vantrel-cli: " << portTaken() << Qt::endl;
         return false;
@@ -194,6 +227,8 @@ void HeadlessRun::completeRecord()
     result.durationSeconds = options.durationSeconds;
     result.ended = EndingNames[ending];
     worker.grantedScheduling(&result.granted);
+    result.conditions.asked = options.settings;
+    worker.grantedPlacement(&result.conditions.pinned, &result.conditions.policy);
     result.complete(intervals.data(), worker.keptIntervals(), options.thresholds);
 }
 
@@ -211,8 +246,14 @@ void HeadlessRun::printFinalReport(QTextStream &report, QTextStream &err)
     const platform::ThreadScheduling &granted = result.granted;
     err << "vantrel-cli: the worker ran " << QString::fromStdString(granted.policy) << ", priority "
         << granted.priority << ", nice " << granted.nice << Qt::endl;
+    // The CPU and the policy, as the worker was granted them.
+    RunConditions placement = result.conditions;
+    placement.memory = placement.power = platform::Outcome();
+    for (const QString &note : placement.notes())
+        err << "vantrel-cli: " << note << Qt::endl;
     for (const QString &note :
-         {RunNotes::priorities(options.settings, granted),
+         {options.settings.directPolicy ? QString()
+                                        : RunNotes::priorities(options.settings, granted),
           control.classLeftOut() ? RunNotes::classLeftOut(options.settings) : QString()}) {
         if (!note.isEmpty())
             err << "vantrel-cli: " << note << Qt::endl;
@@ -266,6 +307,13 @@ void HeadlessRun::measure(QTextStream &report, QTextStream &err)
     clock.start();
     StopRequests::measuring();
     control.start(worker, options.settings);
+    // Refused, the run goes on; said once, now.
+    result.conditions.memory = control.memoryLocked();
+    result.conditions.power = control.powerStatesHeld();
+    for (const QString &note :
+         RunConditions{options.settings, {}, result.conditions.memory, result.conditions.power, {}}
+             .notes())
+        err << "vantrel-cli: " << note << Qt::endl;
 
     const qint64 deadline =
         options.durationSeconds > 0 ? qint64(std::llround(options.durationSeconds * 1000)) : -1;

@@ -43,6 +43,10 @@ public:
     // were met. False when one was crossed.
     static bool judge(const RunRecord &record, QTextStream &err);
 
+    // --require-rt: whether the worker would be granted the realtime policy
+    // these options ask for; one line on err when not.
+    static bool realtimeGranted(const RunOptions &options, QTextStream &err);
+
 private:
     // The steps of exec: everything that can fail before the run; the run
     // until its end, with the reports along the way; the record of what was

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
 // vantrel-cli: one measurement with Vantrel's worker and report, no window.
 #include "headlessrun.h"
+#include "percpurun.h"
 #include "pictureoutput.h"
 #include "platform.h"
 #include "runoptions.h"
@@ -129,6 +130,8 @@ int main(int argc, char *argv[])
     for (const QString &note : options.notes)
         err << "vantrel-cli: " << note << Qt::endl;
 
+    if (!options.cpus.isEmpty())
+        return PerCpuRun(options).exec(out, err);
     HeadlessRun run(options);
     return run.exec(out, err);
 }

@@ -13,6 +13,7 @@
 #include <QStringList>
 
 QT_BEGIN_NAMESPACE
+class QCommandLineOption;
 class QCommandLineParser;
 QT_END_NAMESPACE
 
@@ -80,6 +81,19 @@ public:
         bool (RunOptions::*read)(const QString &); // null: --help, --version
     };
     static const QList<Option> &options();
+    // The table as the parser takes it.
+    static QList<QCommandLineOption> parserOptions();
+
+    // The shortest --print interval: a 300-row table ten times a second is
+    // already more than a person reads.
+    static constexpr double ShortestPrintSeconds = 0.1;
+
+    // --require-rt: the run ends before measuring unless the worker would be
+    // granted the realtime policy asked for.
+    bool requireRealtime = false;
+    // --cpus: one worker per CPU at once, none with a socket; empty: one
+    // worker as usual.
+    QList<int> cpus;
 
 private:
     // Each option's value on its own, in the table's order, then the
@@ -102,6 +116,15 @@ private:
     bool readFailP99(const QString &value);
     bool readFailShare(const QString &value);
     bool readServe(const QString &value);
+    // runconditionoptions.cpp: the CPU, memory, power states and policy.
+    bool readCpu(const QString &value);
+    bool readNoMlock(const QString &value);
+    bool readPmQos(const QString &value);
+    bool readPolicy(const QString &value);
+    bool readPriority(const QString &value);
+    bool readRequireRt(const QString &value);
+    bool readCpus(const QString &value);
+    bool validateConditions();
     bool readDeviationLimit(const char *option, Threshold::Kind kind, const QString &value);
     bool fileName(const char *option, const QString &value, QString *path);
     bool drawsAlone(const QCommandLineParser &parser);
@@ -115,4 +138,7 @@ private:
     double intervalsPerSecond() const;
 
     QString errorText;
+    bool levelGiven = false;    // --process or --thread
+    bool priorityGiven = false; // --priority
+    bool bindGiven = false;     // --bind
 };

@@ -59,6 +59,8 @@ void RtThread::resetStatistics()
     put(floodRate, 0.0);
     grantedKnown.store(false, std::memory_order_relaxed);
     granted = platform::ThreadScheduling();
+    pinOutcome = platform::Outcome();
+    policyOutcome = platform::Outcome();
 }
 
 bool RtThread::grantedScheduling(platform::ThreadScheduling *scheduling) const
@@ -66,6 +68,15 @@ bool RtThread::grantedScheduling(platform::ThreadScheduling *scheduling) const
     if (!grantedKnown.load(std::memory_order_acquire))
         return false;
     *scheduling = granted;
+    return true;
+}
+
+bool RtThread::grantedPlacement(platform::Outcome *pinned, platform::Outcome *policy) const
+{
+    if (!grantedKnown.load(std::memory_order_acquire))
+        return false;
+    *pinned = pinOutcome;
+    *policy = policyOutcome;
     return true;
 }
 
@@ -147,16 +158,18 @@ void RtThread::releaseTerminatedRun()
 void RtThread::run()
 {
     applyStartPriority();
-    udpSocket = new QUdpSocket;
-    // Datagrams go straight to the target. Asking for a system proxy would
-    // also start a resolver thread that inherits this thread's realtime
-    // priority.
-    udpSocket->setProxy(QNetworkProxy::NoProxy);
-    if (!bindSocket()) {
-        closeSocket();
-        lastRunEnd = RunBindFailed;
-        exit(1);
-        return;
+    if (runSettings.listens) {
+        udpSocket = new QUdpSocket;
+        // Datagrams go straight to the target. Asking for a system proxy
+        // would also start a resolver thread that inherits this thread's
+        // realtime priority.
+        udpSocket->setProxy(QNetworkProxy::NoProxy);
+        if (!bindSocket()) {
+            closeSocket();
+            lastRunEnd = RunBindFailed;
+            exit(1);
+            return;
+        }
     }
     startMeasuring();
     const RunEnd end = runClock();
@@ -166,22 +179,45 @@ void RtThread::run()
 }
 
 // Linux does not apply QThread's start priority; the OS layer does it here,
-// for every OS alike.
+// for every OS alike. The CPU, a direct policy and the memory's first touch
+// come here too: once, in the worker's own thread, before its first tick.
 void RtThread::applyStartPriority()
 {
+    if (runSettings.cpu >= 0)
+        pinOutcome = platform::pinCurrentThread(runSettings.cpu);
     if (startPriority >= IdlePriority && startPriority <= TimeCriticalPriority)
         platform::os().setRunThreadLevel(platform::ThreadLevel(int(startPriority)));
+    if (runSettings.directPolicy)
+        policyOutcome =
+            platform::setCurrentThreadPolicy(runSettings.policy, runSettings.policyPriority);
+    if (runSettings.lockMemory)
+        prefaultMemory();
     granted = platform::os().currentThreadScheduling();
     grantedKnown.store(true, std::memory_order_release);
+}
+
+// Pages of the kept intervals and of the stack exist before the first tick,
+// so that no tick waits on a page fault (and, locked, they stay).
+void RtThread::prefaultMemory()
+{
+    const std::size_t bytes = std::size_t(keptCapacity) * sizeof(double);
+    if (keptBuffer)
+        platform::prefault({keptBuffer, bytes});
+    if (keptArrivals)
+        platform::prefault({keptArrivals, bytes});
+    // Well within the smallest stack a QThread gets (Qt's default is the
+    // OS's, 8 MiB on Linux, 1 MiB on Windows).
+    platform::prefaultStack(256 * 1024);
 }
 
 // The kernel's receive stamps, the stopwatch and the drain budget, from the
 // run's start.
 void RtThread::startMeasuring()
 {
-    stamps.setStamps(platform::os().enableReceiveStamps(udpSocket->socketDescriptor())
-                         ? ReceiveTiming::StampsOn
-                         : ReceiveTiming::StampsRefused);
+    if (udpSocket)
+        stamps.setStamps(platform::os().enableReceiveStamps(udpSocket->socketDescriptor())
+                             ? ReceiveTiming::StampsOn
+                             : ReceiveTiming::StampsRefused);
 
     stopwatch.restart();
     ticks.start(stopwatch.elapsedSeconds());
@@ -203,8 +239,10 @@ RtThread::RunEnd RtThread::runClock()
     case MsleepMode:
         if (period > 0)
             runSleepClock(period);
-        else
+        else if (udpSocket)
             runReceiveLoop();
+        else
+            return RunHadNoClock;
         return RunStopped;
     case WaitableTimerMode:
         if (period <= 0)
@@ -218,6 +256,8 @@ RtThread::RunEnd RtThread::runClock()
 
 void RtThread::closeSocket()
 {
+    if (!udpSocket)
+        return;
     udpSocket->close();
     delete udpSocket;
     udpSocket = nullptr;
@@ -247,7 +287,8 @@ void RtThread::runEventLoopClock(int periodMs)
     resumeTimer->setTimerType(Qt::PreciseTimer);
     resumeTimer->setSingleShot(true);
     connect(clockTimer, SIGNAL(timeout()), this, SLOT(runTimerTick()), Qt::AutoConnection);
-    connect(udpSocket, SIGNAL(readyRead()), this, SLOT(udpRead()), Qt::AutoConnection);
+    if (udpSocket)
+        connect(udpSocket, SIGNAL(readyRead()), this, SLOT(udpRead()), Qt::AutoConnection);
     connect(resumeTimer, SIGNAL(timeout()), this, SLOT(resumeDraining()), Qt::AutoConnection);
     if (periodMs > 0) {
         latenessRecorder.startAfterTicks(periodMs);
@@ -259,7 +300,8 @@ void RtThread::runEventLoopClock(int periodMs)
     resumeTimer->stop();
     msleep(500);
     disconnect(clockTimer, nullptr, this, nullptr);
-    disconnect(udpSocket, nullptr, this, nullptr);
+    if (udpSocket)
+        disconnect(udpSocket, nullptr, this, nullptr);
     disconnect(resumeTimer, nullptr, this, nullptr);
     delete clockTimer;
     clockTimer = nullptr;
@@ -439,6 +481,8 @@ double RtThread::spendBudget()
 
 qint64 RtThread::publishSocketDrops()
 {
+    if (!udpSocket)
+        return -1;
     const qint64 drops = platform::os().socketDropCount(udpSocket->socketDescriptor());
     if (drops >= 0)
         put(socketDrops, drops);

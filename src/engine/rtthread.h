@@ -19,6 +19,7 @@
 
 #include <array>
 #include <atomic>
+#include <vector>
 
 QT_BEGIN_NAMESPACE
 class QHostAddress;
@@ -80,8 +81,23 @@ public:
     void keepIntervals(double *buffer, quint64 capacity, double *arrivals = nullptr)
     {
         ticks.keepIntervals(buffer, capacity, arrivals);
+        keptBuffer = buffer;
+        keptArrivals = arrivals;
+        keptCapacity = capacity;
     }
     quint64 keptIntervals() const { return ticks.keptIntervals(); }
+    // The kept-interval buffers, for a memory lock that takes regions
+    // (Windows); empty when none are kept.
+    std::vector<platform::MemoryRegion> keptRegions() const
+    {
+        std::vector<platform::MemoryRegion> regions;
+        const std::size_t bytes = std::size_t(keptCapacity) * sizeof(double);
+        for (double *buffer : {keptBuffer, keptArrivals}) {
+            if (buffer && bytes > 0)
+                regions.push_back({buffer, bytes});
+        }
+        return regions;
+    }
 
     // The statistics as they are now, read while the worker may tick: every
     // value whole, and the bins of one reading taken together.
@@ -109,6 +125,9 @@ public:
     // What the scheduler granted the worker's thread once it set its own
     // level, before its first tick; false until then.
     bool grantedScheduling(platform::ThreadScheduling *granted) const;
+    // Published with it: the settings' CPU pinning and direct policy as the
+    // OS granted them (detail empty for what was not asked).
+    bool grantedPlacement(platform::Outcome *pinned, platform::Outcome *policy) const;
 
 protected:
     void run() override;
@@ -128,6 +147,7 @@ private:
     void resetStatistics();
     // The steps of run: the worker's own priority, the socket, the clock.
     void applyStartPriority();
+    void prefaultMemory();
     bool bindSocket();
     void startMeasuring();
     RunEnd runClock();
@@ -156,6 +176,11 @@ private:
     std::atomic<double> floodRate{0.0};  // 0: never flooded
 
     platform::ThreadScheduling granted; // published by grantedKnown
+    platform::Outcome pinOutcome;       // likewise
+    platform::Outcome policyOutcome;    // likewise
+    double *keptBuffer = nullptr;       // touched before the first tick
+    double *keptArrivals = nullptr;
+    quint64 keptCapacity = 0;
     std::atomic<bool> grantedKnown{false};
 
     QThread::Priority startPriority = InheritPriority;

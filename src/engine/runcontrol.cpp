@@ -8,6 +8,10 @@ void RunControl::start(RtThread &worker, const RunSettings &settings)
 {
     worker.setSettings(settings);
 
+    // Held from here to restore; refused, the run goes on and says so.
+    memory = settings.lockMemory ? memoryLock.acquire(worker.keptRegions()) : platform::Outcome();
+    power = settings.pmQosUs >= 0 ? powerHold.acquire(settings.pmQosUs) : platform::Outcome();
+
     platform::Os &os = platform::os();
     leftOut = !os.setProcessClass(settings.processClass);
     leftOut = !os.setCurrentThreadLevel(platform::ThreadLevel::Normal) || leftOut;
@@ -32,6 +36,8 @@ void RunControl::restore()
         os.endTimerResolution(timerPeriodMs);
         timerRaised = false;
     }
+    memoryLock.release();
+    powerHold.release();
     os.restoreScheduling();
 }
 

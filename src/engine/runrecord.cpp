@@ -175,6 +175,7 @@ QJsonObject RunRecord::toJson() const
         {"asked",
          scheduling(platform::requestedScheduling(settings.processClass, settings.threadLevel))},
         {"worker", scheduling(granted)},
+        {"conditions", conditions.toJson()},
         {"deviation", deviation.toJson(thresholds)},
         {"machine", machine.toJson()},
         {"datagramsDropped",

@@ -7,6 +7,7 @@
 #include "latenessstatistics.h"
 #include "machinecontext.h"
 #include "platform.h"
+#include "runconditions.h"
 #include "runsettings.h"
 #include "runstatistics.h"
 #include "runtimeline.h"
@@ -34,6 +35,8 @@ struct RunRecord
     DeviationSummary deviation;
     QList<Threshold> thresholds;
     MachineContext machine;
+    // The CPU, memory, power states and policy of the run, asked and granted.
+    RunConditions conditions;
 
     // When in the run its ticks and long intervals came.
     RunTimeline timeline;

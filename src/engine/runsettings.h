@@ -29,6 +29,21 @@ struct RunSettings
     platform::ProcessClass processClass = platform::ProcessClass::Realtime;
     platform::ThreadLevel threadLevel = platform::ThreadLevel::TimeCritical;
 
+    // Where and how the worker runs, beside its level: the CPU it is pinned
+    // to (-1: any), memory locked for the run, CPUs held out of idle states
+    // slower to leave than pmQosUs (-1: not held; 0, the default, as the
+    // field's reference tool holds them), and a policy set directly instead
+    // of the level (directPolicy false: none).
+    int cpu = -1;
+    bool lockMemory = true;
+    int pmQosUs = 0;
+    bool directPolicy = false;
+    platform::Policy policy = platform::Policy::Fifo;
+    int policyPriority = 0;
+    // false: the worker has no socket at all, neither binds UdpPort nor
+    // sends (one of several timed workers at once, one per CPU).
+    bool listens = true;
+
     // The names of the choices, by their numbers: clock modes, process
     // classes (Idle to Realtime) and thread levels (Idle to Time Critical).
     static const QStringList &clockModeNames();
