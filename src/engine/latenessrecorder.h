@@ -12,6 +12,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <limits>
 
 class LatenessRecorder
 {
@@ -32,7 +33,10 @@ public:
 
     // A timer tick at stopwatch reading now; counted: whether the
     // histogram counted it, so that both leave out the same start-up.
-    inline void countWakeUp(double now, bool counted);
+    // Returns the tick's lateness in ns, NoLateness for a tick without a
+    // deadline.
+    static constexpr qint64 NoLateness = std::numeric_limits<qint64>::min();
+    inline qint64 countWakeUp(double now, bool counted);
 
     LatenessStatistics statistics() const;
 
@@ -68,10 +72,10 @@ private:
 // deadlines were passed over is a timer catching up (one that returns once
 // per deadline, late ones at once): it takes the earliest passed over, which
 // is then no overrun after all.
-void LatenessRecorder::countWakeUp(double now, bool counted)
+qint64 LatenessRecorder::countWakeUp(double now, bool counted)
 {
     if (deadlines == LatenessStatistics::NoDeadlines)
-        return;
+        return NoLateness;
     const qint64 nowNs = toNs(now);
     qint64 lateNs;
     if (deadlines == LatenessStatistics::GridDeadlines) {
@@ -99,11 +103,12 @@ void LatenessRecorder::countWakeUp(double now, bool counted)
         const qint64 previous = previousNs;
         previousNs = nowNs;
         if (Q_UNLIKELY(previous < 0))
-            return;
+            return NoLateness;
         lateNs = nowNs - (previous + periodNs);
     }
     if (counted)
         countLateness(lateNs);
+    return lateNs;
 }
 
 inline void LatenessRecorder::countLateness(qint64 lateNs)

@@ -244,6 +244,18 @@ CpuCounters cpuCounters(int cpu)
     return now;
 }
 
+int pinnedCpu()
+{
+    cpu_set_t allowed;
+    CPU_ZERO(&allowed);
+    if (sched_getaffinity(0, sizeof allowed, &allowed) != 0 || CPU_COUNT(&allowed) != 1)
+        return -1;
+    for (int cpu = 0; cpu < CPU_SETSIZE; ++cpu)
+        if (CPU_ISSET(cpu, &allowed))
+            return cpu;
+    return -1;
+}
+
 bool avoidCpu(int cpu)
 {
     cpu_set_t allowed;

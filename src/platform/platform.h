@@ -416,6 +416,10 @@ struct CpuCounters
 };
 CpuCounters cpuCounters(int cpu);
 
+// The one CPU the calling thread may run on, or -1 when it may use more
+// (or the OS does not say).
+int pinnedCpu();
+
 // Keeps the calling thread off one CPU (the measured one), on every other
 // CPU it may use; false when that leaves none or the OS refused.
 bool avoidCpu(int cpu);

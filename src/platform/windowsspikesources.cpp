@@ -38,6 +38,11 @@ CpuCounters cpuCounters(int)
     return CpuCounters();
 }
 
+int pinnedCpu()
+{
+    return -1;
+}
+
 bool avoidCpu(int)
 {
     return false;
