@@ -165,7 +165,8 @@ bool HeadlessRun::startServing(QTextStream &err)
     const auto render = [this] {
         platform::ThreadScheduling granted;
         const bool known = worker.grantedScheduling(&granted);
-        return metrics.render(worker.statistics(), worker.timeline(), known ? &granted : nullptr);
+        return metrics.render(worker.statistics(), worker.timeline(), known ? &granted : nullptr) +
+            metrics.renderSpikes(worker.spikes());
     };
     server = std::make_unique<MetricsServer>(render, MetricsText::contentType());
     QString why;
@@ -198,7 +199,7 @@ void HeadlessRun::completeRecord()
 void HeadlessRun::printFinalReport(QTextStream &report, QTextStream &err)
 {
     report << StatsReport::finalReport(result.elapsedSeconds, result.statistics, result.deviation)
-           << Qt::flush;
+           << spikes.section() << Qt::flush;
     // Said once, after the final report, with the whole run's figures.
     const QString flood = StatsReport::floodMessage(result.statistics);
     if (!flood.isEmpty())
@@ -262,6 +263,7 @@ void HeadlessRun::measure(QTextStream &report, QTextStream &err)
     QElapsedTimer clock;
     clock.start();
     StopRequests::measuring();
+    worker.setSpikeAboveNs(qint64(std::llround(options.spikeAboveSeconds * 1e9)));
     control.start(worker, options.settings);
 
     const qint64 deadline =
@@ -304,6 +306,7 @@ void HeadlessRun::measure(QTextStream &report, QTextStream &err)
     // Measured time ends here; the stop protocol may take a while longer.
     result.elapsedSeconds = double(clock.elapsed()) / 1000.0;
     control.stop(worker);
+    spikes = worker.spikes();
     result.statistics = worker.statistics();
     result.timeline = worker.timeline();
 }
@@ -311,12 +314,14 @@ void HeadlessRun::measure(QTextStream &report, QTextStream &err)
 bool HeadlessRun::writeResults(QTextStream &out, QTextStream &err)
 {
     bool written = true;
+    QJsonObject json = result.toJson();
+    json.insert("spikes", spikes.toJson());
     if (options.jsonPath == "-") {
         if (!standardOutputLost)
-            out << QJsonDocument(result.toJson()).toJson() << Qt::flush;
+            out << QJsonDocument(json).toJson() << Qt::flush;
         outputLost(out, err);
     } else if (jsonFile) {
-        jsonFile->write(QJsonDocument(result.toJson()).toJson());
+        jsonFile->write(QJsonDocument(json).toJson());
         written = ResultFile::commit(*jsonFile, err);
     }
     if (intervalsFile) {
@@ -328,7 +333,10 @@ bool HeadlessRun::writeResults(QTextStream &out, QTextStream &err)
 
 void HeadlessRun::printReport(QTextStream &out, double elapsedSeconds, const QString &summary) const
 {
-    out << StatsReport::runReport(elapsedSeconds, worker.statistics()) << summary << Qt::endl;
+    out << StatsReport::runReport(elapsedSeconds, worker.statistics()) << summary;
+    if (summary.isEmpty())
+        out << worker.spikes().countsLine() << '\n';
+    out << Qt::endl;
 }
 
 bool HeadlessRun::openOutput(std::unique_ptr<ResultFile::File> &file, const QString &path,

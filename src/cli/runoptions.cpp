@@ -166,6 +166,13 @@ const QList<RunOptions::Option> &RunOptions::options()
              "percent",
              Measures,
              &RunOptions::readFailShare},
+            {{"spike-above"},
+             "Judge a timer tick later than this past its deadline (a receive clock: an "
+             "interval longer than this) as a spike and say why it came (e.g. 500us). "
+             "Default: ten times the run's median lateness, and over 100us.",
+             "time",
+             Measures,
+             &RunOptions::readSpikeAbove},
             {{"serve"},
              "While measuring, serve the statistics in Prometheus's text format at "
              "http://ADDRESS:PORT/metrics. ADDRESS is 127.0.0.1 unless given; PORT 0 takes a free "
@@ -491,6 +498,14 @@ bool RunOptions::readFailShare(const QString &value)
         return refuse("--fail-share takes a share in %, 0 to 100 (e.g. 99.5), not \"" + value +
                       "\"");
     thresholds << threshold;
+    return true;
+}
+
+bool RunOptions::readSpikeAbove(const QString &value)
+{
+    if (!timeWithUnit(value, &spikeAboveSeconds) || !(spikeAboveSeconds > 0))
+        return refuse("--spike-above takes a time above 0 with its unit, us, ms or s (e.g. "
+                      "500us), not \"" + value + "\"");
     return true;
 }
 

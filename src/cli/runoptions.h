@@ -31,6 +31,7 @@ public:
     double durationSeconds = 0; // 0: until Ctrl-C
     double printSeconds = 0;    // 0: only the final report
     QString jsonPath;           // empty: no JSON; "-": standard output
+    double spikeAboveSeconds = 0; // 0: ten times the median lateness, over 100 us
     QString intervalsPath;      // empty: intervals are not kept
     QString plotPath;           // empty: no picture; else a .png or .svg file
     QString fromPath;           // a saved run (--json) to draw instead of measuring
@@ -102,6 +103,7 @@ private:
     bool readFailP99(const QString &value);
     bool readFailShare(const QString &value);
     bool readServe(const QString &value);
+    bool readSpikeAbove(const QString &value);
     bool readDeviationLimit(const char *option, Threshold::Kind kind, const QString &value);
     bool fileName(const char *option, const QString &value, QString *path);
     bool drawsAlone(const QCommandLineParser &parser);
