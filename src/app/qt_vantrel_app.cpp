@@ -132,6 +132,7 @@ void Qt_Vantrel_App::on_startButton_clicked()
     grantNoted = false;
     endNoted = false;
     floodNoted = false;
+    sourcesNoted = false;
 
     ui->textEdit->setPlaceholderText(QString()); // the hint is for the first run only
     ui->textEdit->clear();
@@ -163,6 +164,13 @@ void Qt_Vantrel_App::noteWhatTheRunCouldNotDo()
     if (!grantNoted && rtThread.grantedScheduling(&granted)) {
         grantNoted = true;
         say(RunNotes::priorities(running, granted));
+    }
+    if (!sourcesNoted) {
+        const SpikeReport spikes = rtThread.spikes();
+        if (spikes.sources.known) {
+            sourcesNoted = true;
+            say(spikes.sourcesText());
+        }
     }
     if (endNoted || rtThread.isRunning())
         return;

@@ -7,6 +7,7 @@
 
 #include "histogramview.h"
 #include "runrecord.h"
+#include "spikelist.h"
 
 #include <QElapsedTimer>
 #include <QObject>
@@ -58,6 +59,10 @@ public:
     QAction *saveAction;
     QAction *compareAction;
     QAction *clearAction;
+    QAction *spikesAction;
+
+    // The spike list, shown and raised, following the run.
+    SpikeList *showSpikes();
 
     // With the report's refresh: the view, if open, draws the run anew,
     // with these statistics when the report has just read them.
@@ -79,6 +84,7 @@ private:
     QTextEdit *report;
     RtThread &worker;
     QPointer<HistogramView> shownView;
+    QPointer<SpikeList> shownSpikes;
     std::optional<PictureRun> compared;
     RunSettings settings;
     QElapsedTimer sinceStart;  // invalid until the first Start

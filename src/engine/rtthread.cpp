@@ -466,6 +466,8 @@ qint64 RtThread::publishSocketDrops()
 void RtThread::startSpikeWatch()
 {
     ownCounters = std::make_unique<platform::OwnThreadCounters>();
+    watchStartNs.store(spikeClockNs() - qint64(stopwatch.elapsedSeconds() * 1e9),
+                       std::memory_order_relaxed);
     watchThreadId = platform::currentThreadId();
     watchSlackNs = platform::currentThreadTimerSlackNs();
     watchCpu = platform::pinnedCpu();
@@ -536,5 +538,6 @@ SpikeReport RtThread::spikes() const
     report.given = spikeGivenNs > 0;
     report.dropped = spikeRing.dropped();
     report.samplerOffCpu = spikeSampler.offMeasuredCpu();
+    report.startNs = watchStartNs.load(std::memory_order_relaxed);
     return report;
 }

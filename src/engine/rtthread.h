@@ -175,6 +175,7 @@ private:
     std::unique_ptr<platform::OwnThreadCounters> ownCounters; // made on the worker
     std::atomic<bool> watchReady{false};
     std::int64_t watchThreadId = -1; // published by watchReady
+    std::atomic<qint64> watchStartNs{0};
     std::int64_t watchSlackNs = -1;
     int watchCpu = -1;
     bool watchRealtime = false;

@@ -11,9 +11,10 @@ QString micros(qint64 ns)
     return QString::number(double(ns) / 1000.0, 'f', 1) + " us";
 }
 
-QJsonObject spikeJson(const JudgedSpike &spike)
+QJsonObject spikeJson(const JudgedSpike &spike, double seconds)
 {
     return QJsonObject{{"tick", double(spike.record.tick)},
+                       {"seconds", seconds},
                        {"time_ns", double(spike.record.timeNs)},
                        {"lateness_ns", double(spike.record.latenessNs)},
                        {"interval_ns", double(spike.record.intervalNs)},
@@ -77,11 +78,11 @@ QString SpikeReport::section(int worst) const
             text += QString("  %1  %2\n").arg(n, 8).arg(spikeCauseText(SpikeCause(i)));
     const std::vector<JudgedSpike> worstKept = store.worst();
     text += QString("  the %1 worst:\n").arg(std::min<int>(worst, int(worstKept.size())));
-    text += "      tick    lateness  interval    cause\n";
+    text += "      time s    lateness    interval  cause\n";
     for (int i = 0; i < worst && i < int(worstKept.size()); ++i) {
         const JudgedSpike &spike = worstKept[size_t(i)];
         text += QString("  %1  %2  %3  %4, %5\n")
-                    .arg(spike.record.tick, 8)
+                    .arg(secondsIn(spike.record), 10, 'f', 3)
                     .arg(micros(spike.record.latenessNs), 10)
                     .arg(micros(spike.record.intervalNs), 10)
                     .arg(spikeCauseText(spike.verdict.cause),
@@ -97,9 +98,9 @@ QJsonObject SpikeReport::toJson() const
         counts.insert(spikeCauseKey(SpikeCause(i)), double(store.count(SpikeCause(i))));
     QJsonArray newest, worstKept;
     for (const JudgedSpike &spike : store.newest())
-        newest.append(spikeJson(spike));
+        newest.append(spikeJson(spike, secondsIn(spike.record)));
     for (const JudgedSpike &spike : store.worst())
-        worstKept.append(spikeJson(spike));
+        worstKept.append(spikeJson(spike, secondsIn(spike.record)));
     const QJsonObject available{{"run_delay", sources.runDelay},
                                 {"page_faults", sources.faults},
                                 {"interrupts", sources.interrupts},

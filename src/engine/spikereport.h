@@ -17,6 +17,13 @@ struct SpikeReport
     bool given = false;      // --spike-above, not the run's median
     quint64 dropped = 0;     // spikes the full ring turned away
     bool samplerOffCpu = false;
+    qint64 startNs = 0; // the run's stopwatch zero on the spikes' clock
+
+    // A spike's time in the run, in seconds.
+    double secondsIn(const SpikeRecord &record) const
+    {
+        return double(record.timeNs - startNs) * 1e-9;
+    }
 
     // "Why the long intervals came": counts per cause and the worst ten.
     QString section(int worst = 10) const;
