@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
 #include "headlessrun.h"
 
+#include "picturetimeline.h"
 #include "platform.h"
 #include "resultfile.h"
 #include "runnotes.h"
@@ -328,7 +329,7 @@ bool HeadlessRun::writeResults(QTextStream &out, QTextStream &err)
         writeIntervals(*intervalsFile);
         written = ResultFile::commit(*intervalsFile, err) && written;
     }
-    return picture.write(result, err) && written;
+    return picture.write(result, err, picture::pictureSpikes(spikes)) && written;
 }
 
 void HeadlessRun::printReport(QTextStream &out, double elapsedSeconds, const QString &summary) const
