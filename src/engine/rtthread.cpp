@@ -335,6 +335,8 @@ void RtThread::runPeriodicTimerClock(int periodMs)
         waitOnce();
     while (!stopRequested) {
         waitOnce();
+        if (Q_UNLIKELY(faultEveryTicks > 0))
+            touchFreshMemory();
         runTimerTick();
     }
 
@@ -465,6 +467,11 @@ qint64 RtThread::publishSocketDrops()
 // it reads the thread that makes it, and the facts the sampler asks for.
 void RtThread::startSpikeWatch()
 {
+    faultPages = qEnvironmentVariableIntValue("VANTREL_TEST_FAULT_PAGES");
+    faultEveryTicks = faultPages > 0 ? std::max(1, qEnvironmentVariableIntValue("VANTREL_TEST_FAULT_EVERY")) : 0;
+    faultCountdown = faultEveryTicks;
+    if (const int slack = qEnvironmentVariableIntValue("VANTREL_TEST_TIMER_SLACK_NS"); slack > 0)
+        platform::setCurrentThreadTimerSlackNs(slack);
     ownCounters = std::make_unique<platform::OwnThreadCounters>();
     watchStartNs.store(spikeClockNs() - qint64(stopwatch.elapsedSeconds() * 1e9),
                        std::memory_order_relaxed);
@@ -540,4 +547,20 @@ SpikeReport RtThread::spikes() const
     report.samplerOffCpu = spikeSampler.offMeasuredCpu();
     report.startNs = watchStartNs.load(std::memory_order_relaxed);
     return report;
+}
+
+// Test knob: page faults on the worker, as a run that touches fresh memory
+// would take. 64 MiB is above the largest size the C library serves from
+// its heap, so each allocation is mapped anew and each touched page faults.
+void RtThread::touchFreshMemory()
+{
+    if (--faultCountdown > 0)
+        return;
+    faultCountdown = faultEveryTicks;
+    const std::size_t page = 4096;
+    const std::size_t size = std::size_t(64) << 20;
+    const std::size_t pages = std::min<std::size_t>(std::size_t(faultPages), size / page);
+    std::unique_ptr<volatile char[]> fresh(new volatile char[size]);
+    for (std::size_t i = 0; i < pages; ++i)
+        fresh[i * page] = 1;
 }

@@ -165,6 +165,7 @@ private:
     // its start, and the sampler, started and stopped with the run.
     Q_DECL_COLD_FUNCTION void noteSpike(double now, qint64 lateNs, double intervalSeconds);
     void startSpikeWatch();
+    void touchFreshMemory();
     void startSpikeSampler();
     static constexpr qint64 NoSpikes = std::numeric_limits<qint64>::max();
     std::atomic<qint64> spikeAboveNs{NoSpikes};    // timer lateness; published by the sampler
@@ -179,6 +180,12 @@ private:
     std::int64_t watchSlackNs = -1;
     int watchCpu = -1;
     bool watchRealtime = false;
+    // Test knobs, read from the environment at the run's start: fresh
+    // memory touched before every so many periodic-timer ticks, and the
+    // worker's timer slack.
+    int faultEveryTicks = 0;
+    int faultPages = 0;
+    int faultCountdown = 0;
 
     // Written by the worker, read by statistics() in another thread.
     TickRecorder ticks;

@@ -219,6 +219,11 @@ std::int64_t currentThreadTimerSlackNs()
     return slack >= 0 ? std::int64_t(slack) : -1;
 }
 
+bool setCurrentThreadTimerSlackNs(std::int64_t ns)
+{
+    return ns > 0 && prctl(PR_SET_TIMERSLACK, static_cast<unsigned long>(ns), 0, 0, 0) == 0;
+}
+
 RealtimeThrottle realtimeThrottle()
 {
     RealtimeThrottle throttle;

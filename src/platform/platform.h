@@ -397,6 +397,9 @@ std::int64_t currentThreadId();
 // The calling thread's timer slack in nanoseconds; -1 when not known.
 std::int64_t currentThreadTimerSlackNs();
 
+// Sets it (tests only: a cause of spikes to inject); false when refused.
+bool setCurrentThreadTimerSlackNs(std::int64_t ns);
+
 // The realtime throttle: realtime tasks get runtime out of every period;
 // runtime -1 is no throttling.
 struct RealtimeThrottle
