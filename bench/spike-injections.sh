@@ -13,6 +13,7 @@ cli=${1:-build/src/cli/vantrel-cli}
 seconds=${2:-10}
 cpu=$(( $(nproc) - 1 ))
 out=$(mktemp -d)
+chmod 777 "$out" # written by the CLI, which AS may run as another user
 trap 'rm -rf "$out"' EXIT
 
 summary() { # json, label
