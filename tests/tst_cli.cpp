@@ -718,7 +718,7 @@ private slots:
             {"-m", "2", "-p", "1", "-d", "4", "--spike-above", "500us", "--json", json});
         qunsetenv("VANTREL_TEST_FAULT_PAGES");
         qunsetenv("VANTREL_TEST_FAULT_EVERY");
-        QCOMPARE(run.exitCode, 0);
+        QVERIFY2(run.exitCode == 0, qPrintable(run.err));
         const QJsonObject spikes = readJson(json)["spikes"].toObject();
         if (!spikes["sources"]["page_faults"].toBool())
             QSKIP("the worker's fault counters cannot be read here");
