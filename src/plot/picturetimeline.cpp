@@ -278,7 +278,23 @@ void paintSpikeMarks(Canvas &c, const QList<PictureRun> &runs, const TimelineLay
             c.p.drawEllipse(QPointF(t.tOf(spike.seconds), y), r, r);
         }
     }
-    // The legend, in the strip's top right corner, one line per cause.
+    // The legend, in the strip's top right corner, one line per cause, on
+    // the background so that the marks under it do not cross its text.
+    double widest = 0;
+    int lines = 0;
+    for (int cause = 0; cause < SpikeCauseCount; ++cause) {
+        if (marked[size_t(cause)]) {
+            widest = std::max(widest, c.width(spikeCauseText(SpikeCause(cause))));
+            ++lines;
+        }
+    }
+    if (lines > 0) {
+        QColor under = c.base;
+        under.setAlphaF(0.85f);
+        c.p.fillRect(QRectF(t.right - widest - t.lh * 1.3, t.timelineTop,
+                            widest + t.lh * 1.3, t.lh * (lines + 0.4)),
+                     under);
+    }
     double y = t.timelineTop + t.lh * 0.2;
     for (int cause = 0; cause < SpikeCauseCount; ++cause) {
         if (!marked[size_t(cause)])
