@@ -130,7 +130,8 @@ private slots:
         QTest::newRow("print interval") << QStringList{"--print", "soon"} << "--print";
         QTest::newRow("spike threshold without unit")
             << QStringList{"--spike-above", "500"} << "--spike-above takes a time above 0";
-        QTest::newRow("spike threshold 0") << QStringList{"--spike-above", "0us"} << "--spike-above";
+        QTest::newRow("spike threshold 0")
+            << QStringList{"--spike-above", "0us"} << "--spike-above";
         QTest::newRow("print too often") << QStringList{"--print", "0.05"} << "0.1 or more";
         QTest::newRow("send without target") << QStringList{"--send"} << "--send needs --target";
         QTest::newRow("short form") << QStringList{"-s", "-t", "1.2.3"} << "not an IPv4 address";
@@ -714,8 +715,8 @@ private slots:
         const QString json = dir.filePath("faults.json");
         qputenv("VANTREL_TEST_FAULT_PAGES", "2000");
         qputenv("VANTREL_TEST_FAULT_EVERY", "250");
-        const CliResult run = runCli(
-            {"-m", "2", "-p", "1", "-d", "4", "--spike-above", "500us", "--json", json});
+        const CliResult run =
+            runCli({"-m", "2", "-p", "1", "-d", "4", "--spike-above", "500us", "--json", json});
         qunsetenv("VANTREL_TEST_FAULT_PAGES");
         qunsetenv("VANTREL_TEST_FAULT_EVERY");
         QVERIFY2(run.exitCode == 0, qPrintable(run.err));

@@ -125,8 +125,10 @@ private slots:
         spikes.store.add(JudgedSpike{SpikeRecord(), SpikeVerdict{SpikeCause::PageFaults}});
         spikes.store.add(JudgedSpike{SpikeRecord(), SpikeVerdict{SpikeCause::PageFaults}});
         const QByteArray spikeText = metrics.renderSpikes(spikes);
-        QCOMPARE(sample(spikeText, "vantrel_spikes_total" + Labels + ",cause=\"page_faults\"}"), "2");
-        QCOMPARE(sample(spikeText, "vantrel_spikes_total" + Labels + ",cause=\"unexplained\"}"), "0");
+        QCOMPARE(sample(spikeText, "vantrel_spikes_total" + Labels + ",cause=\"page_faults\"}"),
+                 "2");
+        QCOMPARE(sample(spikeText, "vantrel_spikes_total" + Labels + ",cause=\"unexplained\"}"),
+                 "0");
         QCOMPARE(spikeText.count("vantrel_spikes_total{"), SpikeCauseCount);
 
         // The window ends at the latest tick: a slot is in it while it ends

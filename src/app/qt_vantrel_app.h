@@ -73,5 +73,6 @@ private:
     bool grantNoted;     // the worker's granted scheduling was looked at
     bool endNoted;       // the worker's ending by itself was dealt with
     bool floodNoted;     // the run's flood was said
-    bool sourcesNoted = false; // which sources name the spikes' causes was said
+    // Which sources name the spikes' causes was said.
+    bool sourcesNoted = false;
 };

@@ -41,12 +41,12 @@ void SpikeList::follow(const SpikeReport &spikes)
     QList<QTreeWidgetItem *> items;
     items.reserve(qsizetype(newest.size()));
     for (auto spike = newest.rbegin(); spike != newest.rend(); ++spike) {
-        auto *item = new QTreeWidgetItem(
-            {QString::number(spikes.secondsIn(spike->record), 'f', 3),
-             QString::number(double(spike->record.latenessNs) / 1000.0, 'f', 1),
-             QString::number(double(spike->record.intervalNs) / 1000.0, 'f', 1),
-             QString(spikeCauseText(spike->verdict.cause)) +
-                 (spike->verdict.measured ? ", measured" : ", inferred")});
+        auto *item =
+            new QTreeWidgetItem({QString::number(spikes.secondsIn(spike->record), 'f', 3),
+                                 QString::number(double(spike->record.latenessNs) / 1000.0, 'f', 1),
+                                 QString::number(double(spike->record.intervalNs) / 1000.0, 'f', 1),
+                                 QString(spikeCauseText(spike->verdict.cause)) +
+                                     (spike->verdict.measured ? ", measured" : ", inferred")});
         for (int column = 0; column < 3; ++column)
             item->setTextAlignment(column, Qt::AlignRight);
         items << item;

@@ -152,8 +152,8 @@ QByteArray MetricsText::renderSpikes(const SpikeReport &spikes) const
     describe(out, "vantrel_spikes_total", "counter",
              "Timer ticks later than the spike threshold, by the cause the sampler judged.");
     for (int i = 0; i < SpikeCauseCount; ++i)
-        out << "vantrel_spikes_total{" << labels << ",cause=\"" << spikeCauseKey(SpikeCause(i)) << "\"} "
-            << spikes.store.count(SpikeCause(i)) << '\n';
+        out << "vantrel_spikes_total{" << labels << ",cause=\"" << spikeCauseKey(SpikeCause(i))
+            << "\"} " << spikes.store.count(SpikeCause(i)) << '\n';
     out.flush();
     return bytes;
 }

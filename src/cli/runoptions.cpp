@@ -2,9 +2,9 @@
 #include "runoptions.h"
 
 #include "dottedquad.h"
-#include "rtthread.h"
 #include "histogrampicture.h"
 #include "resultfile.h"
+#include "rtthread.h"
 #include "targetcheck.h"
 
 #include <QCommandLineParser>
@@ -505,7 +505,8 @@ bool RunOptions::readSpikeAbove(const QString &value)
 {
     if (!timeWithUnit(value, &spikeAboveSeconds) || !(spikeAboveSeconds > 0))
         return refuse("--spike-above takes a time above 0 with its unit, us, ms or s (e.g. "
-                      "500us), not \"" + value + "\"");
+                      "500us), not \"" +
+                      value + "\"");
     return true;
 }
 

@@ -31,11 +31,12 @@ public:
     double durationSeconds = 0; // 0: until Ctrl-C
     double printSeconds = 0;    // 0: only the final report
     QString jsonPath;           // empty: no JSON; "-": standard output
-    double spikeAboveSeconds = 0; // 0: ten times the median lateness, over 100 us
     QString intervalsPath;      // empty: intervals are not kept
     QString plotPath;           // empty: no picture; else a .png or .svg file
     QString fromPath;           // a saved run (--json) to draw instead of measuring
     QString comparePath;        // a saved run to draw beside the other
+    // --spike-above; 0: ten times the median lateness, over 100 us.
+    double spikeAboveSeconds = 0;
 
     // Whether a picture is asked for: the program then needs Qt Gui.
     bool drawsPicture() const { return !plotPath.isEmpty(); }

@@ -392,7 +392,8 @@ double RtThread::wakeUp()
     const double previous = ticks.lastTick();
     const double now = stopwatch.elapsedSeconds();
     ticks.countTick(now, TickRecorder::ReceiveGate);
-    if (Q_UNLIKELY(qint64((now - previous) * 1e9) > intervalAboveNs.load(std::memory_order_relaxed)))
+    if (Q_UNLIKELY(qint64((now - previous) * 1e9) >
+                   intervalAboveNs.load(std::memory_order_relaxed)))
         noteSpike(now, LatenessRecorder::NoLateness, now - previous);
     if (!udpSocket)
         return 0.0;
@@ -468,7 +469,8 @@ qint64 RtThread::publishSocketDrops()
 void RtThread::startSpikeWatch()
 {
     faultPages = qEnvironmentVariableIntValue("VANTREL_TEST_FAULT_PAGES");
-    faultEveryTicks = faultPages > 0 ? std::max(1, qEnvironmentVariableIntValue("VANTREL_TEST_FAULT_EVERY")) : 0;
+    faultEveryTicks =
+        faultPages > 0 ? std::max(1, qEnvironmentVariableIntValue("VANTREL_TEST_FAULT_EVERY")) : 0;
     faultCountdown = faultEveryTicks;
     if (const int slack = qEnvironmentVariableIntValue("VANTREL_TEST_TIMER_SLACK_NS"); slack > 0)
         platform::setCurrentThreadTimerSlackNs(slack);
@@ -479,8 +481,8 @@ void RtThread::startSpikeWatch()
     watchSlackNs = platform::currentThreadTimerSlackNs();
     watchCpu = platform::pinnedCpu();
     platform::ThreadScheduling now;
-    watchRealtime = grantedScheduling(&now) &&
-        (now.policy == "SCHED_FIFO" || now.policy == "SCHED_RR");
+    watchRealtime =
+        grantedScheduling(&now) && (now.policy == "SCHED_FIFO" || now.policy == "SCHED_RR");
     watchReady.store(true, std::memory_order_release);
 }
 

@@ -33,7 +33,7 @@ QString SpikeReport::sourcesText() const
     {
         bool on;
         const char *name;
-    } all[] = {{sources.runDelay, "run-delay"},   {sources.faults, "page faults"},
+    } all[] = {{sources.runDelay, "run-delay"},    {sources.faults, "page faults"},
                {sources.interrupts, "interrupts"}, {sources.softirqs, "softirqs"},
                {sources.steal, "steal"},           {sources.timerSlack, "timer slack"}};
     for (const auto &source : all)
@@ -54,8 +54,9 @@ QString SpikeReport::countsLine() const
     for (int i = 0; i < SpikeCauseCount; ++i)
         if (const quint64 n = store.count(SpikeCause(i)))
             counts << QString("%1 %2").arg(spikeCauseKey(SpikeCause(i))).arg(n);
-    return QString("spikes: %1%2").arg(store.total()).arg(counts.isEmpty() ? QString()
-                                                                          : " (" + counts.join(", ") + ")");
+    return QString("spikes: %1%2")
+        .arg(store.total())
+        .arg(counts.isEmpty() ? QString() : " (" + counts.join(", ") + ")");
 }
 
 QString SpikeReport::section(int worst) const

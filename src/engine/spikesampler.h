@@ -13,8 +13,8 @@
 #include <cstdint>
 #include <functional>
 #include <mutex>
-#include <thread>
 #include <string>
+#include <thread>
 #include <vector>
 
 // Which of the sampler's sources gave readings in this run, and whether the

@@ -256,7 +256,7 @@ void paintTimelineRuns(Canvas &c, const QList<PictureRun> &runs, const QPalette 
 QColor causeColour(int cause)
 {
     static const QColor colours[SpikeCauseCount] = {
-        QColor(120, 120, 120), QColor(230, 140, 0), QColor(200, 30, 30),  QColor(150, 0, 150),
+        QColor(120, 120, 120), QColor(230, 140, 0),  QColor(200, 30, 30), QColor(150, 0, 150),
         QColor(0, 150, 70),    QColor(30, 100, 220), QColor(0, 170, 190), QColor(40, 40, 40)};
     return colours[std::clamp(cause, 0, SpikeCauseCount - 1)];
 }
@@ -272,8 +272,8 @@ void paintSpikeMarks(Canvas &c, const QList<PictureRun> &runs, const TimelineLay
                 continue;
             const int cause = std::clamp(spike.cause, 0, SpikeCauseCount - 1);
             marked[size_t(cause)] = true;
-            const double y = std::clamp(t.mOf(std::log10(spike.intervalSeconds)), t.timelineTop,
-                                        t.maxBottom);
+            const double y =
+                std::clamp(t.mOf(std::log10(spike.intervalSeconds)), t.timelineTop, t.maxBottom);
             c.p.setBrush(causeColour(cause));
             c.p.drawEllipse(QPointF(t.tOf(spike.seconds), y), r, r);
         }
@@ -291,8 +291,8 @@ void paintSpikeMarks(Canvas &c, const QList<PictureRun> &runs, const TimelineLay
     if (lines > 0) {
         QColor under = c.base;
         under.setAlphaF(0.85f);
-        c.p.fillRect(QRectF(t.right - widest - t.lh * 1.3, t.timelineTop,
-                            widest + t.lh * 1.3, t.lh * (lines + 0.4)),
+        c.p.fillRect(QRectF(t.right - widest - t.lh * 1.3, t.timelineTop, widest + t.lh * 1.3,
+                            t.lh * (lines + 0.4)),
                      under);
     }
     double y = t.timelineTop + t.lh * 0.2;
