@@ -435,13 +435,22 @@ private slots:
         // has ended and been looked at.
         QTRY_VERIFY(!ui.actualRate->text().isEmpty() ||
                     window.notes().filter("Nothing was measured").size() == 1);
-        QCOMPARE(window.notes().size(), saying.size());
+        // Besides these, the note of the spikes' sources, once the sampler
+        // has read them; it keeps the status bar up on its own.
+        const auto runNotes = [&window] {
+            QStringList notes = window.notes();
+            notes.removeIf([](const QString &note) { return note.startsWith("spike causes"); });
+            return notes;
+        };
+        QCOMPARE(runNotes().size(), saying.size());
         for (int i = 0; i < saying.size(); ++i)
-            QVERIFY2(window.notes()[i].contains(saying[i]), qPrintable(window.notes()[i]));
-        QCOMPARE(window.statusBar()->isVisible(), !saying.isEmpty());
+            QVERIFY2(runNotes()[i].contains(saying[i]), qPrintable(runNotes()[i]));
+        if (!saying.isEmpty())
+            QVERIFY(window.statusBar()->isVisible());
+        QTRY_COMPARE(window.notes().filter("spike causes from").size(), 1);
         ui.stopButton->click();
         ui.startButton->click(); // said again in a new run, not twice
-        QTRY_COMPARE(window.notes().size(), saying.size());
+        QTRY_COMPARE(runNotes().size(), saying.size());
         ui.stopButton->click();
     }
 
