@@ -128,6 +128,10 @@ private slots:
         QTest::newRow("negative duration") << QStringList{"-d", "-1"} << "--duration";
         QTest::newRow("duration nan") << QStringList{"-d", "nan"} << "--duration";
         QTest::newRow("print interval") << QStringList{"--print", "soon"} << "--print";
+        QTest::newRow("spike threshold without unit")
+            << QStringList{"--spike-above", "500"} << "--spike-above takes a time above 0";
+        QTest::newRow("spike threshold 0")
+            << QStringList{"--spike-above", "0us"} << "--spike-above";
         QTest::newRow("print too often") << QStringList{"--print", "0.05"} << "0.1 or more";
         QTest::newRow("send without target") << QStringList{"--send"} << "--send needs --target";
         QTest::newRow("short form") << QStringList{"-s", "-t", "1.2.3"} << "not an IPv4 address";
@@ -369,6 +373,19 @@ private slots:
         QCOMPARE(configuration["processLevel"].toString(), "Realtime");
         QCOMPARE(configuration["send"].toBool(), false);
         QCOMPARE(results["ended"].toString(), "duration");
+
+        // The spikes: every cause counted, the counts adding up, and the
+        // report's section.
+        const QJsonObject spikes = results["spikes"].toObject();
+        qint64 judged = 0;
+        for (const char *cause : {"follow_on", "interrupts", "other_task", "rt_throttling",
+                                  "page_faults", "timer_slack", "host_steal", "unexplained"}) {
+            QVERIFY2(spikes["counts"].toObject().contains(cause), cause);
+            judged += spikes["counts"][cause].toInteger();
+        }
+        QCOMPARE(judged, spikes["total"].toInteger());
+        QVERIFY(spikes["sources"].toObject().contains("trace_why_not"));
+        QVERIFY(run.out.contains("\nWhy the long intervals came\n  spike threshold: "));
 
         // 750 ticks due; loose, the machine is shared. The first 11 are
         // never counted.
@@ -786,6 +803,28 @@ private slots:
                                           .arg(one["tickCount"].toInteger())),
                      qPrintable(run.out));
         }
+    }
+
+    // Fresh memory touched by the worker every 250 ticks (the test knob):
+    // most of those ticks are judged page faults. Loose: 2000 pages take
+    // milliseconds, the threshold is 500 us, and half the touches suffice.
+    void injectedPageFaultsAreNamed()
+    {
+        const QString json = dir.filePath("faults.json");
+        qputenv("VANTREL_TEST_FAULT_PAGES", "2000");
+        qputenv("VANTREL_TEST_FAULT_EVERY", "250");
+        const CliResult run =
+            runCli({"-m", "2", "-p", "1", "-d", "4", "--spike-above", "500us", "--json", json});
+        qunsetenv("VANTREL_TEST_FAULT_PAGES");
+        qunsetenv("VANTREL_TEST_FAULT_EVERY");
+        QVERIFY2(run.exitCode == 0, qPrintable(run.err));
+        const QJsonObject spikes = readJson(json)["spikes"].toObject();
+        if (!spikes["sources"]["page_faults"].toBool())
+            QSKIP("the worker's fault counters cannot be read here");
+        const qint64 touches = readJson(json)["tickCount"].toInteger() / 250 - 1;
+        const qint64 named = spikes["counts"]["page_faults"].toInteger();
+        QVERIFY2(touches > 4 && named * 2 >= touches,
+                 qPrintable(QString("%1 of %2 touches").arg(named).arg(touches)));
     }
 
     void jsonAloneOnStandardOutput()

@@ -146,6 +146,17 @@ private slots:
                                 "thread_level=\"Time Critical\",send=\"false\",target=\"\","
                                 "policy=\"SCHED_FIFO\",priority=\"99\",nice=\"0\",version=\""));
 
+        // Spikes: a series for every cause, zero or counted.
+        SpikeReport spikes;
+        spikes.store.add(JudgedSpike{SpikeRecord(), SpikeVerdict{SpikeCause::PageFaults}});
+        spikes.store.add(JudgedSpike{SpikeRecord(), SpikeVerdict{SpikeCause::PageFaults}});
+        const QByteArray spikeText = metrics.renderSpikes(spikes);
+        QCOMPARE(sample(spikeText, "vantrel_spikes_total" + Labels + ",cause=\"page_faults\"}"),
+                 "2");
+        QCOMPARE(sample(spikeText, "vantrel_spikes_total" + Labels + ",cause=\"unexplained\"}"),
+                 "0");
+        QCOMPARE(spikeText.count("vantrel_spikes_total{"), SpikeCauseCount);
+
         // The window ends at the latest tick: a slot is in it while it ends
         // after the window's start, so at 14 s the slot of 3-4 s is out,
         // and at 24.5 s every slot in it is empty.

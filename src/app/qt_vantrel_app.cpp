@@ -172,6 +172,7 @@ void Qt_Vantrel_App::on_startButton_clicked()
     endNoted = false;
     floodNoted = false;
     placementNoted = running.cpu < 0;
+    sourcesNoted = false;
 
     ui->textEdit->setPlaceholderText(QString()); // the hint is for the first run only
     ui->textEdit->clear();
@@ -211,6 +212,13 @@ void Qt_Vantrel_App::noteWhatTheRunCouldNotDo()
         RunConditions placement{running, pinned, {}, {}, policy};
         say(pinned.granted ? QString("The worker measures on CPU %1.").arg(running.cpu)
                            : placement.notes().value(0));
+    }
+    if (!sourcesNoted) {
+        const SpikeReport spikes = rtThread.spikes();
+        if (spikes.sources.known) {
+            sourcesNoted = true;
+            say(spikes.sourcesText());
+        }
     }
     if (endNoted || rtThread.isRunning())
         return;

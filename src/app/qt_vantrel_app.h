@@ -79,4 +79,6 @@ private:
     bool placementNoted;      // the worker's CPU was looked at
     QActionGroup *cpuChoices; // "Measuring CPU": Any, CPU 0, CPU 1 ...; data: the CPU, -1 any
     QAction *holdPowerStates; // "Hold power states (PM QoS)"
+    // Which sources name the spikes' causes was said.
+    bool sourcesNoted = false;
 };

@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: MIT
 #include "runpictures.h"
 
+#include "picturetimeline.h"
+
 #include "rtthread.h"
 #include "statsreport.h"
 
@@ -35,6 +37,8 @@ RunPictures::RunPictures(QMainWindow *window, QTextEdit *report, RtThread &worke
                            &RunPictures::compareWithDialog);
     clearAction = action("clearComparisonAction", "Clear Comparison", QKeySequence(),
                          &RunPictures::clearComparison);
+    spikesAction = action("showSpikesAction", "Spikes and Their Causes",
+                          QKeySequence(Qt::CTRL | Qt::Key_K), [this] { showSpikes(); });
     saveAction->setEnabled(false);
     clearAction->setEnabled(false);
 
@@ -100,7 +104,9 @@ QList<PictureRun> RunPictures::runsFor(RunRecord live) const
     // Appended rather than listed: a list's initializer would copy the run.
     QList<PictureRun> runs;
     runs.reserve(2);
-    runs.append(PictureRun{"this run", std::move(live)});
+    runs.append(PictureRun{"this run", std::move(live),
+                           sinceStart.isValid() ? picture::pictureSpikes(worker.spikes())
+                                                : QList<PictureSpike>()});
     if (compared)
         runs.append(*compared);
     return runs;
@@ -117,8 +123,21 @@ HistogramView *RunPictures::showView()
     return shownView;
 }
 
+SpikeList *RunPictures::showSpikes()
+{
+    if (!shownSpikes)
+        shownSpikes = new SpikeList(window);
+    shownSpikes->follow(worker.spikes());
+    shownSpikes->show();
+    shownSpikes->raise();
+    shownSpikes->activateWindow();
+    return shownSpikes;
+}
+
 void RunPictures::refresh(const RunStatistics *statistics)
 {
+    if (shownSpikes && shownSpikes->isVisible())
+        shownSpikes->follow(worker.spikes());
     if (shownView && shownView->isVisible())
         shownView->setRuns(
             runsFor(statistics ? recordOf(*statistics, worker.timeline()) : record()));
@@ -189,7 +208,7 @@ void RunPictures::showMenu(const QPoint &position)
     QMenu *menu = report->createStandardContextMenu();
     menu->setAttribute(Qt::WA_DeleteOnClose);
     menu->addSeparator();
-    menu->addActions({showAction, saveAction, compareAction, clearAction});
+    menu->addActions({showAction, spikesAction, saveAction, compareAction, clearAction});
     if (!moreEntries.isEmpty()) {
         menu->addSeparator();
         menu->addActions(moreEntries);

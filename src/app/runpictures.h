@@ -7,6 +7,7 @@
 
 #include "histogramview.h"
 #include "runrecord.h"
+#include "spikelist.h"
 
 #include <QElapsedTimer>
 #include <QObject>
@@ -63,6 +64,10 @@ public:
     QAction *saveAction;
     QAction *compareAction;
     QAction *clearAction;
+    QAction *spikesAction;
+
+    // The spike list, shown and raised, following the run.
+    SpikeList *showSpikes();
 
     // With the report's refresh: the view, if open, draws the run anew,
     // with these statistics when the report has just read them.
@@ -84,6 +89,7 @@ private:
     QTextEdit *report;
     RtThread &worker;
     QPointer<HistogramView> shownView;
+    QPointer<SpikeList> shownSpikes;
     std::optional<PictureRun> compared;
     RunSettings settings;
     platform::Outcome memoryHeld;

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
 #include "headlessrun.h"
 
+#include "picturetimeline.h"
 #include "platform.h"
 #include "resultfile.h"
 #include "runnotes.h"
@@ -200,7 +201,8 @@ bool HeadlessRun::startServing(QTextStream &err)
         const bool known = worker.grantedScheduling(&granted);
         const LatenessStatistics lateness = worker.lateness();
         return metrics.render(worker.statistics(), worker.timeline(), known ? &granted : nullptr,
-                              &lateness);
+                              &lateness) +
+            metrics.renderSpikes(worker.spikes());
     };
     server = std::make_unique<MetricsServer>(render, MetricsText::contentType());
     QString why;
@@ -236,7 +238,7 @@ void HeadlessRun::printFinalReport(QTextStream &report, QTextStream &err)
 {
     report << StatsReport::finalReport(result.elapsedSeconds, result.statistics, result.deviation,
                                        &result.lateness)
-           << Qt::flush;
+           << spikes.section() << Qt::flush;
     // Said once, after the final report, with the whole run's figures.
     const QString flood = StatsReport::floodMessage(result.statistics);
     if (!flood.isEmpty())
@@ -306,6 +308,7 @@ void HeadlessRun::measure(QTextStream &report, QTextStream &err)
     QElapsedTimer clock;
     clock.start();
     StopRequests::measuring();
+    worker.setSpikeAboveNs(qint64(std::llround(options.spikeAboveSeconds * 1e9)));
     control.start(worker, options.settings);
     // Refused, the run goes on; said once, now.
     result.conditions.memory = control.memoryLocked();
@@ -355,6 +358,7 @@ void HeadlessRun::measure(QTextStream &report, QTextStream &err)
     // Measured time ends here; the stop protocol may take a while longer.
     result.elapsedSeconds = double(clock.elapsed()) / 1000.0;
     control.stop(worker);
+    spikes = worker.spikes();
     result.statistics = worker.statistics();
     result.timeline = worker.timeline();
     result.lateness = worker.lateness();
@@ -363,25 +367,30 @@ void HeadlessRun::measure(QTextStream &report, QTextStream &err)
 bool HeadlessRun::writeResults(QTextStream &out, QTextStream &err)
 {
     bool written = true;
+    QJsonObject json = result.toJson();
+    json.insert("spikes", spikes.toJson());
     if (options.jsonPath == "-") {
         if (!standardOutputLost)
-            out << QJsonDocument(result.toJson()).toJson() << Qt::flush;
+            out << QJsonDocument(json).toJson() << Qt::flush;
         outputLost(out, err);
     } else if (jsonFile) {
-        jsonFile->write(QJsonDocument(result.toJson()).toJson());
+        jsonFile->write(QJsonDocument(json).toJson());
         written = ResultFile::commit(*jsonFile, err);
     }
     if (intervalsFile) {
         writeIntervals(*intervalsFile);
         written = ResultFile::commit(*intervalsFile, err) && written;
     }
-    return picture.write(result, err) && written;
+    return picture.write(result, err, picture::pictureSpikes(spikes)) && written;
 }
 
 void HeadlessRun::printReport(QTextStream &out, double elapsedSeconds, const QString &summary) const
 {
     out << StatsReport::runReport(elapsedSeconds, worker.statistics())
-        << StatsReport::latenessLine(worker.lateness()) << summary << Qt::endl;
+        << StatsReport::latenessLine(worker.lateness()) << summary;
+    if (summary.isEmpty())
+        out << worker.spikes().countsLine() << '\n';
+    out << Qt::endl;
 }
 
 bool HeadlessRun::openOutput(std::unique_ptr<ResultFile::File> &file, const QString &path,

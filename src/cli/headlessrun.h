@@ -80,6 +80,7 @@ private:
     RtThread worker;
     RunControl control;
     RunRecord result;
+    SpikeReport spikes; // at the run's end
     std::vector<double> intervals;
     std::vector<double> arrivals; // beside intervals, when datagrams can be the clock
     std::unique_ptr<ResultFile::File> jsonFile;

@@ -175,3 +175,16 @@ QByteArray MetricsText::render(const RunStatistics &now, const RunTimeline &time
     out.flush();
     return text.toUtf8();
 }
+
+QByteArray MetricsText::renderSpikes(const SpikeReport &spikes) const
+{
+    QByteArray bytes;
+    QTextStream out(&bytes);
+    describe(out, "vantrel_spikes_total", "counter",
+             "Timer ticks later than the spike threshold, by the cause the sampler judged.");
+    for (int i = 0; i < SpikeCauseCount; ++i)
+        out << "vantrel_spikes_total{" << labels << ",cause=\"" << spikeCauseKey(SpikeCause(i))
+            << "\"} " << spikes.store.count(SpikeCause(i)) << '\n';
+    out.flush();
+    return bytes;
+}

@@ -11,6 +11,7 @@
 #include "runsettings.h"
 #include "runstatistics.h"
 #include "runtimeline.h"
+#include "spikereport.h"
 
 #include <QByteArray>
 #include <QList>
@@ -49,6 +50,9 @@ public:
     // NaN when those slots counted none.
     static constexpr double RecentSeconds = 10.0;
     static double longestRecent(const RunTimeline &timeline, double seconds = RecentSeconds);
+
+    // The run's spikes counted per cause, every cause always present.
+    QByteArray renderSpikes(const SpikeReport &spikes) const;
 
     static const char *contentType() { return "text/plain; version=0.0.4; charset=utf-8"; }
 

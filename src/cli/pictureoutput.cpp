@@ -35,11 +35,12 @@ bool PictureOutput::prepare(const RunOptions &options, QTextStream &err)
     return ResultFile::open(file, options.plotPath, err);
 }
 
-bool PictureOutput::write(const RunRecord &measured, QTextStream &err)
+bool PictureOutput::write(const RunRecord &measured, QTextStream &err,
+                          const QList<PictureSpike> &spikes)
 {
     if (!file)
         return true;
-    return writeRuns(QList<PictureRun>{{"this run", measured}} + saved, err);
+    return writeRuns(QList<PictureRun>{{"this run", measured, spikes}} + saved, err);
 }
 
 int PictureOutput::drawSaved(const RunOptions &options, QTextStream &err)

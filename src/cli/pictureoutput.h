@@ -24,7 +24,7 @@ public:
 
     // Writes the picture of the measured run (beside the compared one, if
     // any); false, with a line on err, when it cannot be written.
-    bool write(const RunRecord &measured, QTextStream &err);
+    bool write(const RunRecord &measured, QTextStream &err, const QList<PictureSpike> &spikes = {});
 
     // --from: draws the saved runs; the program's exit status.
     int drawSaved(const RunOptions &options, QTextStream &err);

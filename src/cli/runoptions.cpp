@@ -330,6 +330,15 @@ bool RunOptions::readFailShare(const QString &value)
     return true;
 }
 
+bool RunOptions::readSpikeAbove(const QString &value)
+{
+    if (!timeWithUnit(value, &spikeAboveSeconds) || !(spikeAboveSeconds > 0))
+        return refuse("--spike-above takes a time above 0 with its unit, us, ms or s (e.g. "
+                      "500us), not \"" +
+                      value + "\"");
+    return true;
+}
+
 // "ADDRESS:PORT", ":PORT" or "PORT"; ADDRESS a dotted quad, an IPv6 address
 // in brackets or "localhost".
 bool RunOptions::readServe(const QString &value)

@@ -36,6 +36,8 @@ public:
     QString plotPath;           // empty: no picture; else a .png or .svg file
     QString fromPath;           // a saved run (--json) to draw instead of measuring
     QString comparePath;        // a saved run to draw beside the other
+    // --spike-above; 0: ten times the median lateness, over 100 us.
+    double spikeAboveSeconds = 0;
 
     // Whether a picture is asked for: the program then needs Qt Gui.
     bool drawsPicture() const { return !plotPath.isEmpty(); }
@@ -116,6 +118,7 @@ private:
     bool readFailP99(const QString &value);
     bool readFailShare(const QString &value);
     bool readServe(const QString &value);
+    bool readSpikeAbove(const QString &value);
     // runconditionoptions.cpp: the CPU, memory, power states and policy.
     bool readCpu(const QString &value);
     bool readNoMlock(const QString &value);

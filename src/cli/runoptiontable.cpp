@@ -193,6 +193,13 @@ const QList<RunOptions::Option> &RunOptions::options()
              "percent",
              Measures,
              &RunOptions::readFailShare},
+            {{"spike-above"},
+             "Judge a timer tick later than this past its deadline (a receive clock: an "
+             "interval longer than this) as a spike and say why it came (e.g. 500us). "
+             "Default: ten times the run's median lateness, and over 100us.",
+             "time",
+             Measures,
+             &RunOptions::readSpikeAbove},
             {{"serve"},
              "While measuring, serve the statistics in Prometheus's text format at "
              "http://ADDRESS:PORT/metrics. ADDRESS is 127.0.0.1 unless given; PORT 0 takes a free "

@@ -33,7 +33,10 @@ public:
 
     // A timer tick at stopwatch reading now; counted: whether the
     // histogram counted it, so that both leave out the same start-up.
-    inline void countWakeUp(double now, bool counted);
+    // Returns the tick's lateness in ns, NoLateness for a tick without a
+    // deadline.
+    static constexpr qint64 NoLateness = std::numeric_limits<qint64>::min();
+    inline qint64 countWakeUp(double now, bool counted);
 
     LatenessStatistics statistics() const;
 
@@ -69,10 +72,10 @@ private:
 // comes before that next deadline while deadlines were passed over is a
 // timer catching up (one that returns once per deadline, late ones at
 // once): it takes the earliest passed over, which is then no overrun.
-Q_ALWAYS_INLINE void LatenessRecorder::countWakeUp(double now, bool counted)
+Q_ALWAYS_INLINE qint64 LatenessRecorder::countWakeUp(double now, bool counted)
 {
     if (deadlines == LatenessStatistics::NoDeadlines)
-        return;
+        return NoLateness;
     const qint64 nowNs = toNs(now);
     qint64 lateNs;
     if (deadlines == LatenessStatistics::GridDeadlines) {
@@ -100,11 +103,12 @@ Q_ALWAYS_INLINE void LatenessRecorder::countWakeUp(double now, bool counted)
         const qint64 previous = previousNs;
         previousNs = nowNs;
         if (Q_UNLIKELY(previous < 0))
-            return;
+            return NoLateness;
         lateNs = nowNs - (previous + periodNs);
     }
     if (counted)
         countLateness(lateNs);
+    return lateNs;
 }
 
 Q_ALWAYS_INLINE void LatenessRecorder::countLateness(qint64 lateNs)

@@ -11,6 +11,8 @@
 #include "runsettings.h"
 #include "runstatistics.h"
 #include "runtimeline.h"
+#include "spikereport.h"
+#include "spikesampler.h"
 #include "stamprecorder.h"
 #include "tickrecorder.h"
 
@@ -19,6 +21,8 @@
 
 #include <array>
 #include <atomic>
+#include <limits>
+#include <memory>
 #include <vector>
 
 QT_BEGIN_NAMESPACE
@@ -111,6 +115,14 @@ public:
     // they are now; read as statistics() is.
     LatenessStatistics lateness() const { return latenessRecorder.statistics(); }
 
+    // The lateness above which a timer tick is a spike (and, when given,
+    // the interval above which a receive wake-up is one); 0: ten times the
+    // run's median lateness and over 100 us. Set between runs.
+    void setSpikeAboveNs(qint64 ns) { spikeGivenNs = ns > 0 ? ns : 0; }
+    // The judged spikes so far, with the sources and the threshold; the
+    // sampler's copy, read without waiting on the worker.
+    SpikeReport spikes() const;
+
     // Written by the GUI thread, read by the worker: the stop request, and
     // the send flag, which the window may change during a run.
     std::atomic<bool> stopRequested{false};
@@ -168,6 +180,32 @@ private:
     qint64 publishSocketDrops();
 
     RunSettings runSettings; // read by the worker; written only between runs
+
+    // Spikes: the worker's rare branch, what it publishes for the sampler at
+    // its start, and the sampler, started and stopped with the run.
+    Q_DECL_COLD_FUNCTION void noteSpike(double now, qint64 lateNs, double intervalSeconds);
+    void startSpikeWatch();
+    void touchFreshMemory();
+    void startSpikeSampler();
+    static constexpr qint64 NoSpikes = std::numeric_limits<qint64>::max();
+    std::atomic<qint64> spikeAboveNs{NoSpikes};    // timer lateness; published by the sampler
+    std::atomic<qint64> intervalAboveNs{NoSpikes}; // receive intervals; only when given
+    qint64 spikeGivenNs = 0;
+    SpikeRing spikeRing;
+    SpikeSampler spikeSampler{spikeRing};
+    std::unique_ptr<platform::OwnThreadCounters> ownCounters; // made on the worker
+    std::atomic<bool> watchReady{false};
+    std::int64_t watchThreadId = -1; // published by watchReady
+    std::atomic<qint64> watchStartNs{0};
+    std::int64_t watchSlackNs = -1;
+    int watchCpu = -1;
+    bool watchRealtime = false;
+    // Test knobs, read from the environment at the run's start: fresh
+    // memory touched before every so many periodic-timer ticks, and the
+    // worker's timer slack.
+    int faultEveryTicks = 0;
+    int faultPages = 0;
+    int faultCountdown = 0;
 
     // Written by the worker, read by statistics() in another thread.
     TickRecorder ticks;

@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: MIT
 // The worker's long intervals on their way to the sampler: a lock-free ring
-// with one producer (the worker) and one consumer (the sampler). Its slots
+// with one producer (the worker) and one consumer (the sampler). Its cells
 // are made once; the producer never waits and never allocates, and when the
 // ring is full it counts the spike as dropped.
 #pragma once
@@ -39,7 +39,7 @@ class SpikeRing
 public:
     // Room for capacity records, rounded up to a power of two.
     explicit SpikeRing(std::size_t capacity = 256)
-        : size(roundUp(capacity)), slots(new SpikeRecord[size])
+        : size(roundUp(capacity)), cells(new SpikeRecord[size])
     {
     }
 
@@ -55,7 +55,7 @@ public:
             dropCount.fetch_add(1, std::memory_order_relaxed);
             return nullptr;
         }
-        return &slots[tail & (size - 1)];
+        return &cells[tail & (size - 1)];
     }
     void publish()
     {
@@ -77,7 +77,7 @@ public:
         const std::uint64_t head = taken.load(std::memory_order_relaxed);
         if (head == written.load(std::memory_order_acquire))
             return false;
-        into = slots[head & (size - 1)];
+        into = cells[head & (size - 1)];
         taken.store(head + 1, std::memory_order_release);
         return true;
     }
@@ -96,7 +96,7 @@ private:
     }
 
     const std::size_t size;
-    const std::unique_ptr<SpikeRecord[]> slots;
+    const std::unique_ptr<SpikeRecord[]> cells;
     // Each index on its own cache line: the producer writes one, the
     // consumer the other.
     alignas(64) std::atomic<std::uint64_t> written{0};

@@ -46,6 +46,7 @@ void SpikeSampler::start(const Settings &wanted)
     {
         std::lock_guard<std::mutex> hold(storeLock);
         judged.clear();
+        found = SpikeSources();
     }
     stopping = false;
     thread = std::thread([this] { run(); });
@@ -69,15 +70,31 @@ SpikeStore SpikeSampler::store() const
     return judged;
 }
 
+SpikeSources SpikeSampler::sources() const
+{
+    std::lock_guard<std::mutex> hold(storeLock);
+    return found;
+}
+
 void SpikeSampler::run()
 {
     ownThreadId = platform::currentThreadId();
+    const auto period = std::chrono::milliseconds(settings.periodMs);
+    // The worker's own facts come once its thread has started.
+    while (settings.fromWorker && !settings.fromWorker(settings)) {
+        std::unique_lock<std::mutex> hold(stopLock);
+        if (stopSignal.wait_for(hold, period, [this] { return stopping; }))
+            return;
+    }
     if (settings.cpu >= 0)
         avoiding = platform::avoidCpu(settings.cpu);
-    const auto period = std::chrono::milliseconds(settings.periodMs);
     auto due = std::chrono::steady_clock::now();
     for (;;) {
         takeSnapshot();
+        if (snapshots == 1)
+            noteSources();
+        if (settings.everySnapshot)
+            settings.everySnapshot();
         judgeReady(false);
         due += period;
         std::unique_lock<std::mutex> hold(stopLock);
@@ -98,6 +115,24 @@ void SpikeSampler::takeSnapshot()
     newest = snapshots == 0 ? 0 : (newest + 1) % history.size();
     history[newest] = now;
     snapshots = std::min(snapshots + 1, history.size());
+}
+
+void SpikeSampler::noteSources()
+{
+    const Snapshot &first = snapshotAt(0);
+    SpikeSources now;
+    now.known = true;
+    now.runDelay = first.worker.runDelayNs >= 0;
+    now.faults = first.worker.minorFaults >= 0;
+    now.interrupts = first.cpu.interrupts >= 0;
+    now.softirqs = first.cpu.softirqs >= 0;
+    now.steal = first.cpu.stealNs >= 0;
+    now.timerSlack = settings.timerSlackNs >= 0;
+    const platform::TraceAccess trace = platform::traceAccess(settings.cpu);
+    now.traceAllowed = trace.allowed;
+    now.traceWhyNot = trace.reason;
+    std::lock_guard<std::mutex> hold(storeLock);
+    found = now;
 }
 
 const SpikeSampler::Snapshot &SpikeSampler::snapshotAt(std::size_t age) const

@@ -13,8 +13,24 @@
 #include <cstdint>
 #include <functional>
 #include <mutex>
+#include <string>
 #include <thread>
 #include <vector>
+
+// Which of the sampler's sources gave readings in this run, and whether the
+// kernel's scheduler trace could be read, and why not.
+struct SpikeSources
+{
+    bool known = false; // false until the sampler's first snapshot of the worker
+    bool runDelay = false;
+    bool faults = false;
+    bool interrupts = false;
+    bool softirqs = false;
+    bool steal = false;
+    bool timerSlack = false;
+    bool traceAllowed = false;
+    std::string traceWhyNot;
+};
 
 class SpikeSampler
 {
@@ -33,6 +49,12 @@ public:
         int historySnapshots = 50; // kept for the usual rates
         SpikeRules rules;
         std::function<std::int64_t()> clock = spikeClockNs; // SpikeRecord::timeNs's clock
+        // Asked on the sampler's thread once a period until it returns
+        // true: fills what the worker publishes at its start (its thread,
+        // CPU, scheduling). Null: the settings are complete already.
+        std::function<bool(Settings &)> fromWorker;
+        // Called on the sampler's thread after each snapshot.
+        std::function<void()> everySnapshot;
     };
 
     explicit SpikeSampler(SpikeRing &ring);
@@ -45,6 +67,7 @@ public:
 
     // The judged spikes so far, taken together.
     SpikeStore store() const;
+    SpikeSources sources() const;
     // The sampler's own thread, once started (for its CPU share), and
     // whether it keeps off the measured CPU.
     std::int64_t threadId() const { return ownThreadId.load(); }
@@ -60,6 +83,7 @@ private:
 
     void run();
     void takeSnapshot();
+    void noteSources();
     void judgeReady(bool all);
     SpikeEvidence evidenceFor(const SpikeRecord &spike) const;
     const Snapshot &snapshotAt(std::size_t age) const; // 0: the newest
@@ -76,6 +100,7 @@ private:
 
     mutable std::mutex storeLock;
     SpikeStore judged;
+    SpikeSources found; // under storeLock
 
     std::thread thread;
     std::mutex stopLock;

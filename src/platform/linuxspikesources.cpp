@@ -219,6 +219,11 @@ std::int64_t currentThreadTimerSlackNs()
     return slack >= 0 ? std::int64_t(slack) : -1;
 }
 
+bool setCurrentThreadTimerSlackNs(std::int64_t ns)
+{
+    return ns > 0 && prctl(PR_SET_TIMERSLACK, static_cast<unsigned long>(ns), 0, 0, 0) == 0;
+}
+
 RealtimeThrottle realtimeThrottle()
 {
     RealtimeThrottle throttle;
@@ -242,6 +247,18 @@ CpuCounters cpuCounters(int cpu)
     now.interrupts = procfs::cpuColumnSum(readWhole("/proc/interrupts"), cpu);
     now.softirqs = procfs::cpuColumnSum(readWhole("/proc/softirqs"), cpu);
     return now;
+}
+
+int pinnedCpu()
+{
+    cpu_set_t allowed;
+    CPU_ZERO(&allowed);
+    if (sched_getaffinity(0, sizeof allowed, &allowed) != 0 || CPU_COUNT(&allowed) != 1)
+        return -1;
+    for (int cpu = 0; cpu < CPU_SETSIZE; ++cpu)
+        if (CPU_ISSET(cpu, &allowed))
+            return cpu;
+    return -1;
 }
 
 bool avoidCpu(int cpu)

@@ -397,6 +397,9 @@ std::int64_t currentThreadId();
 // The calling thread's timer slack in nanoseconds; -1 when not known.
 std::int64_t currentThreadTimerSlackNs();
 
+// Sets it (tests only: a cause of spikes to inject); false when refused.
+bool setCurrentThreadTimerSlackNs(std::int64_t ns);
+
 // The realtime throttle: realtime tasks get runtime out of every period;
 // runtime -1 is no throttling.
 struct RealtimeThrottle
@@ -415,6 +418,10 @@ struct CpuCounters
     std::int64_t softirqs = -1;
 };
 CpuCounters cpuCounters(int cpu);
+
+// The one CPU the calling thread may run on, or -1 when it may use more
+// (or the OS does not say).
+int pinnedCpu();
 
 // Keeps the calling thread off one CPU (the measured one), on every other
 // CPU it may use; false when that leaves none or the OS refused.

@@ -28,6 +28,11 @@ std::int64_t currentThreadTimerSlackNs()
     return -1;
 }
 
+bool setCurrentThreadTimerSlackNs(std::int64_t)
+{
+    return false;
+}
+
 RealtimeThrottle realtimeThrottle()
 {
     return RealtimeThrottle();
@@ -36,6 +41,11 @@ RealtimeThrottle realtimeThrottle()
 CpuCounters cpuCounters(int)
 {
     return CpuCounters();
+}
+
+int pinnedCpu()
+{
+    return -1;
 }
 
 bool avoidCpu(int)

@@ -19,11 +19,21 @@ class QPainter;
 class QRect;
 QT_END_NAMESPACE
 
+// A judged spike on the timeline: when in the run, how long its interval
+// was, and its cause (a SpikeCause's number).
+struct PictureSpike
+{
+    double seconds = 0;
+    double intervalSeconds = 0;
+    int cause = 0;
+};
+
 // One run in the picture, and what its line of the legend calls it.
 struct PictureRun
 {
     QString name; // e.g. "this run" or a file's name; may be empty
     RunRecord record;
+    QList<PictureSpike> spikes = {}; // marked on the timeline by cause
 };
 
 class HistogramPicture

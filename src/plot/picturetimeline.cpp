@@ -1,9 +1,13 @@
 // SPDX-License-Identifier: MIT
 #include "picturetimeline.h"
 
+#include "spikeverdict.h"
+
 #include <QPolygonF>
 
 #include <algorithm>
+#include <array>
+#include <cmath>
 #include <vector>
 
 namespace picture {
@@ -247,6 +251,66 @@ void paintTimelineRuns(Canvas &c, const QList<PictureRun> &runs, const QPalette 
         paintRunLines(c, columns[size_t(r)], HistogramPicture::runColour(palette, r), lineWidth, t);
 }
 
+// Each run's judged spikes over the longest-interval strip, a mark coloured
+// by its cause, and a legend of the causes marked.
+QColor causeColour(int cause)
+{
+    static const QColor colours[SpikeCauseCount] = {
+        QColor(120, 120, 120), QColor(230, 140, 0),  QColor(200, 30, 30), QColor(150, 0, 150),
+        QColor(0, 150, 70),    QColor(30, 100, 220), QColor(0, 170, 190), QColor(40, 40, 40)};
+    return colours[std::clamp(cause, 0, SpikeCauseCount - 1)];
+}
+
+void paintSpikeMarks(Canvas &c, const QList<PictureRun> &runs, const TimelineLayout &t)
+{
+    std::array<bool, SpikeCauseCount> marked{};
+    const double r = std::max(2.5, t.lh / 4.0);
+    c.p.setPen(Qt::NoPen);
+    for (const PictureRun &run : runs) {
+        for (const PictureSpike &spike : run.spikes) {
+            if (spike.intervalSeconds <= 0)
+                continue;
+            const int cause = std::clamp(spike.cause, 0, SpikeCauseCount - 1);
+            marked[size_t(cause)] = true;
+            const double y =
+                std::clamp(t.mOf(std::log10(spike.intervalSeconds)), t.timelineTop, t.maxBottom);
+            c.p.setBrush(causeColour(cause));
+            c.p.drawEllipse(QPointF(t.tOf(spike.seconds), y), r, r);
+        }
+    }
+    // The legend, in the strip's top right corner, one line per cause, on
+    // the background so that the marks under it do not cross its text.
+    double widest = 0;
+    int lines = 0;
+    for (int cause = 0; cause < SpikeCauseCount; ++cause) {
+        if (marked[size_t(cause)]) {
+            widest = std::max(widest, c.width(spikeCauseText(SpikeCause(cause))));
+            ++lines;
+        }
+    }
+    if (lines > 0) {
+        QColor under = c.base;
+        under.setAlphaF(0.85f);
+        c.p.fillRect(QRectF(t.right - widest - t.lh * 1.3, t.timelineTop, widest + t.lh * 1.3,
+                            t.lh * (lines + 0.4)),
+                     under);
+    }
+    double y = t.timelineTop + t.lh * 0.2;
+    for (int cause = 0; cause < SpikeCauseCount; ++cause) {
+        if (!marked[size_t(cause)])
+            continue;
+        const QString name = spikeCauseText(SpikeCause(cause));
+        const double w = c.width(name);
+        c.p.setPen(Qt::NoPen);
+        c.p.setBrush(causeColour(cause));
+        c.p.drawEllipse(QPointF(t.right - w - t.lh * 0.9, y + t.lh / 2), r, r);
+        c.label(QRectF(t.right - w - t.lh * 0.3, y, w, t.lh), Qt::AlignLeft | Qt::AlignVCenter,
+                name);
+        y += t.lh;
+    }
+    c.p.setBrush(Qt::NoBrush);
+}
+
 // The time axis, in s, min or h as the run's length asks, and the strips'
 // axes.
 void paintTimeAxis(Canvas &c, const QList<PictureRun> &runs, const TimelineLayout &t)
@@ -294,6 +358,17 @@ void paintTimeline(Canvas &c, const QList<PictureRun> &runs, const QPalette &pal
         c.line(t.left, yr, t.right, yr, c.text, 1.0, Qt::DashLine);
     }
     paintTimeAxis(c, runs, t);
+    paintSpikeMarks(c, runs, t);
+}
+
+QList<PictureSpike> pictureSpikes(const SpikeReport &spikes)
+{
+    QList<PictureSpike> marks;
+    for (const JudgedSpike &spike : spikes.store.newest())
+        marks.append(PictureSpike{spikes.secondsIn(spike.record),
+                                  double(spike.record.intervalNs) * 1e-9,
+                                  int(spike.verdict.cause)});
+    return marks;
 }
 
 } // namespace picture

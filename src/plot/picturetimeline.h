@@ -5,6 +5,7 @@
 
 #include "histogrampicture.h"
 #include "picturecanvas.h"
+#include "spikereport.h"
 
 #include <QRectF>
 
@@ -14,5 +15,8 @@ namespace picture {
 // per second, over the time of the longest run; the periods dashed.
 void paintTimeline(Canvas &c, const QList<PictureRun> &runs, const QPalette &palette,
                    const QList<int> &periods, const QRectF &box);
+
+// The newest judged spikes, as the timeline marks them.
+QList<PictureSpike> pictureSpikes(const SpikeReport &spikes);
 
 } // namespace picture

@@ -1,0 +1,35 @@
+// SPDX-License-Identifier: MIT
+// The run's judged spikes as the surfaces show them: the report's section,
+// the counts line, and the JSON object.
+#pragma once
+
+#include "spikesampler.h"
+#include "spikeverdict.h"
+
+#include <QJsonObject>
+#include <QString>
+
+struct SpikeReport
+{
+    SpikeStore store;
+    SpikeSources sources;
+    qint64 thresholdNs = -1; // -1: not yet known (no lateness yet)
+    bool given = false;      // --spike-above, not the run's median
+    quint64 dropped = 0;     // spikes the full ring turned away
+    bool samplerOffCpu = false;
+    qint64 startNs = 0; // the run's stopwatch zero on the spikes' clock
+
+    // A spike's time in the run, in seconds.
+    double secondsIn(const SpikeRecord &record) const
+    {
+        return double(record.timeNs - startNs) * 1e-9;
+    }
+
+    // "Why the long intervals came": counts per cause and the worst ten.
+    QString section(int worst = 10) const;
+    // One line of counts per cause, for the reports along the way.
+    QString countsLine() const;
+    // Which sources are used, and what root (the kernel's trace) would add.
+    QString sourcesText() const;
+    QJsonObject toJson() const;
+};
