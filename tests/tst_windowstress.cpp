@@ -159,8 +159,10 @@ private slots:
 
         start(window, defaultRun(mode, 0));
         QTRY_VERIFY(portInUse());
-        const qint64 residentBefore = residentKb();
+        // The flood's thread first: where the run locks memory, a new
+        // thread's whole stack is resident from its start.
         DatagramFlood flood;
+        const qint64 residentBefore = residentKb();
         const qint64 floodStart = clock.elapsed();
         while (clock.elapsed() - floodStart < 10000)
             QTest::qWait(20); // the window's own event loop runs meanwhile

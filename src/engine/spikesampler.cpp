@@ -49,19 +49,24 @@ void SpikeSampler::start(const Settings &wanted)
         found = SpikeSources();
     }
     stopping = false;
-    thread = std::thread([this] { run(); });
+    thread.reset(QThread::create([this] { run(); }));
+    // A thread's default stack is 8 MB; with the process's memory locked for
+    // the run every page of it would be resident. The sampler needs little.
+    thread->setStackSize(SamplerStackBytes);
+    thread->start();
 }
 
 void SpikeSampler::stop()
 {
-    if (!thread.joinable())
+    if (!thread)
         return;
     {
         std::lock_guard<std::mutex> hold(stopLock);
         stopping = true;
     }
     stopSignal.notify_all();
-    thread.join();
+    thread->wait();
+    thread.reset();
 }
 
 SpikeStore SpikeSampler::store() const
