@@ -49,24 +49,19 @@ void SpikeSampler::start(const Settings &wanted)
         found = SpikeSources();
     }
     stopping = false;
-    thread.reset(QThread::create([this] { run(); }));
-    // A thread's default stack is 8 MB; with the process's memory locked for
-    // the run every page of it would be resident. The sampler needs little.
-    thread->setStackSize(SamplerStackBytes);
-    thread->start();
+    thread = std::thread([this] { run(); });
 }
 
 void SpikeSampler::stop()
 {
-    if (!thread)
+    if (!thread.joinable())
         return;
     {
         std::lock_guard<std::mutex> hold(stopLock);
         stopping = true;
     }
     stopSignal.notify_all();
-    thread->wait();
-    thread.reset();
+    thread.join();
 }
 
 SpikeStore SpikeSampler::store() const

@@ -8,15 +8,13 @@
 
 #include "spikeverdict.h"
 
-#include <QThread>
-
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
 #include <functional>
-#include <memory>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 // Which of the sampler's sources gave readings in this run, and whether the
@@ -104,8 +102,7 @@ private:
     SpikeStore judged;
     SpikeSources found; // under storeLock
 
-    static constexpr unsigned SamplerStackBytes = 256 * 1024;
-    std::unique_ptr<QThread> thread;
+    std::thread thread;
     std::mutex stopLock;
     std::condition_variable stopSignal;
     bool stopping = false;
