@@ -219,6 +219,10 @@ lat_row() {
         files=("$out/$tool-$round.lat")
     fi
     cat "${files[@]}" > "$out/$tool-$round.latall"
+    if [[ ! -s $out/$tool-$round.latall ]]; then
+        printf '%-16s %-7s %9s   (no lateness: a build without it)\n' "$(label "$tool")" "$round" 0
+        return
+    fi
     read -r lat_p50 lat_p90 lat_p99 lat_p999 lat_max < <(percentiles "$out/$tool-$round.latall")
     printf '%-16s %-7s %9s %8s %8s %8s %8s %9s\n' "$(label "$tool")" "$round" \
         "$(wc -l < "$out/$tool-$round.latall")" "$lat_p50" "$lat_p90" "$lat_p99" "$lat_p999" "$lat_max"
