@@ -187,26 +187,32 @@ struct ThreadPriorities
     long base = -1;
 };
 
-ThreadPriorities ntPriorities()
+// ntdll's basic information about the calling thread: its priorities and
+// affinity, read apart from the layer. False when it cannot be read.
+struct BasicInformation
 {
-    struct BasicInformation
-    {
-        LONG exitStatus;
-        PVOID teb;
-        HANDLE process;
-        HANDLE thread;
-        ULONG_PTR affinity;
-        LONG priority;
-        LONG basePriority;
-    };
+    LONG exitStatus;
+    PVOID teb;
+    HANDLE process;
+    HANDLE thread;
+    ULONG_PTR affinity;
+    LONG priority;
+    LONG basePriority;
+};
+bool threadBasicInformation(BasicInformation *info)
+{
     using Query = LONG(WINAPI *)(HANDLE, int, PVOID, ULONG, PULONG);
     static const Query query = reinterpret_cast<Query>(reinterpret_cast<void (*)()>(
         GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "NtQueryInformationThread")));
-    const int threadBasicInformation = 0;
-    BasicInformation info{};
+    *info = BasicInformation{};
+    return query && query(GetCurrentThread(), 0, info, sizeof *info, nullptr) == 0;
+}
+
+ThreadPriorities ntPriorities()
+{
+    BasicInformation info;
     ThreadPriorities read;
-    if (query &&
-        query(GetCurrentThread(), threadBasicInformation, &info, sizeof info, nullptr) == 0) {
+    if (threadBasicInformation(&info)) {
         read.current = info.priority;
         read.base = info.basePriority;
     }
@@ -377,22 +383,8 @@ void checkPeriodicGrid()
 // The thread's affinity as ntdll tells it, not through the layer.
 DWORD_PTR threadAffinity()
 {
-    struct BasicInformation
-    {
-        LONG exitStatus;
-        PVOID teb;
-        HANDLE process;
-        HANDLE thread;
-        ULONG_PTR affinity;
-        LONG priority;
-        LONG basePriority;
-    };
-    using Query = LONG(WINAPI *)(HANDLE, int, PVOID, ULONG, PULONG);
-    static const Query query = reinterpret_cast<Query>(reinterpret_cast<void (*)()>(
-        GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "NtQueryInformationThread")));
-    BasicInformation info{};
-    return query && query(GetCurrentThread(), 0, &info, sizeof info, nullptr) == 0 ? info.affinity
-                                                                                   : 0;
+    BasicInformation info;
+    return threadBasicInformation(&info) ? info.affinity : 0;
 }
 
 // Pinning on a thread of its own, to each allowed CPU in turn; a CPU the
