@@ -671,6 +671,9 @@ private slots:
         QCOMPARE(saved["deviation"]["source"].toString(), QString("histogram"));
         QCOMPARE(saved["deviation"]["periodSeconds"].toDouble(), 0.001);
         QCOMPARE(saved["longestInterval"].toDouble(), 0.0521);
+        // The spikes as vantrel-cli writes and prints them.
+        QVERIFY(saved["spikes"].toObject().contains("counts"));
+        QVERIFY2(report.contains("\nWhy the long intervals came\n"), qPrintable(report));
 
         QVERIFY2(pictures.loadComparison(dir.filePath("run.json"), &error), qPrintable(error));
         QCOMPARE(pictures.comparison()->record.statistics.bins, window.worker().statistics().bins);

@@ -7,13 +7,13 @@
 #include "statsreport.h"
 
 #include <QAction>
-#include <QFile>
 #include <QFileDialog>
 #include <QFileInfo>
 #include <QJsonDocument>
 #include <QMainWindow>
 #include <QMenu>
 #include <QMessageBox>
+#include <QSaveFile>
 #include <QTextEdit>
 
 RunPictures::RunPictures(QMainWindow *window, QTextEdit *report, RtThread &worker)
@@ -165,20 +165,25 @@ bool RunPictures::saveRun(const QString &path, QString *error) const
             : QSize(HistogramPicture::FileWidth, HistogramPicture::FileHeight);
         return picture.writeFile(path, report->palette(), error, size);
     }
+    // The spikes as vantrel-cli writes and prints them.
+    const SpikeReport spikes = worker.spikes();
     QByteArray data;
-    if (ending == "json")
-        data = QJsonDocument(live.toJson()).toJson();
-    else if (ending == "txt")
-        data = StatsReport::finalReport(live.elapsedSeconds, live.statistics, live.deviation,
-                                        &live.lateness)
+    if (ending == "json") {
+        QJsonObject json = live.toJson();
+        json.insert("spikes", spikes.toJson());
+        data = QJsonDocument(json).toJson();
+    } else if (ending == "txt") {
+        data = (StatsReport::finalReport(live.elapsedSeconds, live.statistics, live.deviation,
+                                         &live.lateness) +
+                spikes.section())
                    .toUtf8();
-    else {
+    } else {
         *error = "a run is saved as .json, .txt, .png or .svg";
         return false;
     }
-    QFile file(path);
-    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate) || file.write(data) != data.size() ||
-        !file.flush()) {
+    // Written whole or not at all: a failed save keeps the earlier file.
+    QSaveFile file(path);
+    if (!file.open(QIODevice::WriteOnly) || file.write(data) != data.size() || !file.commit()) {
         *error = file.errorString();
         return false;
     }
