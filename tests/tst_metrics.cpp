@@ -144,7 +144,7 @@ private slots:
         QVERIFY(second.contains("vantrel_run_info" + Labels +
                                 ",clock_mode_number=\"2\",process_level=\"Realtime\","
                                 "thread_level=\"Time Critical\",send=\"false\",target=\"\","
-                                "policy=\"SCHED_FIFO\",priority=\"99\",nice=\"0\",version=\""));
+                                "policy=\"SCHED_FIFO\",priority=\"99\",nice=\"0\",cpu=\"any\",version=\""));
 
         // Spikes: a series for every cause, zero or counted.
         SpikeReport spikes;

@@ -104,7 +104,9 @@ QString infoLabels(const RunSettings &settings, const platform::ThreadScheduling
         << escaped(settings.threadLevelName()) << "\",send=\"" << (settings.send ? "true" : "false")
         << "\",target=\"" << escaped(settings.target) << "\",policy=\""
         << escaped(QString::fromStdString(granted.policy)) << "\",priority=\"" << granted.priority
-        << "\",nice=\"" << granted.nice << "\",version=\"" << VantrelVersion << '"';
+        << "\",nice=\"" << granted.nice << "\",cpu=\""
+        << (settings.cpu >= 0 ? QString::number(settings.cpu) : QString("any")) << "\",version=\""
+        << VantrelVersion << '"';
     out.flush();
     return text;
 }
