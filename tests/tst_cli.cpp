@@ -751,6 +751,8 @@ private slots:
         QTest::newRow("met") << met << 0 << meeting << false;
         QTest::newRow("crossed, a worker per CPU") << crossed << 3 << crossing << true;
         QTest::newRow("met, a worker per CPU") << met << 0 << meeting << true;
+        QTest::newRow("met, a worker per CPU, serving metrics")
+            << met + QStringList{"--serve", "127.0.0.1:0"} << 0 << meeting << true;
     }
     void thresholdsDecideTheExitStatus()
     {
@@ -763,8 +765,10 @@ private slots:
             runCli(QStringList{"-m", "2", "-p", "2", "-d", "0.5", "--json", json} + thresholds +
                    (perCpu ? QStringList{"--cpus", "all"} : QStringList()));
         QCOMPARE(run.exitCode, status);
+        QCOMPARE(servedPort(run.err) != 0, thresholds.contains("--serve"));
+        const qsizetype asked = thresholds.filter(QRegularExpression("^--fail-")).size();
         const QStringList verdicts = run.err.split('\n').filter("threshold");
-        QCOMPARE(verdicts.size(), perCpu ? thresholds.size() / 2 : 1);
+        QCOMPARE(verdicts.size(), perCpu ? asked : 1);
         QVERIFY2(verdicts.first().startsWith(saying), qPrintable(run.err));
         QVERIFY2(verdicts.first().contains(status ? " (exact, " : "): --fail-above 1s (max "),
                  qPrintable(run.err));
@@ -784,7 +788,7 @@ private slots:
         for (qsizetype i = 0; i < runs.size(); ++i) {
             const QJsonObject &one = runs[i];
             const QJsonArray judged = one["deviation"].toObject()["thresholds"].toArray();
-            QCOMPARE(judged.size(), thresholds.size() / 2);
+            QCOMPARE(judged.size(), asked);
             for (const QJsonValue &threshold : judged) {
                 // Met overall is met on every CPU; crossed at 0 us is crossed on each.
                 QCOMPARE(threshold["crossed"].toBool(), status != 0);

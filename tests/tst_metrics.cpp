@@ -171,6 +171,46 @@ private slots:
         QCOMPARE(longestAt(14.0), "0.0021");
         QCOMPARE(longestAt(14.99), "0.0021");
         QCOMPARE(longestAt(24.5), "NaN");
+
+        // --cpus: two workers in one scrape, every series labelled with its
+        // CPU, each family's HELP and TYPE once with all its samples after.
+        QCOMPARE(MetricsText::merge({first}), first);
+        RunStatistics other = statistics;
+        other.tickCount = 222;
+        QList<QByteArray> each;
+        for (const int cpu : {0, 1}) {
+            const MetricsText worker(periodicAt(2), cpu);
+            each << worker.render(cpu ? other : statistics, timeline, &granted, &lateness) +
+                    worker.renderSpikes(spikes);
+        }
+        const QByteArray both = MetricsText::merge(each);
+        QCOMPARE(sample(both, "vantrel_ticks_total" + Labels + ",cpu=\"0\"}"), "111");
+        QCOMPARE(sample(both, "vantrel_ticks_total" + Labels + ",cpu=\"1\"}"), "222");
+        QCOMPARE(sample(both, "vantrel_overruns_total" + Labels + ",cpu=\"1\"}"), "2");
+        QCOMPARE(
+            sample(both, "vantrel_spikes_total" + Labels + ",cpu=\"1\",cause=\"page_faults\"}"),
+            "2");
+        QByteArray family;
+        QList<QByteArray> families;
+        int samples = 0;
+        for (const QByteArray &text : both.trimmed().split('\n')) {
+            if (text.startsWith("# HELP ")) {
+                family = text.split(' ')[2];
+                QVERIFY2(!families.contains(family), family.constData());
+                families << family;
+            } else if (text.startsWith("# TYPE ")) {
+                QCOMPARE(text.split(' ')[2], family);
+            } else {
+                ++samples;
+                QVERIFY2(text.startsWith(family) && line.match(QString::fromUtf8(text)).hasMatch(),
+                         text.constData());
+                // Its CPU once: the info metric leaves the CPU to this label.
+                QCOMPARE(text.count("cpu="), 1);
+            }
+        }
+        QCOMPARE(families.size(), 8);
+        QCOMPARE(samples, 2 * (each[0].count('\n') - 2 * families.size()));
+        QVERIFY(both.contains("vantrel_run_info" + Labels + ",cpu=\"1\",clock_mode_number=\"2\","));
     }
 
     // GET /metrics, exactly, is the only request answered; every answer

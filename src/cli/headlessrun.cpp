@@ -204,16 +204,22 @@ bool HeadlessRun::startServing(QTextStream &err)
                               &lateness) +
             metrics.renderSpikes(worker.spikes());
     };
-    server = std::make_unique<MetricsServer>(render, MetricsText::contentType());
+    server = serve(options, render, err);
+    return server != nullptr;
+}
+
+std::unique_ptr<MetricsServer> HeadlessRun::serve(const RunOptions &options,
+                                                  MetricsServer::Render render, QTextStream &err)
+{
+    auto server = std::make_unique<MetricsServer>(std::move(render), MetricsText::contentType());
     QString why;
     if (!server->start(options.serveAddress, options.servePort, &why)) {
         err << "vantrel-cli: cannot serve metrics on " << options.serveAddress.toString()
             << " port " << options.servePort << ": " << why << Qt::endl;
-        server.reset();
-        return false;
+        return nullptr;
     }
     err << "vantrel-cli: serving metrics at " << server->url() << Qt::endl;
-    return true;
+    return server;
 }
 
 void HeadlessRun::stopServing()

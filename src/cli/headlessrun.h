@@ -47,6 +47,11 @@ public:
     // these options ask for; one line on err when not.
     static bool realtimeGranted(const RunOptions &options, QTextStream &err);
 
+    // --serve: a server for render listening where the options say, said
+    // on err; null, with one line on err, when the address cannot be had.
+    static std::unique_ptr<MetricsServer> serve(const RunOptions &options,
+                                                MetricsServer::Render render, QTextStream &err);
+
 private:
     // The steps of exec: everything that can fail before the run; the run
     // until its end, with the reports along the way; the record of what was

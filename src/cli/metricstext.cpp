@@ -3,6 +3,7 @@
 
 #include "vantrelversion.h"
 
+#include <QHash>
 #include <QLocale>
 #include <QTextStream>
 
@@ -94,8 +95,11 @@ void writeLateness(QTextStream &out, const QString &labels, const LatenessStatis
 }
 
 // The info metric's labels beyond the clock mode and the period: the rest of
-// the configuration, the scheduling granted, the program's version.
-QString infoLabels(const RunSettings &settings, const platform::ThreadScheduling &granted)
+// the configuration, the scheduling granted, the program's version. The CPU
+// asked for is left to the series' own cpu label when it has one: a label
+// name twice is refused by a scraper.
+QString infoLabels(const RunSettings &settings, const platform::ThreadScheduling &granted,
+                   bool cpuLabelled)
 {
     QString text;
     QTextStream out(&text);
@@ -104,19 +108,23 @@ QString infoLabels(const RunSettings &settings, const platform::ThreadScheduling
         << escaped(settings.threadLevelName()) << "\",send=\"" << (settings.send ? "true" : "false")
         << "\",target=\"" << escaped(settings.target) << "\",policy=\""
         << escaped(QString::fromStdString(granted.policy)) << "\",priority=\"" << granted.priority
-        << "\",nice=\"" << granted.nice << "\",cpu=\""
-        << (settings.cpu >= 0 ? QString::number(settings.cpu) : QString("any")) << "\",version=\""
-        << VantrelVersion << '"';
+        << "\",nice=\"" << granted.nice << '"';
+    if (!cpuLabelled)
+        out << ",cpu=\"" << (settings.cpu >= 0 ? QString::number(settings.cpu) : QString("any"))
+            << '"';
+    out << ",version=\"" << VantrelVersion << '"';
     out.flush();
     return text;
 }
 
 } // namespace
 
-MetricsText::MetricsText(const RunSettings &settings)
+MetricsText::MetricsText(const RunSettings &settings, int cpu)
     : labels(QString("clock_mode=\"%1\",period_ms=\"%2\"")
                  .arg(escaped(settings.clockModeName()))
-                 .arg(settings.periodMs))
+                 .arg(settings.periodMs) +
+             (cpu >= 0 ? QString(",cpu=\"%1\"").arg(cpu) : QString()))
+    , cpuLabelled(cpu >= 0)
     , settings(settings)
     , edges(edgeBins(settings.periodMs))
 {
@@ -173,7 +181,7 @@ QByteArray MetricsText::render(const RunStatistics &now, const RunTimeline &time
     if (granted)
         writeMetric(out, "vantrel_run_info", "gauge",
                     "The run's configuration and the scheduling its worker was granted.",
-                    labels + infoLabels(settings, *granted), 1);
+                    labels + infoLabels(settings, *granted, cpuLabelled), 1);
     out.flush();
     return text.toUtf8();
 }
@@ -189,4 +197,35 @@ QByteArray MetricsText::renderSpikes(const SpikeReport &spikes) const
             << "\"} " << spikes.store.count(SpikeCause(i)) << '\n';
     out.flush();
     return bytes;
+}
+
+QByteArray MetricsText::merge(const QList<QByteArray> &expositions)
+{
+    // Each exposition is a run of families: a HELP line, a TYPE line, then
+    // the family's samples.
+    QList<QByteArray> order;
+    QHash<QByteArray, QByteArray> heads;
+    QHash<QByteArray, QByteArray> samples;
+    for (const QByteArray &exposition : expositions) {
+        QByteArray family;
+        bool first = false; // the first exposition with this family: its HELP and TYPE
+        for (const QByteArray &line : exposition.split('\n')) {
+            if (line.isEmpty())
+                continue;
+            if (line.startsWith("# HELP ")) {
+                family = line.mid(7, line.indexOf(' ', 7) - 7);
+                first = !heads.contains(family);
+                if (first)
+                    order << family;
+            }
+            if (!line.startsWith('#'))
+                samples[family] += line + '\n';
+            else if (first)
+                heads[family] += line + '\n';
+        }
+    }
+    QByteArray merged;
+    for (const QByteArray &family : order)
+        merged += heads.value(family) + samples.value(family);
+    return merged;
 }

@@ -3,7 +3,8 @@
 // version 0.0.4): the intervals as a histogram, the ticks, the 100-tick mean
 // and the longest interval of the last 10 s, and the run's
 // configuration with the scheduling its worker was granted. Every series is
-// labelled with the clock mode and the period.
+// labelled with the clock mode and the period, and with the CPU when one of
+// several workers (--cpus).
 #pragma once
 
 #include "latenessstatistics.h"
@@ -20,7 +21,9 @@
 class MetricsText
 {
 public:
-    explicit MetricsText(const RunSettings &settings);
+    // cpu >= 0 labels every series cpu="N" (after the period): one worker of
+    // --cpus, whose expositions merge() joins.
+    explicit MetricsText(const RunSettings &settings, int cpu = -1);
 
     // The histogram's finite edges, as the bins whose upper edge each is:
     // bin b ends at (b + 0.5) x 0.1 ms. They depend on the period alone, so
@@ -54,10 +57,16 @@ public:
     // The run's spikes counted per cause, every cause always present.
     QByteArray renderSpikes(const SpikeReport &spikes) const;
 
+    // Several workers' expositions as one: each family's HELP and TYPE
+    // once, then its samples from every exposition in their order, so that
+    // a family's samples stay together. Families in the order first seen.
+    static QByteArray merge(const QList<QByteArray> &expositions);
+
     static const char *contentType() { return "text/plain; version=0.0.4; charset=utf-8"; }
 
 private:
-    QString labels; // clock_mode="...",period_ms="..."
+    QString labels; // clock_mode="...",period_ms="..."[,cpu="..."]
+    bool cpuLabelled = false;
     RunSettings settings;
     QList<int> edges;
 };

@@ -2,6 +2,7 @@
 #include "percpurun.h"
 
 #include "headlessrun.h"
+#include "metricstext.h"
 #include "resultfile.h"
 #include "statsreport.h"
 #include "stoprequests.h"
@@ -63,6 +64,30 @@ int PerCpuRun::exec(QTextStream &out, QTextStream &err)
         return 1;
     }
 
+    if (options.serve) {
+        // In the server's thread, as HeadlessRun's: each worker's snapshot.
+        server = HeadlessRun::serve(
+            options,
+            [this] {
+                QList<QByteArray> each;
+                for (const Worker &worker : workers) {
+                    RunSettings settings = options.settings;
+                    settings.cpu = worker.cpu;
+                    const MetricsText metrics(settings, worker.cpu);
+                    platform::ThreadScheduling granted;
+                    const bool known = worker.thread->grantedScheduling(&granted);
+                    const LatenessStatistics lateness = worker.thread->lateness();
+                    each << metrics.render(worker.thread->statistics(), worker.thread->timeline(),
+                                           known ? &granted : nullptr, &lateness) +
+                            metrics.renderSpikes(worker.thread->spikes());
+                }
+                return MetricsText::merge(each);
+            },
+            err);
+        if (!server)
+            return 1;
+    }
+
     QStringList cpuNames;
     for (const Worker &worker : workers)
         cpuNames << QString::number(worker.cpu);
@@ -122,6 +147,8 @@ int PerCpuRun::exec(QTextStream &out, QTextStream &err)
     for (Worker &worker : workers)
         worker.thread->stopRun();
     control.restore();
+    if (server)
+        server->stop();
 
     QStringList summary;
     QJsonArray perCpu;

@@ -3,6 +3,7 @@
 // with a socket; a report per CPU, a summary line each, one JSON.
 #pragma once
 
+#include "metricsserver.h"
 #include "rtthread.h"
 #include "runcontrol.h"
 #include "runoptions.h"
@@ -44,4 +45,5 @@ private:
     RunOptions options;
     RunControl control; // the process class, memory lock and power states, for all
     std::vector<Worker> workers;
+    std::unique_ptr<MetricsServer> server; // --serve: every worker's series, labelled by CPU
 };

@@ -124,8 +124,8 @@ bool RunOptions::validateConditions()
                           "and --bind");
         if (settings.cpu >= 0)
             return refuse("--cpus pins each worker to its own CPU; leave out --cpu");
-        if (serve || !intervalsPath.isEmpty() || !plotPath.isEmpty())
-            return refuse("--cpus writes its reports and --json only; leave out --serve, "
+        if (!intervalsPath.isEmpty() || !plotPath.isEmpty())
+            return refuse("--cpus writes its reports, --json and --serve only; leave out "
                           "--intervals and --plot");
     }
     if (requireRealtime) {
