@@ -15,8 +15,8 @@ QJsonObject spikeJson(const JudgedSpike &spike, double seconds)
 {
     return QJsonObject{{"tick", double(spike.record.tick)},
                        {"seconds", seconds},
-                       {"latenessSeconds", double(spike.record.latenessNs) * 1e-9},
-                       {"intervalSeconds", double(spike.record.intervalNs) * 1e-9},
+                       {"latenessSeconds", double(spike.record.latenessNs) / 1e9},
+                       {"intervalSeconds", double(spike.record.intervalNs) / 1e9},
                        {"cause", spikeCauseKey(spike.verdict.cause)},
                        {"measured", spike.verdict.measured}};
 }
@@ -111,9 +111,9 @@ QJsonObject SpikeReport::toJson() const
                                 {"traceWhyNot", QString::fromStdString(sources.traceWhyNot)}};
     // The cause keys stay snake_case: the metrics' cause label uses the same.
     // startClockSeconds + seconds places a spike on the spikes' clock.
-    return QJsonObject{{"thresholdSeconds", thresholdNs < 0 ? -1.0 : double(thresholdNs) * 1e-9},
+    return QJsonObject{{"thresholdSeconds", thresholdNs < 0 ? -1.0 : double(thresholdNs) / 1e9},
                        {"thresholdGiven", given},
-                       {"startClockSeconds", double(startNs) * 1e-9},
+                       {"startClockSeconds", double(startNs) / 1e9},
                        {"total", double(store.total())},
                        {"dropped", double(dropped)},
                        {"counts", counts},
