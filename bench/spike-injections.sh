@@ -21,7 +21,7 @@ summary() { # json, label
 import json, sys
 s = json.load(open(sys.argv[1]))["spikes"]
 counts = {k: v for k, v in s["counts"].items() if v}
-print(f"{sys.argv[2]}: threshold {s['threshold_ns']/1000:.0f} us, {s['total']} spikes, {counts}")
+print(f"{sys.argv[2]}: threshold {s['thresholdSeconds']*1e6:.0f} us, {s['total']} spikes, {counts}")
 PY
 }
 
@@ -46,11 +46,11 @@ import json, sys
 s = json.load(open(sys.argv[1]))
 spikes = s["spikes"]["newest"]
 bursts = [int(l) for l in open(sys.argv[2]) if l.strip()]
-first = min((x["time_ns"] - x["seconds"] * 1e9 for x in spikes), default=0)
+first = s["spikes"]["startClockSeconds"] * 1e9
 run_end = first + s["elapsedSeconds"] * 1e9
 during = [b for b in bursts if first + 1e9 <= b <= run_end - 0.1e9]
 named = sum(1 for b in during if any(
-    b <= x["time_ns"] <= b + 5e6 and x["cause"] == "other_task" for x in spikes))
+    b <= first + x["seconds"] * 1e9 <= b + 5e6 and x["cause"] == "other_task" for x in spikes))
 print(f"busy task: {named} of {len(during)} bursts during the run named other_task")
 PY
 

@@ -384,7 +384,17 @@ private slots:
             judged += spikes["counts"][cause].toInteger();
         }
         QCOMPARE(judged, spikes["total"].toInteger());
-        QVERIFY(spikes["sources"].toObject().contains("trace_why_not"));
+        QVERIFY(spikes["sources"].toObject().contains("traceWhyNot"));
+        // Seconds like the rest of the record: the threshold and every
+        // spike's lateness are 100 us or more (the threshold's floor).
+        const double threshold = spikes["thresholdSeconds"].toDouble();
+        QVERIFY2(threshold > 0.9e-4 && threshold < 1, qPrintable(QString::number(threshold)));
+        for (const QJsonValue spike : spikes["newest"].toArray())
+            QVERIFY2(spike["latenessSeconds"].toDouble() > 0.9e-4 &&
+                         spike["latenessSeconds"].toDouble() < 10 &&
+                         spike["intervalSeconds"].toDouble() >= 0 &&
+                         spike["intervalSeconds"].toDouble() < 10,
+                     QJsonDocument(spike.toObject()).toJson().constData());
         QVERIFY(run.out.contains("\nWhy the long intervals came\n  spike threshold: "));
 
         // 750 ticks due; loose, the machine is shared. The first 11 are
@@ -823,7 +833,7 @@ private slots:
         qunsetenv("VANTREL_TEST_FAULT_EVERY");
         QVERIFY2(run.exitCode == 0, qPrintable(run.err));
         const QJsonObject spikes = readJson(json)["spikes"].toObject();
-        if (!spikes["sources"]["page_faults"].toBool())
+        if (!spikes["sources"]["pageFaults"].toBool())
             QSKIP("the worker's fault counters cannot be read here");
         const qint64 touches = readJson(json)["tickCount"].toInteger() / 250 - 1;
         const qint64 named = spikes["counts"]["page_faults"].toInteger();

@@ -673,6 +673,7 @@ private slots:
         QCOMPARE(saved["longestInterval"].toDouble(), 0.0521);
         // The spikes as vantrel-cli writes and prints them.
         QVERIFY(saved["spikes"].toObject().contains("counts"));
+        QVERIFY(saved["spikes"].toObject().contains("thresholdSeconds"));
         QVERIFY2(report.contains("\nWhy the long intervals came\n"), qPrintable(report));
 
         QVERIFY2(pictures.loadComparison(dir.filePath("run.json"), &error), qPrintable(error));

@@ -15,9 +15,8 @@ QJsonObject spikeJson(const JudgedSpike &spike, double seconds)
 {
     return QJsonObject{{"tick", double(spike.record.tick)},
                        {"seconds", seconds},
-                       {"time_ns", double(spike.record.timeNs)},
-                       {"lateness_ns", double(spike.record.latenessNs)},
-                       {"interval_ns", double(spike.record.intervalNs)},
+                       {"latenessSeconds", double(spike.record.latenessNs) / 1e9},
+                       {"intervalSeconds", double(spike.record.intervalNs) / 1e9},
                        {"cause", spikeCauseKey(spike.verdict.cause)},
                        {"measured", spike.verdict.measured}};
 }
@@ -102,16 +101,19 @@ QJsonObject SpikeReport::toJson() const
         newest.append(spikeJson(spike, secondsIn(spike.record)));
     for (const JudgedSpike &spike : store.worst())
         worstKept.append(spikeJson(spike, secondsIn(spike.record)));
-    const QJsonObject available{{"run_delay", sources.runDelay},
-                                {"page_faults", sources.faults},
+    const QJsonObject available{{"runDelay", sources.runDelay},
+                                {"pageFaults", sources.faults},
                                 {"interrupts", sources.interrupts},
                                 {"softirqs", sources.softirqs},
                                 {"steal", sources.steal},
-                                {"timer_slack", sources.timerSlack},
+                                {"timerSlack", sources.timerSlack},
                                 {"trace", sources.traceAllowed},
-                                {"trace_why_not", QString::fromStdString(sources.traceWhyNot)}};
-    return QJsonObject{{"threshold_ns", double(thresholdNs)},
-                       {"threshold_given", given},
+                                {"traceWhyNot", QString::fromStdString(sources.traceWhyNot)}};
+    // The cause keys stay snake_case: the metrics' cause label uses the same.
+    // startClockSeconds + seconds places a spike on the spikes' clock.
+    return QJsonObject{{"thresholdSeconds", thresholdNs < 0 ? -1.0 : double(thresholdNs) / 1e9},
+                       {"thresholdGiven", given},
+                       {"startClockSeconds", double(startNs) / 1e9},
                        {"total", double(store.total())},
                        {"dropped", double(dropped)},
                        {"counts", counts},

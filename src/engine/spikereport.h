@@ -22,7 +22,7 @@ struct SpikeReport
     // A spike's time in the run, in seconds.
     double secondsIn(const SpikeRecord &record) const
     {
-        return double(record.timeNs - startNs) * 1e-9;
+        return double(record.timeNs - startNs) / 1e9; // divided: exact ns print short
     }
 
     // "Why the long intervals came": counts per cause and the worst ten.
