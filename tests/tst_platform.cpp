@@ -702,11 +702,17 @@ private slots:
         platform::MemoryLock first, second;
         first.acquire({{buffer.data(), buffer.size()}});
         second.acquire();
+#ifdef __SANITIZE_ADDRESS__
+        // The address sanitizer answers mlockall itself, with 0 and no lock.
+        const bool kernelLocks = false;
+#else
+        const bool kernelLocks = true;
+#endif
         if (memoryLockPermitted()) {
             QVERIFY2(first.held() && second.held(), first.result().detail.c_str());
-            QVERIFY(lockedKb() >= qint64(buffer.size() / 1024));
+            QVERIFY(!kernelLocks || lockedKb() >= qint64(buffer.size() / 1024));
             first.release();
-            QVERIFY(lockedKb() > 0); // the second still holds
+            QVERIFY(!kernelLocks || lockedKb() > 0); // the second still holds
             second.release();
             QCOMPARE(lockedKb(), qint64(0));
         } else {

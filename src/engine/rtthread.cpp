@@ -101,8 +101,9 @@ void RtThread::startRun(QThread::Priority priority)
     lastRunEnd = RunNotEnded;
     startPriority = priority;
     learnBroadcastTargets();
-    start(priority);
+    // The sampler's flags are reset before the worker may set them.
     startSpikeSampler();
+    start(priority);
 }
 
 void RtThread::learnBroadcastTargets()
