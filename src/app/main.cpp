@@ -2,6 +2,8 @@
 // Vantrel's window: measures how regularly a periodic clock fires here.
 #include "qt_vantrel_app.h"
 
+#include "platform.h"
+
 #include <QApplication>
 
 #include <cstdio>
@@ -47,6 +49,7 @@ int main(int argc, char *argv[])
         return 1;
     }
 
+    platform::useSmallThreadStacks();
     QApplication a(argc, argv);
     Qt_Vantrel_App w;
     w.show();

@@ -46,6 +46,18 @@ Qt_Vantrel_App::Qt_Vantrel_App(QWidget *parent)
     // A row of the table is one line, however narrow the area: a wrapped
     // " max" would read as a row of its own.
     ui->textEdit->setLineWrapMode(QTextEdit::NoWrap);
+    // The scroll range may grow after a refresh has set the view (a layout
+    // finished later, a scroll bar that appeared): a view that followed the
+    // end goes on following it, and one the reader moved stays.
+    QScrollBar *vertical = ui->textEdit->verticalScrollBar();
+    connect(vertical, &QScrollBar::valueChanged, this, [this, vertical](int value) {
+        if (!rewritingReport)
+            reportFollowsEnd = value >= vertical->maximum();
+    });
+    connect(vertical, &QScrollBar::rangeChanged, this, [this, vertical](int, int maximum) {
+        if (!rewritingReport && reportFollowsEnd)
+            vertical->setValue(maximum);
+    });
 
     // Each list's index is the number of the setting it names.
     const RunSettings defaults;
@@ -273,9 +285,10 @@ void Qt_Vantrel_App::showReport(const RunStatistics &statistics)
     // keeps its place, as a terminal does.
     QScrollBar *vertical = ui->textEdit->verticalScrollBar();
     QScrollBar *horizontal = ui->textEdit->horizontalScrollBar();
-    const bool following = vertical->value() >= vertical->maximum();
+    const bool following = reportFollowsEnd;
     const int top = vertical->value();
     const int left = horizontal->value();
+    rewritingReport = true;
     ui->textEdit->clear();
     ui->textEdit->insertPlainText(StatsReport::histogramTable(statistics));
     ui->textEdit->moveCursor(QTextCursor::End, QTextCursor::MoveAnchor);
@@ -285,4 +298,5 @@ void Qt_Vantrel_App::showReport(const RunStatistics &statistics)
     ui->textEdit->document()->documentLayout()->documentSize();
     vertical->setValue(following ? vertical->maximum() : top);
     horizontal->setValue(left);
+    rewritingReport = false;
 }

@@ -81,4 +81,8 @@ private:
     QAction *holdPowerStates; // "Hold power states (PM QoS)"
     // Which sources name the spikes' causes was said.
     bool sourcesNoted = false;
+    // The report's view is at its bottom: left there by the reader, or by
+    // the latest refresh; rewritingReport while a refresh rewrites it.
+    bool reportFollowsEnd = true;
+    bool rewritingReport = false;
 };
