@@ -85,7 +85,8 @@ int main(int argc, char *argv[])
     // files are still written.
     std::signal(SIGPIPE, SIG_IGN);
 #endif
-    // Before any thread exists, so that every later thread inherits it.
+    // Before any thread exists, so that every later thread inherits both.
+    platform::useSmallThreadStacks();
     platform::catchStopRequests();
     StopRequests::watch();
 

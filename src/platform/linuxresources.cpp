@@ -82,6 +82,18 @@ std::size_t pageSize()
     return size > 0 ? std::size_t(size) : 4096;
 }
 
+void useSmallThreadStacks()
+{
+    // Threads made without a size of their own (std::thread, QThread's
+    // default) take the process's default attributes.
+    pthread_attr_t attr;
+    if (pthread_getattr_default_np(&attr) != 0)
+        return;
+    if (pthread_attr_setstacksize(&attr, std::size_t(1) << 20) == 0)
+        pthread_setattr_default_np(&attr);
+    pthread_attr_destroy(&attr);
+}
+
 const Outcome &MemoryLock::acquire(const std::vector<MemoryRegion> &)
 {
     if (outcome.granted)

@@ -272,6 +272,12 @@ struct MemoryRegion
     std::size_t bytes = 0;
 };
 
+// Gives every thread started from now on a stack of 1 MiB, ample for every
+// thread here. Call it first in main: on Linux locked memory (below) keeps
+// each thread's whole stack resident, and the default of 8 MiB per thread
+// would be locked in full.
+void useSmallThreadStacks();
+
 // Keeps the process's memory in RAM while held, so that no tick waits for a
 // page to come back. Linux: all of it, present and future (mlockall), and
 // only where the process may lock without limit (CAP_IPC_LOCK, or an

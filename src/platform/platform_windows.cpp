@@ -379,6 +379,9 @@ std::size_t pageSize()
     return system.dwPageSize;
 }
 
+// Only the given regions are locked here, so a stack's size costs nothing.
+void useSmallThreadStacks() { }
+
 // Windows locks no more pages than the minimum working set allows, so the
 // minimum (and the maximum with it) is raised by the regions' size first.
 const Outcome &MemoryLock::acquire(const std::vector<MemoryRegion> &regions)
