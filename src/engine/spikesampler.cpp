@@ -9,8 +9,8 @@ namespace {
 // Trace records are kept this long: a spike is judged at the snapshot after
 // it, and who held the CPU at its deadline may have come long before.
 constexpr std::int64_t TraceKeptNs = 2000000000;
-// And never more than this many (about 10 MB).
-constexpr std::size_t TraceKeptRecords = 131072;
+// And never more than this many (about 5 MB).
+constexpr std::size_t TraceKeptRecords = 65536;
 
 // Growth between two readings, -1 when either is missing.
 std::int64_t growth(std::int64_t before, std::int64_t after)
