@@ -310,6 +310,11 @@ private slots:
                 e.trace.traced = true, e.trace.irqNs = 300 * Us, e.trace.softirqNs = 300 * Us;
             },
             C::Interrupts, {C::Interrupts}, true);
+        row("traced: handlers idle, counts burst",
+            [](SpikeEvidence &e) {
+                e.trace.traced = true, e.trace.irqNs = e.trace.softirqNs = 0, e.interrupts = 400;
+            },
+            C::Unexplained, {});
         row("traced: interrupts not traced, counts burst",
             [](SpikeEvidence &e) { e.trace.traced = true, e.interrupts = 400; }, C::Interrupts,
             {C::Interrupts});

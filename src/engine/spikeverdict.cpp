@@ -104,8 +104,12 @@ SpikeVerdict judgeSpike(const SpikeEvidence &evidence, const SpikeRules &rules)
         measured |= 1u << int(SpikeCause::OtherTask);
     }
 
-    if (burst(evidence.interrupts, evidence.usualInterrupts, spike.latenessNs, rules) ||
-        burst(evidence.softirqs, evidence.usualSoftirqs, spike.latenessNs, rules))
+    // Counts over 100 ms only hint; handlers' time in the window, when
+    // traced, is the answer.
+    const bool handlersTraced = trace.traced && trace.irqNs >= 0;
+    if (!handlersTraced &&
+        (burst(evidence.interrupts, evidence.usualInterrupts, spike.latenessNs, rules) ||
+         burst(evidence.softirqs, evidence.usualSoftirqs, spike.latenessNs, rules)))
         mark(SpikeCause::Interrupts);
 
     // Run-delay grows only while the worker is runnable and not running: an

@@ -268,7 +268,11 @@ TraceSession::~TraceSession()
 bool TraceSession::open(const CpuList &cpus, std::int64_t wakingThreadId)
 {
     close();
-    const TraceAccess access = traceAccess(cpus.empty() ? -1 : cpus.front());
+    if (cpus.empty()) {
+        reason = "the CPUs to trace are not known";
+        return false;
+    }
+    const TraceAccess access = traceAccess(cpus.front());
     if (!access.allowed) {
         reason = access.reason;
         return false;
