@@ -178,7 +178,11 @@ bool decodeRaw(TraceKind kind, const TraceFormat &format, const unsigned char *r
 
 namespace {
 
-constexpr std::size_t RingPages = 128; // 512 KiB a CPU: a busy CPU's 100 ms and more
+// 2 MiB a CPU: about 23,000 records, a busy CPU's 100 ms between drains
+// (seen here: 66,000 switches and softirqs a second). Halved while the
+// kernel refuses (perf_event_mlock_kb limits all but root), down to 32 KiB.
+constexpr std::size_t RingPages = 512;
+constexpr std::size_t FewestRingPages = 8;
 
 struct Tracepoint
 {
@@ -215,7 +219,7 @@ long openTracepoint(std::int64_t id, int cpu, int group)
     attr.type = PERF_TYPE_TRACEPOINT;
     attr.config = std::uint64_t(id);
     attr.sample_period = 1;
-    attr.sample_type = PERF_SAMPLE_TIME | PERF_SAMPLE_CPU | PERF_SAMPLE_RAW;
+    attr.sample_type = PERF_SAMPLE_TIME | PERF_SAMPLE_RAW; // the ring is the CPU's
     attr.disabled = group < 0 ? 1 : 0;
     attr.use_clockid = 1;
     attr.clockid = CLOCK_MONOTONIC;
@@ -307,8 +311,13 @@ bool TraceSession::open(const CpuList &cpus, std::int64_t wakingThreadId)
             return false;
         }
         ring.fds.push_back(int(leader));
-        ring.mapBytes = std::size_t(page) * (RingPages + 1);
-        ring.map = mmap(nullptr, ring.mapBytes, PROT_READ | PROT_WRITE, MAP_SHARED, int(leader), 0);
+        ring.map = MAP_FAILED;
+        for (std::size_t pages = RingPages; ring.map == MAP_FAILED && pages >= FewestRingPages;
+             pages /= 2) {
+            ring.mapBytes = std::size_t(page) * (pages + 1);
+            ring.map =
+                mmap(nullptr, ring.mapBytes, PROT_READ | PROT_WRITE, MAP_SHARED, int(leader), 0);
+        }
         if (ring.map == MAP_FAILED) {
             ring.map = nullptr;
             reason = std::string("the trace ring could not be mapped: ") + std::strerror(errno);
@@ -365,7 +374,7 @@ void TraceSession::drain(std::vector<TraceRecord> &into)
         const unsigned char *data = static_cast<const unsigned char *>(ring.map) +
             (meta->data_offset ? meta->data_offset : std::uint64_t(page));
         const std::uint64_t size =
-            meta->data_size ? meta->data_size : RingPages * std::uint64_t(page);
+            meta->data_size ? meta->data_size : ring.mapBytes - std::uint64_t(page);
         const std::uint64_t head = __atomic_load_n(&meta->data_head, __ATOMIC_ACQUIRE);
         std::uint64_t tail = meta->data_tail;
         while (tail + sizeof(perf_event_header) <= head) {
@@ -395,21 +404,20 @@ void TraceSession::drain(std::vector<TraceRecord> &into)
                 std::uint64_t lost = 0;
                 std::memcpy(&lost, body + 8, 8);
                 lostRecords += lost;
-            } else if (header.type == PERF_RECORD_SAMPLE && bodySize >= 20) {
-                // time (u64), cpu and a reserved u32, raw size (u32), raw.
+            } else if (header.type == PERF_RECORD_SAMPLE && bodySize >= 12) {
+                // time (u64), raw size (u32), raw.
                 std::uint64_t time = 0;
-                std::uint32_t cpu = 0, rawSize = 0;
+                std::uint32_t rawSize = 0;
                 std::memcpy(&time, body, 8);
-                std::memcpy(&cpu, body + 8, 4);
-                std::memcpy(&rawSize, body + 16, 4);
-                const unsigned char *raw = body + 20;
+                std::memcpy(&rawSize, body + 8, 4);
+                const unsigned char *raw = body + 12;
                 std::uint16_t type = 0;
-                if (rawSize >= 2 && 20 + std::size_t(rawSize) <= bodySize) {
+                if (rawSize >= 2 && 12 + std::size_t(rawSize) <= bodySize) {
                     std::memcpy(&type, raw, 2);
                     TraceRecord record;
                     const TraceFormat *format = rings->format(type, record.kind);
                     record.timeNs = std::int64_t(time);
-                    record.cpu = int(cpu);
+                    record.cpu = ring.cpu;
                     if (format && tracefs::decodeRaw(record.kind, *format, raw, rawSize, record))
                         into.push_back(record);
                 }
