@@ -146,6 +146,12 @@ void SpikeSampler::drainTrace()
     };
     // Each CPU's ring is in order; together they interleave.
     std::stable_sort(drained.begin(), drained.end(), byTime);
+    if (drained.size() > TraceKeptRecords)
+        drained.erase(drained.begin(), drained.end() - std::ptrdiff_t(TraceKeptRecords));
+    // Room made first, so that the kept records never outgrow their bound.
+    const std::size_t over = traced.size() + drained.size();
+    if (over > TraceKeptRecords)
+        traced.erase(traced.begin(), traced.begin() + std::ptrdiff_t(over - TraceKeptRecords));
     const std::size_t old = traced.size();
     traced.insert(traced.end(), drained.begin(), drained.end());
     std::inplace_merge(traced.begin(), traced.begin() + std::ptrdiff_t(old), traced.end(), byTime);
@@ -153,8 +159,6 @@ void SpikeSampler::drainTrace()
     auto cut = std::lower_bound(
         traced.begin(), traced.end(), keepFrom,
         [](const platform::TraceRecord &record, std::int64_t ns) { return record.timeNs < ns; });
-    if (traced.end() - cut > std::ptrdiff_t(TraceKeptRecords))
-        cut = traced.end() - std::ptrdiff_t(TraceKeptRecords);
     traced.erase(traced.begin(), cut);
     std::lock_guard<std::mutex> hold(storeLock);
     found.traceLost = trace.lost();
