@@ -7,6 +7,7 @@
 #include "machinecontext.h"
 #include "platform.h"
 #include "probes.h"
+#include "spikeverdict.h"
 
 #include <linux/capability.h>
 #include <sys/syscall.h>
@@ -24,7 +25,11 @@
 #include <fcntl.h>
 
 #include <algorithm>
+#include <atomic>
+#include <chrono>
 #include <condition_variable>
+#include <cstring>
+#include <ctime>
 #include <functional>
 #include <mutex>
 #include <sched.h>
@@ -820,6 +825,120 @@ private slots:
             QVERIFY(platform::waitForStopRequest(1000));
             QVERIFY(!platform::waitForStopRequest(0)); // taken once
         }
+    }
+
+    // As root, where the kernel lets it trace: a FIFO-90 thread busy 2 ms
+    // every 100 ms on the CPU of a FIFO-80 thread sleeping to 1 ms
+    // deadlines. The trace names the burster for most of its bursts (the
+    // host may hide a few: half is the bound).
+    void traceNamesTheTaskThatHeldTheCpu()
+    {
+        if (geteuid() != 0)
+            QSKIP("needs root");
+        const platform::CpuList cpus = platform::allowedCpus();
+        if (cpus.empty())
+            QSKIP("the CPUs this process may use are not known");
+        const int cpu = cpus.back();
+        const platform::TraceAccess access = platform::traceAccess(cpu);
+        if (!access.allowed)
+            QSKIP(access.reason.c_str());
+        constexpr qint64 Ms = 1000000;
+        const auto now = [] {
+            timespec t{};
+            clock_gettime(CLOCK_MONOTONIC, &t);
+            return qint64(t.tv_sec) * 1000000000 + t.tv_nsec;
+        };
+        const auto realtime = [cpu](int priority) {
+            cpu_set_t one;
+            CPU_ZERO(&one);
+            CPU_SET(cpu, &one);
+            sched_param param{};
+            param.sched_priority = priority;
+            return sched_setaffinity(0, sizeof one, &one) == 0 &&
+                pthread_setschedparam(pthread_self(), SCHED_FIFO, &param) == 0;
+        };
+        std::atomic<bool> stop{false}, burst{false};
+        std::atomic<int> waiterTid{-1}, ready{0};
+        std::atomic<bool> granted{true};
+        std::vector<std::pair<qint64, qint64>> late; // deadline, wake-up
+        std::vector<qint64> bursts;
+        late.reserve(20000);
+        bursts.reserve(1000);
+        std::thread waiter([&] {
+            if (!realtime(80))
+                granted = false;
+            waiterTid = int(gettid());
+            timespec next{};
+            clock_gettime(CLOCK_MONOTONIC, &next);
+            while (!stop) {
+                next.tv_nsec += 1000000;
+                if (next.tv_nsec >= 1000000000) {
+                    next.tv_nsec -= 1000000000;
+                    ++next.tv_sec;
+                }
+                clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &next, nullptr);
+                const qint64 woke = now();
+                const qint64 deadline = qint64(next.tv_sec) * 1000000000 + next.tv_nsec;
+                if (woke - deadline > Ms / 4 && late.size() < late.capacity())
+                    late.emplace_back(deadline, woke);
+            }
+        });
+        std::thread burster([&] {
+            prctl(PR_SET_NAME, "vtburster");
+            if (!realtime(90))
+                granted = false;
+            ++ready;
+            while (!stop) {
+                if (burst && bursts.size() < bursts.capacity()) {
+                    const qint64 start = now();
+                    bursts.push_back(start);
+                    while (now() - start < 2 * Ms) { }
+                }
+                std::this_thread::sleep_for(std::chrono::milliseconds(98));
+            }
+        });
+        QTRY_VERIFY(waiterTid > 0 && ready > 0);
+        platform::TraceSession session;
+        const bool opened = session.open({cpu}, waiterTid);
+        std::vector<platform::TraceRecord> records;
+        if (opened && granted) {
+            burst = true;
+            // 3 s of bursts, drained every 100 ms as the sampler does.
+            for (int i = 0; i < 30; ++i) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(100));
+                session.drain(records);
+            }
+        }
+        stop = true;
+        waiter.join();
+        burster.join();
+        session.drain(records);
+        QVERIFY2(opened, session.whyNot().c_str());
+        if (!granted)
+            QSKIP("SCHED_FIFO was refused");
+        std::stable_sort(records.begin(), records.end(),
+                         [](const platform::TraceRecord &a, const platform::TraceRecord &b) {
+                             return a.timeNs < b.timeNs;
+                         });
+        int named = 0;
+        for (const qint64 start : bursts) {
+            for (const auto &[deadline, woke] : late) {
+                if (deadline < start || deadline > start + 2 * Ms)
+                    continue;
+                const SpikeTrace seen =
+                    attributeSpike(records, waiterTid, deadline, woke, session.interrupts());
+                if (std::strcmp(seen.culpritComm, "vtburster") == 0) {
+                    ++named;
+                    break;
+                }
+            }
+        }
+        qInfo("trace: %d of %d bursts named the burster; %d late wake-ups, %zu records, %llu "
+              "lost",
+              named, int(bursts.size()), int(late.size()), records.size(),
+              static_cast<unsigned long long>(session.lost()));
+        QVERIFY(bursts.size() >= 10);
+        QVERIFY2(2 * named >= int(bursts.size()), "the trace named too few bursts");
     }
 
     void basePriorityTable()

@@ -5,6 +5,7 @@
 // parse, whether tracing is allowed, and a sampler judging spikes of this
 // thread.
 #include "platform.h"
+#include "spikereport.h"
 #include "spikesampler.h"
 #include "spikeverdict.h"
 
@@ -20,6 +21,7 @@
 #include <thread>
 
 Q_DECLARE_METATYPE(SpikeEvidence)
+Q_DECLARE_METATYPE(std::vector<platform::TraceRecord>)
 
 namespace {
 
@@ -60,12 +62,13 @@ std::uint32_t bits(std::initializer_list<SpikeCause> causes)
     return mask;
 }
 
+// measured: read from the worker's timestamps or the trace, not inferred.
 void row(const char *name, const std::function<void(SpikeEvidence &)> &change, SpikeCause cause,
-         std::initializer_list<SpikeCause> seen)
+         std::initializer_list<SpikeCause> seen, bool measured = false)
 {
     SpikeEvidence e = quietSpike();
     change(e);
-    QTest::newRow(name) << e << int(cause) << bits(seen);
+    QTest::newRow(name) << e << int(cause) << bits(seen) << measured;
 }
 
 void overran(SpikeEvidence &e)
@@ -75,6 +78,43 @@ void overran(SpikeEvidence &e)
 void waited(SpikeEvidence &e, std::int64_t ns)
 {
     e.record.counters.runDelayNs += ns;
+}
+// The trace saw another task on the worker's CPU for this long.
+void heldBy(SpikeEvidence &e, std::int64_t ns)
+{
+    e.trace.traced = true;
+    e.trace.culpritPid = 4242;
+    e.trace.culpritNs = e.trace.othersNs = ns;
+}
+
+// Trace records of the worker's CPU (1) and the one beside it (0).
+using platform::TraceKind;
+using platform::TraceRecord;
+using Trace = std::vector<TraceRecord>;
+constexpr std::int32_t Worker = 100;
+
+TraceRecord switched(qint64 ns, int cpu, std::int32_t prev, std::int32_t next, const char *comm,
+                     std::int32_t prio = 120)
+{
+    TraceRecord r;
+    r.timeNs = ns;
+    r.cpu = cpu;
+    r.kind = TraceKind::Switch;
+    r.prevPid = prev;
+    r.nextPid = next;
+    r.nextPrio = prio;
+    qstrncpy(r.nextComm, comm, sizeof r.nextComm);
+    qstrncpy(r.prevComm, prev == Worker ? "worker" : "prev", sizeof r.prevComm);
+    return r;
+}
+TraceRecord happened(qint64 ns, int cpu, TraceKind kind, std::int32_t pid = Worker)
+{
+    TraceRecord r;
+    r.timeNs = ns;
+    r.cpu = cpu;
+    r.kind = kind;
+    r.nextPid = pid;
+    return r;
 }
 
 const char *const Interrupts = "           CPU0       CPU1       \n"
@@ -94,6 +134,32 @@ const char *const Softirqs = "                    CPU0       CPU1       \n"
                              "     TASKLET:          7          1\n"
                              "       SCHED:       5000       4000\n"
                              "         RCU:       9000       8000\n";
+// Tracepoint formats as tracefs shows them (headers and print fmt cut):
+// this kernel's, and an older one's with a field before the task's.
+const char *const SwitchFormat =
+    "name: sched_switch\nID: 372\nformat:\n"
+    "\tfield:unsigned short common_type;\toffset:0;\tsize:2;\tsigned:0;\n"
+    "\tfield:int common_pid;\toffset:4;\tsize:4;\tsigned:1;\n\n"
+    "\tfield:char prev_comm[16];\toffset:8;\tsize:16;\tsigned:0;\n"
+    "\tfield:pid_t prev_pid;\toffset:24;\tsize:4;\tsigned:1;\n"
+    "\tfield:int prev_prio;\toffset:28;\tsize:4;\tsigned:1;\n"
+    "\tfield:long prev_state;\toffset:32;\tsize:8;\tsigned:1;\n"
+    "\tfield:char next_comm[16];\toffset:40;\tsize:16;\tsigned:0;\n"
+    "\tfield:pid_t next_pid;\toffset:56;\tsize:4;\tsigned:1;\n"
+    "\tfield:int next_prio;\toffset:60;\tsize:4;\tsigned:1;\n";
+const char *const OldWakingFormat =
+    "name: sched_waking\nID: 61\nformat:\n"
+    "\tfield:unsigned short common_type;\toffset:0;\tsize:2;\tsigned:0;\n"
+    "\tfield:int common_lock_depth;\toffset:8;\tsize:4;\tsigned:1;\n\n"
+    "\tfield:char comm[16];\toffset:12;\tsize:16;\tsigned:0;\n"
+    "\tfield:pid_t pid;\toffset:28;\tsize:4;\tsigned:1;\n"
+    "\tfield:int prio;\toffset:32;\tsize:4;\tsigned:1;\n"
+    "\tfield:int success;\toffset:36;\tsize:4;\tsigned:1;\n";
+const char *const IrqFormat = "name: irq_handler_entry\nID: 225\nformat:\n"
+                              "\tfield:unsigned short common_type;\toffset:0;\tsize:2;\tsigned:0;\n"
+                              "\tfield:int irq;\toffset:8;\tsize:4;\tsigned:1;\n"
+                              "\tfield:__data_loc char[] name;\toffset:12;\tsize:4;\tsigned:0;\n";
+
 const char *const Stat = "cpu  1000 20 300 50000 10 0 5 70 0 0\n"
                          "cpu0 500 10 150 25000 5 0 3 30 0 0\n"
                          "cpu1 500 10 150 25000 5 0 2 40 0 0\n"
@@ -112,11 +178,12 @@ private slots:
         QTest::addColumn<SpikeEvidence>("evidence");
         QTest::addColumn<int>("cause");
         QTest::addColumn<std::uint32_t>("seen");
+        QTest::addColumn<bool>("measured");
         using C = SpikeCause;
         const auto nothing = [](SpikeEvidence &) {};
         row("nothing seen", nothing, C::Unexplained, {});
         // Each cause alone.
-        row("deadline passed during the spike before", overran, C::FollowOn, {C::FollowOn});
+        row("deadline passed during the spike before", overran, C::FollowOn, {C::FollowOn}, true);
         row("spike before ended before the deadline",
             [](SpikeEvidence &e) { e.previousWakeNs = e.record.timeNs - 5 * Ms; }, C::Unexplained,
             {});
@@ -194,8 +261,9 @@ private slots:
             },
             C::Unexplained, {});
         // Ties: the earlier rule names the cause, every signal stays seen.
-        row("follow-on and run-delay", [](SpikeEvidence &e) { overran(e), waited(e, Ms); },
-            C::FollowOn, {C::FollowOn, C::OtherTask});
+        row(
+            "follow-on and run-delay", [](SpikeEvidence &e) { overran(e), waited(e, Ms); },
+            C::FollowOn, {C::FollowOn, C::OtherTask}, true);
         row("interrupts and run-delay", [](SpikeEvidence &e) { e.interrupts = 400, waited(e, Ms); },
             C::Interrupts, {C::Interrupts, C::OtherTask});
         row("run-delay and faults",
@@ -211,24 +279,132 @@ private slots:
                 e.realtime = false, e.timerSlackNs = 2 * Ms, e.stealNs = 10 * Ms;
             },
             C::TimerSlack, {C::TimerSlack, C::HostSteal});
-        row("every signal",
+        row(
+            "every signal",
             [](SpikeEvidence &e) {
                 overran(e), e.interrupts = 400, waited(e, Ms), e.realtime = false;
                 e.record.counters.majorFaults += 1, e.timerSlackNs = 2 * Ms, e.stealNs = Ms;
             },
             C::FollowOn,
-            {C::FollowOn, C::Interrupts, C::OtherTask, C::PageFaults, C::TimerSlack, C::HostSteal});
+            {C::FollowOn, C::Interrupts, C::OtherTask, C::PageFaults, C::TimerSlack, C::HostSteal},
+            true);
+        // Traced: what the kernel recorded, measured; its silence is believed.
+        row(
+            "traced: a task held the CPU", [](SpikeEvidence &e) { heldBy(e, 900 * Us); },
+            C::OtherTask, {C::OtherTask}, true);
+        row("traced: a task held it briefly", [](SpikeEvidence &e) { heldBy(e, 100 * Us); },
+            C::Unexplained, {});
+        row("traced: nobody ran, yet run-delay grew",
+            [](SpikeEvidence &e) { e.trace.traced = true, waited(e, 900 * Us); }, C::Unexplained,
+            {});
+        row("traced: brief task, run-delay grew",
+            [](SpikeEvidence &e) { heldBy(e, 100 * Us), waited(e, 900 * Us); }, C::Unexplained, {});
+        row("traced: throttled, nobody ran",
+            [](SpikeEvidence &e) {
+                e.trace.traced = true, e.record.latenessNs = 48 * Ms, waited(e, 47 * Ms);
+            },
+            C::RealtimeThrottling, {C::RealtimeThrottling});
+        row(
+            "traced: interrupt handlers for most of it",
+            [](SpikeEvidence &e) {
+                e.trace.traced = true, e.trace.irqNs = 300 * Us, e.trace.softirqNs = 300 * Us;
+            },
+            C::Interrupts, {C::Interrupts}, true);
+        row("traced: handlers idle, counts burst",
+            [](SpikeEvidence &e) {
+                e.trace.traced = true, e.trace.irqNs = e.trace.softirqNs = 0, e.interrupts = 400;
+            },
+            C::Unexplained, {});
+        row("traced: interrupts not traced, counts burst",
+            [](SpikeEvidence &e) { e.trace.traced = true, e.interrupts = 400; }, C::Interrupts,
+            {C::Interrupts});
+        row(
+            "traced: follow-on before the culprit",
+            [](SpikeEvidence &e) { overran(e), heldBy(e, Ms); }, C::FollowOn,
+            {C::FollowOn, C::OtherTask}, true);
+        row(
+            "traced: interrupts before the culprit",
+            [](SpikeEvidence &e) { heldBy(e, Ms), e.trace.irqNs = 700 * Us; }, C::Interrupts,
+            {C::Interrupts, C::OtherTask}, true);
     }
     void namesTheCause()
     {
         QFETCH(SpikeEvidence, evidence);
         QFETCH(int, cause);
         QFETCH(std::uint32_t, seen);
+        QFETCH(bool, measured);
         const SpikeVerdict verdict = judgeSpike(evidence);
         QCOMPARE(spikeCauseKey(verdict.cause), spikeCauseKey(SpikeCause(cause)));
         QCOMPARE(verdict.seen, seen);
-        // Without traces only the worker's own timestamps are measured.
-        QCOMPARE(verdict.measured, verdict.cause == SpikeCause::FollowOn);
+        QCOMPARE(verdict.measured, measured);
+    }
+
+    // The trace's account of a spike of the worker (deadline 10 ms, woken
+    // at 12 ms) on CPU 1: who ran there meanwhile, when the timer woke it,
+    // and the interrupt handlers' time.
+    void attributesFromTheTrace_data()
+    {
+        QTest::addColumn<Trace>("trace");
+        QTest::addColumn<bool>("interrupts");
+        QTest::addColumn<bool>("traced");
+        QTest::addColumn<QString>("culprit"); // empty: none
+        QTest::addColumn<QList<qint64>>(
+            "times"); // us: culprit, others, waking, running, irq, softirq
+        const auto asleep = switched(0, 1, Worker, 0, "swapper/1");
+        const auto back = switched(11500 * Us, 1, 4242, Worker, "worker", 19);
+        const QList<qint64> none{-1, -1, -1, -1, -1, -1};
+        QTest::newRow("realtime burster over the deadline")
+            << Trace{asleep, switched(9500 * Us, 1, 0, 4242, "burster", 9),
+                     happened(10 * Ms, 1, TraceKind::Waking), back}
+            << false << true << "burster (pid 4242, realtime 90, 1500.0 us)"
+            << QList<qint64>{1500, 1500, 0, 1500, -1, -1};
+        QTest::newRow("two tasks: the longer one")
+            << Trace{asleep, switched(10200 * Us, 1, 0, 300, "short"),
+                     switched(10500 * Us, 1, 300, 4242, "long"),
+                     happened(10100 * Us, 0, TraceKind::Waking), back}
+            << false << true << "long (pid 4242, nice 0, 1000.0 us)"
+            << QList<qint64>{1000, 1300, 100, 1400, -1, -1};
+        QTest::newRow("busy on the other CPU only")
+            << Trace{asleep, switched(9 * Ms, 0, 0, 4242, "burster", 9),
+                     switched(11 * Ms, 1, 0, Worker, "worker", 19)}
+            << false << true << QString() << QList<qint64>{-1, 0, -1, -1, -1, -1};
+        QTest::newRow("handlers, one open at the deadline")
+            << Trace{asleep,
+                     happened(9900 * Us, 1, TraceKind::IrqEntry),
+                     happened(10200 * Us, 1, TraceKind::IrqExit),
+                     happened(10300 * Us, 1, TraceKind::SoftirqEntry),
+                     happened(10800 * Us, 1, TraceKind::SoftirqExit),
+                     happened(10900 * Us, 0, TraceKind::IrqEntry),
+                     happened(11000 * Us, 0, TraceKind::IrqExit),
+                     switched(11 * Ms, 1, 0, Worker, "worker", 19)}
+            << true << true << QString() << QList<qint64>{-1, 0, -1, -1, 200, 500};
+        QTest::newRow("the worker's return not traced")
+            << Trace{asleep, switched(9 * Ms, 1, 0, 4242, "burster", 9)} << false << false
+            << QString() << none;
+        QTest::newRow("trace begun after the deadline")
+            << Trace{switched(10500 * Us, 1, 4242, Worker, "worker", 19)} << false << false
+            << QString() << none;
+    }
+    void attributesFromTheTrace()
+    {
+        QFETCH(Trace, trace);
+        QFETCH(bool, interrupts);
+        QFETCH(bool, traced);
+        QFETCH(QString, culprit);
+        QFETCH(QList<qint64>, times);
+        const SpikeTrace seen = attributeSpike(trace, Worker, 10 * Ms, 12 * Ms, interrupts);
+        QCOMPARE(seen.traced, traced);
+        if (!traced)
+            return;
+        QCOMPARE(seen.cpu, 1);
+        QCOMPARE(SpikeReport::culpritText(seen), culprit);
+        const auto us = [](std::int64_t ns) { return ns < 0 ? qint64(-1) : qint64(ns / Us); };
+        QCOMPARE(us(seen.culpritPid >= 0 ? seen.culpritNs : -1), times[0]);
+        QCOMPARE(us(seen.othersNs), times[1]);
+        QCOMPARE(us(seen.wakingNs), times[2]);
+        QCOMPARE(us(seen.runningNs), times[3]);
+        QCOMPARE(us(seen.irqNs), times[4]);
+        QCOMPARE(us(seen.softirqNs), times[5]);
     }
 
     void threshold_data()
@@ -377,6 +553,16 @@ private slots:
             << 0 << qint64(77) << qint64(3);
         QTest::newRow("task stat, cut short")
             << "taskstat" << QByteArray("1234 (x) S 1 2 3") << 0 << qint64(-1) << qint64(-1);
+        // Tracepoint formats: the id, and a record laid out by the format's
+        // offsets decoded back (the task's pid; an interrupt's number).
+        QTest::newRow("format, sched_switch")
+            << "format" << QByteArray(SwitchFormat) << 0 << qint64(372) << qint64(4242);
+        QTest::newRow("format, an older sched_waking")
+            << "format" << QByteArray(OldWakingFormat) << 0 << qint64(61) << qint64(4242);
+        QTest::newRow("format, irq_handler_entry")
+            << "format" << QByteArray(IrqFormat) << 0 << qint64(225) << qint64(4242);
+        QTest::newRow("format, not one")
+            << "format" << QByteArray("name: x\nID: 5\n") << 0 << qint64(-1) << qint64(-1);
     }
     void parsesKernelTexts()
     {
@@ -396,6 +582,39 @@ private slots:
             QCOMPARE(procfs::parseSchedstat(kernel, counters), value >= 0);
             QCOMPARE(qint64(counters.runDelayNs), value);
             QCOMPARE(qint64(counters.timeslices), second);
+        } else if (source == "format") {
+            const platform::TraceFormat format = platform::tracefs::parseFormat(kernel);
+            QCOMPARE(qint64(format.id), value);
+            if (value < 0)
+                return;
+            const bool isSwitch = format.field("next_pid").offset >= 0;
+            const bool isIrq = format.field("irq").offset >= 0;
+            const auto place = [&](QByteArray &raw, const char *name, const QByteArray &bytes) {
+                const platform::TraceField field = format.field(name);
+                QVERIFY2(field.offset >= 0 && field.size >= int(bytes.size()), name);
+                raw.replace(field.offset, bytes.size(), bytes);
+            };
+            const std::int32_t pid = std::int32_t(second);
+            const QByteArray pidBytes(reinterpret_cast<const char *>(&pid), 4);
+            QByteArray raw(80, '\x7f');
+            const auto kind = isIrq
+                ? platform::TraceKind::IrqEntry
+                : (isSwitch ? platform::TraceKind::Switch : platform::TraceKind::Waking);
+            if (isIrq) {
+                place(raw, "irq", pidBytes);
+            } else {
+                place(raw, isSwitch ? "next_pid" : "pid", pidBytes);
+                place(raw, isSwitch ? "next_comm" : "comm", QByteArray("burster", 8));
+            }
+            platform::TraceRecord record;
+            const auto *bytes = reinterpret_cast<const unsigned char *>(raw.constData());
+            QVERIFY(
+                platform::tracefs::decodeRaw(kind, format, bytes, std::size_t(raw.size()), record));
+            QCOMPARE(qint64(isIrq ? record.number : record.nextPid), second);
+            if (!isIrq)
+                QCOMPARE(QByteArray(record.nextComm), QByteArray("burster"));
+            // Cut before its last field, the record is refused.
+            QVERIFY(!platform::tracefs::decodeRaw(kind, format, bytes, 10, record));
         } else {
             QCOMPARE(procfs::parseTaskStatFaults(kernel, counters), value >= 0);
             QCOMPARE(qint64(counters.minorFaults), value);

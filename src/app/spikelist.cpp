@@ -45,8 +45,7 @@ void SpikeList::follow(const SpikeReport &spikes)
             new QTreeWidgetItem({QString::number(spikes.secondsIn(spike->record), 'f', 3),
                                  QString::number(double(spike->record.latenessNs) / 1000.0, 'f', 1),
                                  QString::number(double(spike->record.intervalNs) / 1000.0, 'f', 1),
-                                 QString(spikeCauseText(spike->verdict.cause)) +
-                                     (spike->verdict.measured ? ", measured" : ", inferred")});
+                                 SpikeReport::causeText(*spike)});
         for (int column = 0; column < 3; ++column)
             item->setTextAlignment(column, Qt::AlignRight);
         items << item;

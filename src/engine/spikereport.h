@@ -32,4 +32,9 @@ struct SpikeReport
     // Which sources are used, and what root (the kernel's trace) would add.
     QString sourcesText() const;
     QJsonObject toJson() const;
+    // Who held the CPU, from the trace: "burster (pid 4242, realtime 90,
+    // 1980.0 us)"; empty when the trace named nobody.
+    static QString culpritText(const SpikeTrace &trace);
+    // The cause as the report and the window print it, with its culprit.
+    static QString causeText(const JudgedSpike &spike);
 };

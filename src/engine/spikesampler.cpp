@@ -6,6 +6,12 @@
 
 namespace {
 
+// Trace records are kept this long: a spike is judged at the snapshot after
+// it, and who held the CPU at its deadline may have come long before.
+constexpr std::int64_t TraceKeptNs = 2000000000;
+// And never more than this many (about 5 MB).
+constexpr std::size_t TraceKeptRecords = 65536;
+
 // Growth between two readings, -1 when either is missing.
 std::int64_t growth(std::int64_t before, std::int64_t after)
 {
@@ -88,9 +94,11 @@ void SpikeSampler::run()
     }
     if (settings.cpu >= 0)
         avoiding = platform::avoidCpu(settings.cpu);
+    openTrace();
     auto due = std::chrono::steady_clock::now();
     for (;;) {
         takeSnapshot();
+        drainTrace();
         if (snapshots == 1)
             noteSources();
         if (settings.everySnapshot)
@@ -102,7 +110,58 @@ void SpikeSampler::run()
             break;
     }
     takeSnapshot();
+    drainTrace();
     judgeReady(true);
+    trace.close();
+    std::lock_guard<std::mutex> hold(storeLock);
+    found.traceLost = trace.lost();
+}
+
+void SpikeSampler::openTrace()
+{
+    traced.clear();
+    traceState = platform::traceAccess(settings.cpu);
+    if (!traceState.allowed)
+        return;
+    if (!settings.trace) {
+        traceState.reason = "not asked for (the run's clock is not the kernel's)";
+        return;
+    }
+    // The worker's CPU when pinned; else every CPU it may run on.
+    const platform::CpuList cpus =
+        settings.cpu >= 0 ? platform::CpuList{settings.cpu} : platform::allowedCpus();
+    if (!trace.open(cpus, settings.workerThreadId))
+        traceState = {false, trace.whyNot()};
+    traced.reserve(TraceKeptRecords);
+}
+
+void SpikeSampler::drainTrace()
+{
+    if (!trace.isOpen())
+        return;
+    drained.clear();
+    trace.drain(drained);
+    const auto byTime = [](const platform::TraceRecord &a, const platform::TraceRecord &b) {
+        return a.timeNs < b.timeNs;
+    };
+    // Each CPU's ring is in order; together they interleave.
+    std::stable_sort(drained.begin(), drained.end(), byTime);
+    if (drained.size() > TraceKeptRecords)
+        drained.erase(drained.begin(), drained.end() - std::ptrdiff_t(TraceKeptRecords));
+    // Room made first, so that the kept records never outgrow their bound.
+    const std::size_t over = traced.size() + drained.size();
+    if (over > TraceKeptRecords)
+        traced.erase(traced.begin(), traced.begin() + std::ptrdiff_t(over - TraceKeptRecords));
+    const std::size_t old = traced.size();
+    traced.insert(traced.end(), drained.begin(), drained.end());
+    std::inplace_merge(traced.begin(), traced.begin() + std::ptrdiff_t(old), traced.end(), byTime);
+    const std::int64_t keepFrom = traced.empty() ? 0 : traced.back().timeNs - TraceKeptNs;
+    auto cut = std::lower_bound(
+        traced.begin(), traced.end(), keepFrom,
+        [](const platform::TraceRecord &record, std::int64_t ns) { return record.timeNs < ns; });
+    traced.erase(traced.begin(), cut);
+    std::lock_guard<std::mutex> hold(storeLock);
+    found.traceLost = trace.lost();
 }
 
 void SpikeSampler::takeSnapshot()
@@ -128,9 +187,11 @@ void SpikeSampler::noteSources()
     now.softirqs = first.cpu.softirqs >= 0;
     now.steal = first.cpu.stealNs >= 0;
     now.timerSlack = settings.timerSlackNs >= 0;
-    const platform::TraceAccess trace = platform::traceAccess(settings.cpu);
-    now.traceAllowed = trace.allowed;
-    now.traceWhyNot = trace.reason;
+    now.traced = trace.isOpen();
+    now.traceInterrupts = trace.interrupts();
+    now.traceAllowed = traceState.allowed;
+    now.traceWhyNot = now.traced ? std::string() : traceState.reason;
+    now.traceLost = trace.lost();
     std::lock_guard<std::mutex> hold(storeLock);
     found = now;
 }
@@ -151,7 +212,8 @@ void SpikeSampler::judgeReady(bool all)
         const SpikeRecord &next = pending[done];
         if (!all && (snapshots == 0 || next.timeNs > snapshotAt(0).ns))
             break;
-        JudgedSpike verdict{next, judgeSpike(evidenceFor(next), settings.rules)};
+        const SpikeEvidence evidence = evidenceFor(next);
+        JudgedSpike verdict{next, judgeSpike(evidence, settings.rules), evidence.trace};
         previous = next;
         hasPrevious = true;
         std::lock_guard<std::mutex> hold(storeLock);
@@ -168,6 +230,10 @@ SpikeEvidence SpikeSampler::evidenceFor(const SpikeRecord &spike) const
     evidence.realtime = settings.realtime;
     evidence.timerSlackNs = settings.timerSlackNs;
     evidence.throttle = throttle;
+    if (trace.isOpen())
+        evidence.trace =
+            attributeSpike(traced, settings.workerThreadId, spike.timeNs - spike.latenessNs,
+                           spike.timeNs, trace.interrupts());
 
     // The snapshot before the spike (age `before`) and the one after it.
     std::size_t before = 0;

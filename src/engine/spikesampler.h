@@ -29,7 +29,10 @@ struct SpikeSources
     bool steal = false;
     bool timerSlack = false;
     bool traceAllowed = false;
-    std::string traceWhyNot;
+    std::string traceWhyNot; // why the run is not traced; empty when it is
+    bool traced = false;     // the scheduler trace is on for this run
+    bool traceInterrupts = false;
+    std::uint64_t traceLost = 0; // records the kernel could not fit in the rings
 };
 
 class SpikeSampler
@@ -55,6 +58,8 @@ public:
         std::function<bool(Settings &)> fromWorker;
         // Called on the sampler's thread after each snapshot.
         std::function<void()> everySnapshot;
+        // Trace the scheduler where the process may (the native OS only).
+        bool trace = false;
     };
 
     explicit SpikeSampler(SpikeRing &ring);
@@ -82,6 +87,8 @@ private:
     };
 
     void run();
+    void openTrace();
+    void drainTrace();
     void takeSnapshot();
     void noteSources();
     void judgeReady(bool all);
@@ -97,6 +104,10 @@ private:
     std::vector<SpikeRecord> pending; // drained, awaiting the snapshot after them
     SpikeRecord previous;             // the spike judged last
     bool hasPrevious = false;
+    platform::TraceSession trace;
+    platform::TraceAccess traceState;
+    std::vector<platform::TraceRecord> traced; // in time order, the last TraceKeptNs
+    std::vector<platform::TraceRecord> drained;
 
     mutable std::mutex storeLock;
     SpikeStore judged;

@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdlib>
+#include <cstring>
 
 namespace {
 
@@ -89,8 +90,26 @@ SpikeVerdict judgeSpike(const SpikeEvidence &evidence, const SpikeRules &rules)
     if (evidence.previousWakeNs >= 0 && deadline <= evidence.previousWakeNs)
         mark(SpikeCause::FollowOn);
 
-    if (burst(evidence.interrupts, evidence.usualInterrupts, spike.latenessNs, rules) ||
-        burst(evidence.softirqs, evidence.usualSoftirqs, spike.latenessNs, rules))
+    // The trace, when there, is the closer witness: time spent, not counts.
+    const SpikeTrace &trace = evidence.trace;
+    const double share = rules.runDelayShare * double(spike.latenessNs);
+    std::uint32_t measured = 1u << int(SpikeCause::FollowOn);
+    if (trace.traced && trace.irqNs >= 0 &&
+        double(trace.irqNs + std::max<std::int64_t>(trace.softirqNs, 0)) >= share) {
+        mark(SpikeCause::Interrupts);
+        measured |= 1u << int(SpikeCause::Interrupts);
+    }
+    if (trace.traced && trace.culpritPid >= 0 && double(trace.othersNs) >= share) {
+        mark(SpikeCause::OtherTask);
+        measured |= 1u << int(SpikeCause::OtherTask);
+    }
+
+    // Counts over 100 ms only hint; handlers' time in the window, when
+    // traced, is the answer.
+    const bool handlersTraced = trace.traced && trace.irqNs >= 0;
+    if (!handlersTraced &&
+        (burst(evidence.interrupts, evidence.usualInterrupts, spike.latenessNs, rules) ||
+         burst(evidence.softirqs, evidence.usualSoftirqs, spike.latenessNs, rules)))
         mark(SpikeCause::Interrupts);
 
     // Run-delay grows only while the worker is runnable and not running: an
@@ -108,7 +127,7 @@ SpikeVerdict judgeSpike(const SpikeEvidence &evidence, const SpikeRules &rules)
         if (evidence.realtime && throttle.runtimeNs >= 0 && gap > 0 &&
             std::abs(waited - gap) <= rules.throttleTolerance * gap)
             mark(SpikeCause::RealtimeThrottling);
-        else
+        else if (!trace.traced) // a trace that saw no other task is believed
             mark(SpikeCause::OtherTask);
     }
 
@@ -133,8 +152,162 @@ SpikeVerdict judgeSpike(const SpikeEvidence &evidence, const SpikeRules &rules)
             break;
         }
     }
-    verdict.measured = verdict.cause == SpikeCause::FollowOn;
+    verdict.measured = (measured >> int(verdict.cause)) & 1u;
     return verdict;
+}
+
+namespace {
+
+using platform::TraceKind;
+using platform::TraceRecord;
+
+bool earlier(const TraceRecord &a, std::int64_t ns)
+{
+    return a.timeNs < ns;
+}
+
+// Time inside [from, to] of the span [start, end].
+std::int64_t overlap(std::int64_t start, std::int64_t end, std::int64_t from, std::int64_t to)
+{
+    return std::max<std::int64_t>(0, std::min(end, to) - std::max(start, from));
+}
+
+struct OnCpu
+{
+    std::int32_t pid = -1;
+    std::int32_t prio = -1;
+    const char *comm = "";
+    std::int64_t ns = 0;
+};
+
+// Interrupt handlers run briefly: an entry this long before the window
+// that is still open is not looked for.
+constexpr std::int64_t LongestHandlerNs = 10000000;
+// How far back the worker's return to the CPU is looked for.
+constexpr std::int64_t LongestLookbackNs = 2000000000;
+
+} // namespace
+
+SpikeTrace attributeSpike(const std::vector<platform::TraceRecord> &records,
+                          std::int64_t workerThreadId, std::int64_t deadlineNs, std::int64_t wakeNs,
+                          bool interrupts)
+{
+    SpikeTrace trace;
+    if (records.empty() || records.front().timeNs > deadlineNs || workerThreadId < 0)
+        return trace;
+    const auto end = std::upper_bound(
+        records.begin(), records.end(), wakeNs,
+        [](std::int64_t ns, const TraceRecord &record) { return ns < record.timeNs; });
+    if (end == records.begin())
+        return trace;
+    // The worker's last return to a CPU before its wake-up was stamped.
+    auto in = end;
+    while (in != records.begin()) {
+        --in;
+        if (in->timeNs < deadlineNs - LongestLookbackNs)
+            return trace;
+        if (in->kind == TraceKind::Switch && in->nextPid == workerThreadId)
+            break;
+    }
+    if (in->kind != TraceKind::Switch || in->nextPid != workerThreadId)
+        return trace;
+    trace.traced = true;
+    trace.cpu = in->cpu;
+    const std::int64_t runAt = std::max(in->timeNs, deadlineNs);
+    const auto first = std::lower_bound(records.begin(), records.end(), deadlineNs, earlier);
+
+    // Who held the CPU at the deadline: the last switch on it before.
+    OnCpu current;
+    bool known = false;
+    for (auto before = first; before != records.begin();) {
+        --before;
+        if (before->cpu == trace.cpu && before->kind == TraceKind::Switch) {
+            current = {before->nextPid, before->nextPrio, before->nextComm, 0};
+            known = true;
+            break;
+        }
+    }
+    std::vector<OnCpu> ran;
+    std::int64_t since = deadlineNs;
+    const auto account = [&](std::int64_t until) {
+        if (current.pid <= 0 || current.pid == workerThreadId || until <= since)
+            return; // pid 0: the CPU's idle task
+        auto found = std::find_if(ran.begin(), ran.end(),
+                                  [&](const OnCpu &task) { return task.pid == current.pid; });
+        if (found == ran.end())
+            found = ran.insert(ran.end(), OnCpu{current.pid, current.prio, current.comm, 0});
+        found->ns += until - since;
+    };
+    for (auto at = first; at != records.end() && at->timeNs <= runAt; ++at) {
+        if (at->cpu != trace.cpu)
+            continue;
+        if (at->kind == TraceKind::Switch) {
+            if (!known)
+                current = {at->prevPid, at->prevPrio, at->prevComm, 0};
+            account(at->timeNs);
+            current = {at->nextPid, at->nextPrio, at->nextComm, 0};
+            known = true;
+            since = at->timeNs;
+        } else if (at->kind == TraceKind::Waking && at->nextPid == workerThreadId) {
+            trace.wakingNs = at->timeNs - deadlineNs;
+            trace.runningNs = runAt - at->timeNs;
+        }
+    }
+    // A waking seen on another CPU (the timer may fire elsewhere).
+    if (trace.wakingNs < 0) {
+        for (auto at = first; at != records.end() && at->timeNs <= runAt; ++at) {
+            if (at->kind == TraceKind::Waking && at->nextPid == workerThreadId) {
+                trace.wakingNs = at->timeNs - deadlineNs;
+                trace.runningNs = runAt - at->timeNs;
+            }
+        }
+    }
+    for (const OnCpu &task : ran) {
+        trace.othersNs += task.ns;
+        if (task.ns > trace.culpritNs) {
+            trace.culpritNs = task.ns;
+            trace.culpritPid = task.pid;
+            trace.culpritPrio = task.prio;
+            std::strncpy(trace.culpritComm, task.comm, sizeof trace.culpritComm - 1);
+        }
+    }
+
+    if (interrupts) {
+        trace.irqNs = trace.softirqNs = 0;
+        const auto from = std::lower_bound(records.begin(), records.end(),
+                                           deadlineNs - LongestHandlerNs, earlier);
+        std::int64_t irqSince = -1, softirqSince = -1;
+        for (auto at = from; at != records.end() && at->timeNs <= runAt; ++at) {
+            if (at->cpu != trace.cpu)
+                continue;
+            switch (at->kind) {
+            case TraceKind::IrqEntry:
+                irqSince = at->timeNs;
+                break;
+            case TraceKind::IrqExit:
+                if (irqSince >= 0)
+                    trace.irqNs += overlap(irqSince, at->timeNs, deadlineNs, runAt);
+                irqSince = -1;
+                break;
+            case TraceKind::SoftirqEntry:
+                softirqSince = at->timeNs;
+                break;
+            case TraceKind::SoftirqExit:
+                if (softirqSince >= 0)
+                    trace.softirqNs += overlap(softirqSince, at->timeNs, deadlineNs, runAt);
+                softirqSince = -1;
+                break;
+            default:
+                break;
+            }
+        }
+        // Still inside a handler when the worker came back.
+        if (irqSince >= 0)
+            trace.irqNs += overlap(irqSince, runAt, deadlineNs, runAt);
+        if (softirqSince >= 0)
+            trace.softirqNs += overlap(softirqSince, runAt, deadlineNs, runAt);
+    }
+    return trace;
 }
 
 std::int64_t spikeThresholdNs(std::int64_t medianLatenessNs, std::int64_t givenNs)

@@ -29,6 +29,29 @@ constexpr int SpikeCauseCount = int(SpikeCause::Unexplained) + 1;
 const char *spikeCauseKey(SpikeCause cause);
 const char *spikeCauseText(SpikeCause cause);
 
+// What the kernel's scheduler trace saw of one spike, between its deadline
+// and the worker's return to the CPU. Times in ns; -1 where not seen.
+struct SpikeTrace
+{
+    bool traced = false;           // the trace covered the spike
+    int cpu = -1;                  // where the worker came back
+    std::int64_t wakingNs = -1;    // deadline to the worker's sched_waking
+    std::int64_t runningNs = -1;   // sched_waking to the worker on the CPU
+    std::int64_t othersNs = 0;     // every other task's time on that CPU in the window
+    std::int32_t culpritPid = -1;  // the one of them longest on the CPU; -1: none
+    std::int32_t culpritPrio = -1; // the kernel's prio: below 100 realtime (99 - its priority)
+    std::int64_t culpritNs = 0;
+    char culpritComm[16] = {};
+    std::int64_t irqNs = -1; // interrupt handlers on that CPU; -1: not traced
+    std::int64_t softirqNs = -1;
+};
+
+// The trace's account of a spike: records in time order, the worker's
+// thread, its deadline and the wake-up the spike records. Pure.
+SpikeTrace attributeSpike(const std::vector<platform::TraceRecord> &records,
+                          std::int64_t workerThreadId, std::int64_t deadlineNs, std::int64_t wakeNs,
+                          bool interrupts);
+
 // What the sampler saw around one spike. Counts are -1 where the source was
 // not available; rates and baselines are the sampler's usual values, scaled
 // to the times given.
@@ -58,6 +81,7 @@ struct SpikeEvidence
     bool realtime = false;
     std::int64_t timerSlackNs = -1;
     platform::RealtimeThrottle throttle;
+    SpikeTrace trace; // what the kernel's trace saw, when the run is traced
 };
 
 // How much of a signal counts. First choices, checked by hand against
@@ -76,7 +100,7 @@ struct SpikeRules
 struct SpikeVerdict
 {
     SpikeCause cause = SpikeCause::Unexplained;
-    bool measured = false;  // read from records of what happened, not inferred
+    bool measured = false;  // read from records of what happened (timestamps, the trace)
     std::uint32_t seen = 0; // bit per SpikeCause: every signal present, the cause's too
     bool saw(SpikeCause other) const { return (seen >> int(other)) & 1u; }
 };
@@ -91,6 +115,7 @@ struct JudgedSpike
 {
     SpikeRecord record;
     SpikeVerdict verdict;
+    SpikeTrace trace;
 };
 
 // The run's judged spikes, bounded: the newest NewestKept, the WorstKept

@@ -11,6 +11,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace platform {
@@ -452,6 +453,87 @@ struct TraceFacts
     int openErrno = -1;       // of a trial perf_event_open; 0: opened; -1: not tried
 };
 TraceAccess decideTraceAccess(const TraceFacts &facts);
+
+// ---- The scheduler trace (Linux: linuxtrace.cpp; Windows: not available)
+
+// One record of the kernel's trace, on CLOCK_MONOTONIC (the spikes' clock).
+enum class TraceKind : std::uint8_t {
+    Switch,   // prev* left the CPU, next* took it
+    Waking,   // next* was woken (the task; the CPU is the waker's)
+    IrqEntry, // number: the interrupt
+    IrqExit,
+    SoftirqEntry, // number: the softirq vector
+    SoftirqExit,
+};
+struct TraceRecord
+{
+    std::int64_t timeNs = 0;
+    int cpu = -1;
+    TraceKind kind = TraceKind::Switch;
+    std::int32_t number = -1;
+    std::int32_t prevPid = -1;
+    std::int32_t prevPrio =
+        -1; // the kernel's prio: 0-99 realtime (99 - rtprio), 100-139 nice + 120
+    std::int64_t prevState = 0;
+    std::int32_t nextPid = -1;
+    std::int32_t nextPrio = -1;
+    char prevComm[16] = {};
+    char nextComm[16] = {};
+};
+
+// Where a tracepoint's fields lie in its raw record, as its tracefs
+// "format" file says. A field not found has offset -1.
+struct TraceField
+{
+    int offset = -1;
+    int size = 0;
+    bool dataLoc = false; // __data_loc: a 32-bit offset (low half) and length (high)
+};
+struct TraceFormat
+{
+    std::int64_t id = -1;
+    std::vector<std::pair<std::string, TraceField>> fields;
+    TraceField field(const std::string &name) const;
+};
+namespace tracefs {
+// An events/<system>/<name>/format file's text; id -1 when it is not one.
+TraceFormat parseFormat(const std::string &text);
+// One raw record of a known format into a TraceRecord's fields; false when
+// the record is shorter than the fields it needs.
+bool decodeRaw(TraceKind kind, const TraceFormat &format, const unsigned char *raw,
+               std::size_t size, TraceRecord &into);
+} // namespace tracefs
+
+// A trace of the scheduler (and, when the kernel allows, interrupts and
+// softirqs) on some CPUs: one ring per CPU, opened, drained and closed by
+// one thread (the sampler). Memory is bounded by the rings; records the
+// kernel could not fit are counted as lost.
+class TraceSession
+{
+public:
+    TraceSession();
+    ~TraceSession();
+    TraceSession(const TraceSession &) = delete;
+    TraceSession &operator=(const TraceSession &) = delete;
+
+    // Traces these CPUs; wakings only of this thread (-1: of every task).
+    // False with the reason in whyNot() when nothing could be opened.
+    bool open(const CpuList &cpus, std::int64_t wakingThreadId);
+    // Appends every record the rings hold, each CPU's in time order.
+    void drain(std::vector<TraceRecord> &into);
+    void close();
+    bool isOpen() const;
+    bool interrupts() const; // irq and softirq entries and exits are traced too
+    std::uint64_t lost() const;
+    const std::string &whyNot() const;
+
+private:
+    struct Rings;
+    Rings *rings = nullptr;
+    std::string reason;
+    std::uint64_t lostRecords = 0;
+    bool withInterrupts = false;
+};
 
 // The kernel's texts, parsed. Pure functions over what the files hold.
 namespace procfs {

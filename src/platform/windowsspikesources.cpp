@@ -67,4 +67,54 @@ TraceAccess traceAccess(int)
     return decideTraceAccess(TraceFacts());
 }
 
+// What an ordinary process may read has no scheduler trace; an
+// administrator's kernel trace session would (docs/os-layer.md).
+TraceField TraceFormat::field(const std::string &) const
+{
+    return TraceField();
+}
+
+namespace tracefs {
+TraceFormat parseFormat(const std::string &)
+{
+    return TraceFormat();
+}
+bool decodeRaw(TraceKind, const TraceFormat &, const unsigned char *, std::size_t, TraceRecord &)
+{
+    return false;
+}
+} // namespace tracefs
+
+struct TraceSession::Rings
+{
+};
+
+TraceSession::TraceSession() = default;
+TraceSession::~TraceSession() = default;
+
+bool TraceSession::open(const CpuList &, std::int64_t)
+{
+    reason = "not available on Windows: the scheduler's trace needs an administrator's kernel "
+             "trace session";
+    return false;
+}
+void TraceSession::drain(std::vector<TraceRecord> &) { }
+void TraceSession::close() { }
+bool TraceSession::isOpen() const
+{
+    return false;
+}
+bool TraceSession::interrupts() const
+{
+    return false;
+}
+std::uint64_t TraceSession::lost() const
+{
+    return 0;
+}
+const std::string &TraceSession::whyNot() const
+{
+    return reason;
+}
+
 } // namespace platform
