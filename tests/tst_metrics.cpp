@@ -148,8 +148,8 @@ private slots:
 
         // Spikes: a series for every cause, zero or counted.
         SpikeReport spikes;
-        spikes.store.add(JudgedSpike{SpikeRecord(), SpikeVerdict{SpikeCause::PageFaults}});
-        spikes.store.add(JudgedSpike{SpikeRecord(), SpikeVerdict{SpikeCause::PageFaults}});
+        spikes.store.add(JudgedSpike{SpikeRecord(), SpikeVerdict{SpikeCause::PageFaults}, {}});
+        spikes.store.add(JudgedSpike{SpikeRecord(), SpikeVerdict{SpikeCause::PageFaults}, {}});
         const QByteArray spikeText = metrics.renderSpikes(spikes);
         QCOMPARE(sample(spikeText, "vantrel_spikes_total" + Labels + ",cause=\"page_faults\"}"),
                  "2");

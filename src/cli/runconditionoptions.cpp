@@ -51,6 +51,12 @@ bool RunOptions::readNoMlock(const QString &)
     return true;
 }
 
+bool RunOptions::readNoTrace(const QString &)
+{
+    settings.trace = false;
+    return true;
+}
+
 bool RunOptions::readPmQos(const QString &value)
 {
     const QString given = value.trimmed();

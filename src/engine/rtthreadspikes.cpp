@@ -66,7 +66,12 @@ void RtThread::startSpikeSampler()
     wanted.medianLatenessNs = median;
     // The kernel stamps its trace on CLOCK_MONOTONIC, the native counter's
     // clock; a test's fake counter is not.
-    wanted.trace = &platform::os() == &platform::nativeOs();
+    if (!runSettings.trace)
+        wanted.noTrace = "not asked for (--no-trace)";
+    else if (&platform::os() != &platform::nativeOs())
+        wanted.noTrace = "not asked for (the run's clock is not the kernel's)";
+    else
+        wanted.noTrace.clear();
     wanted.fromWorker = [this](SpikeSampler::Settings &into) {
         if (!watchReady.load(std::memory_order_acquire))
             return false;

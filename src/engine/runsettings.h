@@ -36,6 +36,7 @@ struct RunSettings
     // of the level (directPolicy false: none).
     int cpu = -1;
     bool lockMemory = true;
+    bool trace = true; // the scheduler traced for the spikes' causes, where the process may
     int pmQosUs = 0;
     bool directPolicy = false;
     platform::Policy policy = platform::Policy::Fifo;

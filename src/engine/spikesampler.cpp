@@ -123,8 +123,8 @@ void SpikeSampler::openTrace()
     traceState = platform::traceAccess(settings.cpu);
     if (!traceState.allowed)
         return;
-    if (!settings.trace) {
-        traceState.reason = "not asked for (the run's clock is not the kernel's)";
+    if (!settings.noTrace.empty()) {
+        traceState.reason = settings.noTrace;
         return;
     }
     // The worker's CPU when pinned; else every CPU it may run on.

@@ -58,8 +58,8 @@ public:
         std::function<bool(Settings &)> fromWorker;
         // Called on the sampler's thread after each snapshot.
         std::function<void()> everySnapshot;
-        // Trace the scheduler where the process may (the native OS only).
-        bool trace = false;
+        // Why the scheduler is not traced; empty: traced where the process may.
+        std::string noTrace = "not asked for";
     };
 
     explicit SpikeSampler(SpikeRing &ring);
