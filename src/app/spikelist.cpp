@@ -20,7 +20,8 @@ SpikeList::SpikeList(QWidget *parent)
     auto *layout = new QVBoxLayout(this);
     layout->addWidget(summary);
     layout->addWidget(list, 1);
-    resize(640, 420);
+    // Wide enough for a traced cause with its culprit; longer ones scroll.
+    resize(900, 420);
 }
 
 int SpikeList::rows() const
@@ -51,6 +52,6 @@ void SpikeList::follow(const SpikeReport &spikes)
         items << item;
     }
     list->addTopLevelItems(items);
-    for (int column = 0; column < 3; ++column)
+    for (int column = 0; column < 4; ++column)
         list->resizeColumnToContents(column);
 }
