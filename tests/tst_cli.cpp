@@ -31,9 +31,11 @@
 #include <thread>
 
 #include <fcntl.h>
+#include <pthread.h>
 
 #include <signal.h>
 #include <sys/stat.h>
+#include <time.h>
 #include <unistd.h>
 
 namespace {
@@ -67,6 +69,14 @@ quint16 servedPort(const QString &err)
     const QRegularExpressionMatch match =
         QRegularExpression("serving metrics at http://127\\.0\\.0\\.1:(\\d+)/metrics").match(err);
     return match.hasMatch() ? quint16(match.captured(1).toUInt()) : 0;
+}
+
+// Now on CLOCK_MONOTONIC, the spikes' clock.
+qint64 monotonicNs()
+{
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return qint64(now.tv_sec) * 1000000000 + now.tv_nsec;
 }
 
 // CPU time a process has used, in clock ticks (Linux).
@@ -819,26 +829,115 @@ private slots:
         }
     }
 
-    // Fresh memory touched by the worker every 250 ticks (the test knob):
-    // most of those ticks are judged page faults. Loose: 2000 pages take
-    // milliseconds, the threshold is 500 us, and half the touches suffice.
-    void injectedPageFaultsAreNamed()
+    // Causes injected into short runs, each named for at least half of its
+    // injections (bench/spike-injections.sh prints the real shares): fresh
+    // memory touched by the worker every 250 ticks (a test knob; 2000 pages
+    // take milliseconds), timer slack of 400 us on a normal-priority worker,
+    // and bursts of 3 ms every 200 ms from a thread of this test pinned to
+    // the measured CPU, the worker pinned there too at normal priority.
+    void injectedCausesAreNamed_data()
     {
-        const QString json = dir.filePath("faults.json");
-        qputenv("VANTREL_TEST_FAULT_PAGES", "2000");
-        qputenv("VANTREL_TEST_FAULT_EVERY", "250");
+        QTest::addColumn<QString>("cause");
+        QTest::addColumn<QString>("source");
+        QTest::addColumn<QStringList>("arguments");
+        QTest::addColumn<QByteArrayList>("environment"); // name, value, ...
+        const QStringList normal{"--thread", "3", "--process", "1"};
+        QTest::newRow("fresh memory") << "page_faults"
+                                      << "pageFaults" << QStringList{"--spike-above", "500us"}
+                                      << QByteArrayList{"VANTREL_TEST_FAULT_PAGES", "2000",
+                                                        "VANTREL_TEST_FAULT_EVERY", "250"};
+        QTest::newRow("timer slack")
+            << "timer_slack"
+            << "timerSlack" << normal + QStringList{"--spike-above", "200us"}
+            << QByteArrayList{"VANTREL_TEST_TIMER_SLACK_NS", "400000"};
+        QTest::newRow("busy task")
+            << "other_task"
+            << "runDelay"
+            << normal + QStringList{"--cpu", QString::number(platform::allowedCpus().back())}
+            << QByteArrayList{};
+    }
+    void injectedCausesAreNamed()
+    {
+        QFETCH(QString, cause);
+        QFETCH(QString, source);
+        QFETCH(QStringList, arguments);
+        QFETCH(QByteArrayList, environment);
+        const bool busy = cause == "other_task";
+        if (busy && platform::allowedCpus().size() < 2)
+            QSKIP("one CPU: a busy task pinned beside the worker is all there is");
+        // The bursts' starts on CLOCK_MONOTONIC, the spikes' clock; only
+        // the bursting thread is pinned.
+        std::vector<qint64> bursts;
+        std::atomic<bool> stop{false};
+        std::atomic<bool> pinned{!busy};
+        std::thread bursting;
+        if (busy)
+            bursting = std::thread([&, cpu = platform::allowedCpus().back()] {
+                cpu_set_t set;
+                CPU_ZERO(&set);
+                CPU_SET(cpu, &set);
+                if (pthread_setaffinity_np(pthread_self(), sizeof set, &set) != 0)
+                    return;
+                pinned = true;
+                while (!stop.load()) {
+                    const qint64 start = monotonicNs();
+                    bursts.push_back(start);
+                    while (monotonicNs() - start < 3000000) { }
+                    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+                }
+            });
+        for (qsizetype i = 0; i + 1 < environment.size(); i += 2)
+            qputenv(environment[i].constData(), environment[i + 1]);
+        const QString json = dir.filePath("injected.json");
         const CliResult run =
-            runCli({"-m", "2", "-p", "1", "-d", "4", "--spike-above", "500us", "--json", json});
-        qunsetenv("VANTREL_TEST_FAULT_PAGES");
-        qunsetenv("VANTREL_TEST_FAULT_EVERY");
+            runCli(QStringList{"-m", "2", "-p", "1", "-d", "4", "--json", json} + arguments);
+        for (qsizetype i = 0; i + 1 < environment.size(); i += 2)
+            qunsetenv(environment[i].constData());
+        stop = true;
+        if (bursting.joinable())
+            bursting.join();
+        QVERIFY(pinned);
         QVERIFY2(run.exitCode == 0, qPrintable(run.err));
-        const QJsonObject spikes = readJson(json)["spikes"].toObject();
-        if (!spikes["sources"]["pageFaults"].toBool())
-            QSKIP("the worker's fault counters cannot be read here");
-        const qint64 touches = readJson(json)["tickCount"].toInteger() / 250 - 1;
-        const qint64 named = spikes["counts"]["page_faults"].toInteger();
-        QVERIFY2(touches > 4 && named * 2 >= touches,
-                 qPrintable(QString("%1 of %2 touches").arg(named).arg(touches)));
+        const QJsonObject results = readJson(json);
+        const QJsonObject spikes = results["spikes"].toObject();
+        if (!spikes["sources"][source].toBool())
+            QSKIP(qPrintable(source + " cannot be read here"));
+        const qint64 total = spikes["total"].toInteger();
+        qint64 named = spikes["counts"][cause].toInteger();
+        qint64 injected = total;
+        if (cause == "page_faults") {
+            injected = results["tickCount"].toInteger() / 250 - 1;
+        } else if (busy) {
+            // A burst is named when a spike that woke within 10 ms of its
+            // start says so. The first second is the sampler's to learn in;
+            // bursts older than the oldest kept spike are not counted.
+            const QJsonArray newest = spikes["newest"].toArray();
+            const double startNs = spikes["startClockSeconds"].toDouble() * 1e9;
+            double fromNs = startNs + 1e9;
+            if (total > newest.size() && !newest.isEmpty())
+                fromNs = std::max(fromNs, startNs + newest.first()["seconds"].toDouble() * 1e9);
+            const double untilNs = startNs + (results["elapsedSeconds"].toDouble() - 0.1) * 1e9;
+            injected = named = 0;
+            for (const qint64 burst : bursts) {
+                if (burst < fromNs || burst > untilNs)
+                    continue;
+                ++injected;
+                named += std::any_of(newest.begin(), newest.end(), [&](const QJsonValue &spike) {
+                    const double late = startNs + spike["seconds"].toDouble() * 1e9 - burst;
+                    return late >= 0 && late <= 1e7 && spike["cause"].toString() == cause;
+                });
+            }
+        }
+        const QString said =
+            QString("%1 of %2 injections named %3; %4 spikes: %5")
+                .arg(named)
+                .arg(injected)
+                .arg(cause)
+                .arg(total)
+                .arg(QString::fromUtf8(
+                    QJsonDocument(spikes["counts"].toObject()).toJson(QJsonDocument::Compact)));
+        qInfo().noquote() << said;
+        QVERIFY2(injected > 4 && named * 2 >= injected, qPrintable(said));
     }
 
     void jsonAloneOnStandardOutput()
