@@ -825,8 +825,8 @@ private slots:
     // some): fresh memory touched by the worker every 250 ticks (a test
     // knob; 2000 pages take milliseconds), and timer slack of 400 us on a
     // normal-priority worker, pinned so the sampler stays off its CPU; slack
-    // delays every tick, so many ticks are spikes (a third or more seen; a
-    // few without the knob).
+    // delays every tick, so many ticks are spikes (three in ten or more
+    // seen; a few without the knob).
     void injectedCausesAreNamed_data()
     {
         QTest::addColumn<QString>("cause");
