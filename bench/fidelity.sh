@@ -86,13 +86,9 @@ run_vantrel() {
     local name=$1 mode=$2 round=$3 program=${4:-$cli}
     local tool=$name
     name=$name-$round
-    # The same conditions as cyclictest, which traces nothing; an older
-    # build has no trace to leave out.
-    local untraced=()
-    "$program" --help | grep -q -- --no-trace && untraced=(--no-trace)
     local cmd=("${netns[@]}" "$program" --mode "$mode" --period "$period_ms" --process Realtime
         --thread "Time Critical" --duration "$seconds" --json "$out/$name.json"
-        --intervals "$out/$name.us" "${untraced[@]}")
+        --intervals "$out/$name.us")
     commands+=("$(printf '%q ' "${cmd[@]}")")
     echo "running \"$mode\" for $seconds s ..." >&2
     "${cmd[@]}" > "$out/$name.log" 2>&1 || {

@@ -361,7 +361,7 @@ private slots:
         const CliResult run =
             runCli({"--mode", "win32 periodic", "-p", "2", "-d", "1.5", "--process", "3",
                     "--thread", "Time Critical", "--json", json, "--intervals", kept, "--cpu",
-                    QString::number(platform::allowedCpus().back())});
+                    QString::number(platform::allowedCpus().back()), "--trace"});
         QCOMPARE(run.exitCode, 0);
         QVERIFY2(run.err.startsWith("vantrel-cli: measuring \"Win32 Periodic\" every 2 ms"),
                  qPrintable(run.err));
@@ -384,7 +384,11 @@ private slots:
             judged += spikes["counts"][cause].toInteger();
         }
         QCOMPARE(judged, spikes["total"].toInteger());
-        QVERIFY(spikes["sources"].toObject().contains("traceWhyNot"));
+        // Traced as asked wherever this process may trace; elsewhere said why not.
+        const QJsonObject sources = spikes["sources"].toObject();
+        QCOMPARE(sources["trace"].toBool(),
+                 platform::traceAccess(platform::allowedCpus().back()).allowed);
+        QCOMPARE(sources["traceWhyNot"].toString().isEmpty(), sources["trace"].toBool());
         // Seconds like the rest of the record: the threshold and every
         // spike's lateness are 100 us or more (the threshold's floor).
         const double threshold = spikes["thresholdSeconds"].toDouble();

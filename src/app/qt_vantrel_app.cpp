@@ -38,6 +38,7 @@ Qt_Vantrel_App::Qt_Vantrel_App(QWidget *parent)
     , placementNoted(true)
     , cpuChoices(nullptr)
     , holdPowerStates(nullptr)
+    , traceScheduler(nullptr)
 {
     ui->setupUi(this);
     // The form asks for "Courier New"; where fontconfig maps that to a
@@ -116,7 +117,11 @@ void Qt_Vantrel_App::addConditionChoices()
     holdPowerStates->setObjectName("holdPowerStatesAction");
     holdPowerStates->setCheckable(true);
     holdPowerStates->setChecked(RunSettings().pmQosUs >= 0);
-    pictures->addMenuEntries({cpuMenu->menuAction(), holdPowerStates});
+    traceScheduler = new QAction("Trace the scheduler (names who held the CPU; root)", this);
+    traceScheduler->setObjectName("traceSchedulerAction");
+    traceScheduler->setCheckable(true);
+    traceScheduler->setChecked(RunSettings().trace);
+    pictures->addMenuEntries({cpuMenu->menuAction(), holdPowerStates, traceScheduler});
 }
 
 // A run still going on is stopped as Stop would, so the OS is given back
@@ -151,6 +156,7 @@ RunSettings Qt_Vantrel_App::settingsFromForm() const
     settings.threadLevel = platform::ThreadLevel(ui->threadLevel->currentIndex());
     settings.cpu = cpuChoices->checkedAction() ? cpuChoices->checkedAction()->data().toInt() : -1;
     settings.pmQosUs = holdPowerStates->isChecked() ? 0 : -1;
+    settings.trace = traceScheduler->isChecked();
     return settings;
 }
 

@@ -79,6 +79,7 @@ private:
     bool placementNoted;      // the worker's CPU was looked at
     QActionGroup *cpuChoices; // "Measuring CPU": Any, CPU 0, CPU 1 ...; data: the CPU, -1 any
     QAction *holdPowerStates; // "Hold power states (PM QoS)"
+    QAction *traceScheduler;  // "Trace the scheduler ..."
     // Which sources name the spikes' causes was said.
     bool sourcesNoted = false;
     // The report's view is at its bottom: left there by the reader, or by

@@ -51,9 +51,9 @@ bool RunOptions::readNoMlock(const QString &)
     return true;
 }
 
-bool RunOptions::readNoTrace(const QString &)
+bool RunOptions::readTrace(const QString &)
 {
-    settings.trace = false;
+    settings.trace = true;
     return true;
 }
 

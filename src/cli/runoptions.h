@@ -122,7 +122,7 @@ private:
     // runconditionoptions.cpp: the CPU, memory, power states and policy.
     bool readCpu(const QString &value);
     bool readNoMlock(const QString &value);
-    bool readNoTrace(const QString &value);
+    bool readTrace(const QString &value);
     bool readPmQos(const QString &value);
     bool readPolicy(const QString &value);
     bool readPriority(const QString &value);

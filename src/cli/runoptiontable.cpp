@@ -109,13 +109,13 @@ const QList<RunOptions::Option> &RunOptions::options()
              {},
              Measures,
              &RunOptions::readNoMlock},
-            {{"no-trace"},
-             "Leave the scheduler untraced. Default: where the process may (root or "
-             "CAP_PERFMON), the kernel's scheduler events on the worker's CPUs name what held "
-             "it at each spike; tracing adds a few microseconds to each wake-up.",
+            {{"trace"},
+             "Trace the scheduler where the process may (root or CAP_PERFMON): the kernel's "
+             "events on the worker's CPUs name the task that held it at each spike. It adds "
+             "a few microseconds to each wake-up. Default: causes inferred, not traced.",
              {},
              Measures,
-             &RunOptions::readNoTrace},
+             &RunOptions::readTrace},
             {{"pm-qos"},
              "Hold the CPUs out of idle states slower to leave than this many microseconds "
              "during the run (/dev/cpu_dma_latency), or off. Default: 0.",

@@ -67,7 +67,8 @@ void RtThread::startSpikeSampler()
     // The kernel stamps its trace on CLOCK_MONOTONIC, the native counter's
     // clock; a test's fake counter is not.
     if (!runSettings.trace)
-        wanted.noTrace = "not asked for (--no-trace)";
+        wanted.noTrace = "not asked for: vantrel-cli --trace, or \"Trace the scheduler\" in the "
+                          "window's menu";
     else if (&platform::os() != &platform::nativeOs())
         wanted.noTrace = "not asked for (the run's clock is not the kernel's)";
     else

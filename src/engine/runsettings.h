@@ -36,7 +36,9 @@ struct RunSettings
     // of the level (directPolicy false: none).
     int cpu = -1;
     bool lockMemory = true;
-    bool trace = true; // the scheduler traced for the spikes' causes, where the process may
+    // The scheduler traced for the spikes' causes, where the process may;
+    // off unless asked, since its tracepoints sit on the worker's wake-up.
+    bool trace = false;
     int pmQosUs = 0;
     bool directPolicy = false;
     platform::Policy policy = platform::Policy::Fifo;
