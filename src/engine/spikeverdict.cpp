@@ -238,29 +238,24 @@ SpikeTrace attributeSpike(const std::vector<platform::TraceRecord> &records,
             found = ran.insert(ran.end(), OnCpu{current.pid, current.prio, current.comm, 0});
         found->ns += until - since;
     };
+    // The worker's waking on its own CPU, else on another (the timer may
+    // fire elsewhere): the last of each in the window.
+    std::int64_t wokenHere = -1, wokenElsewhere = -1;
     for (auto at = first; at != records.end() && at->timeNs <= runAt; ++at) {
-        if (at->cpu != trace.cpu)
+        if (at->kind == TraceKind::Waking && at->nextPid == workerThreadId)
+            (at->cpu == trace.cpu ? wokenHere : wokenElsewhere) = at->timeNs;
+        if (at->cpu != trace.cpu || at->kind != TraceKind::Switch)
             continue;
-        if (at->kind == TraceKind::Switch) {
-            if (!known)
-                current = {at->prevPid, at->prevPrio, at->prevComm, 0};
-            account(at->timeNs);
-            current = {at->nextPid, at->nextPrio, at->nextComm, 0};
-            known = true;
-            since = at->timeNs;
-        } else if (at->kind == TraceKind::Waking && at->nextPid == workerThreadId) {
-            trace.wakingNs = at->timeNs - deadlineNs;
-            trace.runningNs = runAt - at->timeNs;
-        }
+        if (!known)
+            current = {at->prevPid, at->prevPrio, at->prevComm, 0};
+        account(at->timeNs);
+        current = {at->nextPid, at->nextPrio, at->nextComm, 0};
+        known = true;
+        since = at->timeNs;
     }
-    // A waking seen on another CPU (the timer may fire elsewhere).
-    if (trace.wakingNs < 0) {
-        for (auto at = first; at != records.end() && at->timeNs <= runAt; ++at) {
-            if (at->kind == TraceKind::Waking && at->nextPid == workerThreadId) {
-                trace.wakingNs = at->timeNs - deadlineNs;
-                trace.runningNs = runAt - at->timeNs;
-            }
-        }
+    if (const std::int64_t woken = wokenHere >= 0 ? wokenHere : wokenElsewhere; woken >= 0) {
+        trace.wakingNs = woken - deadlineNs;
+        trace.runningNs = runAt - woken;
     }
     for (const OnCpu &task : ran) {
         trace.othersNs += task.ns;
@@ -277,6 +272,12 @@ SpikeTrace attributeSpike(const std::vector<platform::TraceRecord> &records,
         const auto from = std::lower_bound(records.begin(), records.end(),
                                            deadlineNs - LongestHandlerNs, earlier);
         std::int64_t irqSince = -1, softirqSince = -1;
+        // A handler's time inside the window, added when it ends.
+        const auto ended = [&](std::int64_t &since, std::int64_t &total, std::int64_t at) {
+            if (since >= 0)
+                total += overlap(since, at, deadlineNs, runAt);
+            since = -1;
+        };
         for (auto at = from; at != records.end() && at->timeNs <= runAt; ++at) {
             if (at->cpu != trace.cpu)
                 continue;
@@ -285,27 +286,21 @@ SpikeTrace attributeSpike(const std::vector<platform::TraceRecord> &records,
                 irqSince = at->timeNs;
                 break;
             case TraceKind::IrqExit:
-                if (irqSince >= 0)
-                    trace.irqNs += overlap(irqSince, at->timeNs, deadlineNs, runAt);
-                irqSince = -1;
+                ended(irqSince, trace.irqNs, at->timeNs);
                 break;
             case TraceKind::SoftirqEntry:
                 softirqSince = at->timeNs;
                 break;
             case TraceKind::SoftirqExit:
-                if (softirqSince >= 0)
-                    trace.softirqNs += overlap(softirqSince, at->timeNs, deadlineNs, runAt);
-                softirqSince = -1;
+                ended(softirqSince, trace.softirqNs, at->timeNs);
                 break;
             default:
                 break;
             }
         }
         // Still inside a handler when the worker came back.
-        if (irqSince >= 0)
-            trace.irqNs += overlap(irqSince, runAt, deadlineNs, runAt);
-        if (softirqSince >= 0)
-            trace.softirqNs += overlap(softirqSince, runAt, deadlineNs, runAt);
+        ended(irqSince, trace.irqNs, runAt);
+        ended(softirqSince, trace.softirqNs, runAt);
     }
     return trace;
 }

@@ -45,6 +45,18 @@ inline std::string errorText(int error)
 // Whether the process holds a capability where the scheduler checks it.
 bool holdsCapability(int capability);
 
+// A file's whole text; empty when it cannot be read.
+std::string readWhole(const std::string &path);
+
+// Where tracefs is mounted (or, on older systems, under debugfs); empty
+// when neither is.
+std::string tracefsRoot();
+
+// One tracepoint as the trace opens it, on one CPU, stamped on
+// CLOCK_MONOTONIC; group -1 makes a disabled leader. The descriptor, or -1
+// with errno set.
+long openTracepoint(std::int64_t id, int cpu, int group);
+
 using linuxsched::KernelScheduling;
 
 // Timers, datagrams and clocks in linuxtimers.cpp; scheduling in

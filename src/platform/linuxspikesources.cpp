@@ -2,10 +2,9 @@
 // Linux: the sources a spike's cause is read from. The worker's own reads
 // (OwnThreadCounters::read) make no allocation; everything else runs on the
 // sampler's thread.
-#include "platform.h"
+#include "linuxos.h"
 
 #include <linux/capability.h>
-#include <linux/perf_event.h>
 #include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/syscall.h>
@@ -23,16 +22,6 @@
 
 namespace platform {
 namespace {
-
-constexpr std::int64_t NanosPerSecond = 1000000000;
-
-std::string readWhole(const char *path)
-{
-    std::ifstream file(path);
-    std::ostringstream text;
-    text << file.rdbuf();
-    return text.str();
-}
 
 std::int64_t readNumber(const char *path, std::int64_t fallback)
 {
@@ -274,6 +263,22 @@ bool avoidCpu(int cpu)
     return sched_setaffinity(0, sizeof allowed, &allowed) == 0;
 }
 
+std::string readWhole(const std::string &path)
+{
+    std::ifstream file(path);
+    std::ostringstream text;
+    text << file.rdbuf();
+    return text.str();
+}
+
+std::string tracefsRoot()
+{
+    for (const char *mount : {"/sys/kernel/tracing", "/sys/kernel/debug/tracing"})
+        if (access((std::string(mount) + "/events").c_str(), F_OK) == 0)
+            return mount;
+    return std::string();
+}
+
 TraceAccess decideTraceAccess(const TraceFacts &facts)
 {
     TraceAccess access;
@@ -333,13 +338,7 @@ TraceAccess traceAccess(int cpu)
     TraceFacts facts;
     facts.privileged = privilegedForTracing();
     facts.paranoid = int(readNumber("/proc/sys/kernel/perf_event_paranoid", 99));
-    std::string tracefs;
-    for (const char *mount : {"/sys/kernel/tracing", "/sys/kernel/debug/tracing"}) {
-        if (access((std::string(mount) + "/events").c_str(), F_OK) == 0) {
-            tracefs = mount;
-            break;
-        }
-    }
+    const std::string tracefs = tracefsRoot();
     facts.tracefsFound = !tracefs.empty();
     std::int64_t switchId = -1, wakingId = -1;
     if (facts.tracefsFound) {
@@ -348,17 +347,9 @@ TraceAccess traceAccess(int cpu)
         facts.idsReadable = switchId >= 0 && wakingId >= 0;
     }
     if (facts.idsReadable) {
-        // The real question: one CPU-wide event with the raw record, as the
-        // tracer would open it, opened and closed at once.
-        perf_event_attr attr{};
-        attr.size = sizeof attr;
-        attr.type = PERF_TYPE_TRACEPOINT;
-        attr.config = std::uint64_t(switchId);
-        attr.sample_period = 1;
-        attr.sample_type = PERF_SAMPLE_RAW | PERF_SAMPLE_TIME;
-        attr.disabled = 1;
-        const long fd =
-            syscall(SYS_perf_event_open, &attr, -1, cpu < 0 ? 0 : cpu, -1, PERF_FLAG_FD_CLOEXEC);
+        // The real question: one CPU-wide event as the tracer opens it,
+        // opened and closed at once.
+        const long fd = openTracepoint(switchId, cpu < 0 ? 0 : cpu, -1);
         facts.openErrno = fd >= 0 ? 0 : errno;
         if (fd >= 0)
             close(int(fd));

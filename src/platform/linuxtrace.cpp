@@ -3,7 +3,7 @@
 // group per CPU writing into one ring, stamped on CLOCK_MONOTONIC like the
 // spikes. Field offsets come from each tracepoint's format file, since they
 // change between kernels.
-#include "platform.h"
+#include "linuxos.h"
 
 #include <linux/perf_event.h>
 #include <sys/ioctl.h>
@@ -196,21 +196,7 @@ constexpr Tracepoint Interrupts[] = {{TraceKind::IrqEntry, "irq/irq_handler_entr
                                      {TraceKind::SoftirqEntry, "irq/softirq_entry"},
                                      {TraceKind::SoftirqExit, "irq/softirq_exit"}};
 
-std::string tracefsRoot()
-{
-    for (const char *mount : {"/sys/kernel/tracing", "/sys/kernel/debug/tracing"})
-        if (access((std::string(mount) + "/events").c_str(), F_OK) == 0)
-            return mount;
-    return std::string();
-}
-
-std::string readWhole(const std::string &path)
-{
-    std::ifstream file(path);
-    std::ostringstream text;
-    text << file.rdbuf();
-    return text.str();
-}
+} // namespace
 
 long openTracepoint(std::int64_t id, int cpu, int group)
 {
@@ -225,8 +211,6 @@ long openTracepoint(std::int64_t id, int cpu, int group)
     attr.clockid = CLOCK_MONOTONIC;
     return syscall(SYS_perf_event_open, &attr, -1, cpu, group, PERF_FLAG_FD_CLOEXEC);
 }
-
-} // namespace
 
 struct TraceSession::Rings
 {
@@ -282,10 +266,12 @@ bool TraceSession::open(const CpuList &cpus, std::int64_t wakingThreadId)
         return false;
     }
     const std::string root = tracefsRoot();
+    const auto formatOf = [&root](const Tracepoint &point) {
+        return tracefs::parseFormat(readWhole(root + "/events/" + point.path + "/format"));
+    };
     auto made = std::make_unique<Rings>();
     for (const Tracepoint &point : Scheduler) {
-        TraceFormat format =
-            tracefs::parseFormat(readWhole(root + "/events/" + point.path + "/format"));
+        TraceFormat format = formatOf(point);
         if (format.id < 0) {
             reason = std::string("the format of ") + point.path + " in tracefs is not readable";
             return false;
@@ -294,8 +280,7 @@ bool TraceSession::open(const CpuList &cpus, std::int64_t wakingThreadId)
     }
     bool interrupts = true;
     for (const Tracepoint &point : Interrupts) {
-        TraceFormat format =
-            tracefs::parseFormat(readWhole(root + "/events/" + point.path + "/format"));
+        TraceFormat format = formatOf(point);
         interrupts = interrupts && format.id >= 0;
         made->formats.emplace_back(point.kind, format);
     }
@@ -357,7 +342,7 @@ bool TraceSession::open(const CpuList &cpus, std::int64_t wakingThreadId)
     for (Rings::Ring &ring : made->rings)
         ioctl(ring.fds.front(), PERF_EVENT_IOC_ENABLE, PERF_IOC_FLAG_GROUP);
     made->wrapped.reserve(4096);
-    rings = made.release();
+    rings = std::move(made);
     withInterrupts = interrupts;
     reason.clear();
     lostRecords = 0;
@@ -430,29 +415,8 @@ void TraceSession::drain(std::vector<TraceRecord> &into)
 
 void TraceSession::close()
 {
-    delete rings;
-    rings = nullptr;
+    rings.reset();
     withInterrupts = false;
-}
-
-bool TraceSession::isOpen() const
-{
-    return rings != nullptr;
-}
-
-bool TraceSession::interrupts() const
-{
-    return withInterrupts;
-}
-
-std::uint64_t TraceSession::lost() const
-{
-    return lostRecords;
-}
-
-const std::string &TraceSession::whyNot() const
-{
-    return reason;
 }
 
 } // namespace platform

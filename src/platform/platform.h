@@ -10,6 +10,7 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <utility>
 #include <vector>
@@ -472,8 +473,8 @@ struct TraceRecord
     TraceKind kind = TraceKind::Switch;
     std::int32_t number = -1;
     std::int32_t prevPid = -1;
-    std::int32_t prevPrio =
-        -1; // the kernel's prio: 0-99 realtime (99 - rtprio), 100-139 nice + 120
+    // The kernel's prio: 0-99 realtime (99 - rtprio), 100-139 nice + 120.
+    std::int32_t prevPrio = -1;
     std::int64_t prevState = 0;
     std::int32_t nextPid = -1;
     std::int32_t nextPrio = -1;
@@ -522,14 +523,15 @@ public:
     // Appends every record the rings hold, each CPU's in time order.
     void drain(std::vector<TraceRecord> &into);
     void close();
-    bool isOpen() const;
-    bool interrupts() const; // irq and softirq entries and exits are traced too
-    std::uint64_t lost() const;
-    const std::string &whyNot() const;
+    bool isOpen() const { return rings != nullptr; }
+    // irq and softirq entries and exits are traced too
+    bool interrupts() const { return withInterrupts; }
+    std::uint64_t lost() const { return lostRecords; }
+    const std::string &whyNot() const { return reason; }
 
 private:
     struct Rings;
-    Rings *rings = nullptr;
+    std::unique_ptr<Rings> rings;
     std::string reason;
     std::uint64_t lostRecords = 0;
     bool withInterrupts = false;

@@ -69,22 +69,6 @@ TraceAccess traceAccess(int)
 
 // What an ordinary process may read has no scheduler trace; an
 // administrator's kernel trace session would (docs/os-layer.md).
-TraceField TraceFormat::field(const std::string &) const
-{
-    return TraceField();
-}
-
-namespace tracefs {
-TraceFormat parseFormat(const std::string &)
-{
-    return TraceFormat();
-}
-bool decodeRaw(TraceKind, const TraceFormat &, const unsigned char *, std::size_t, TraceRecord &)
-{
-    return false;
-}
-} // namespace tracefs
-
 struct TraceSession::Rings
 {
 };
@@ -100,21 +84,5 @@ bool TraceSession::open(const CpuList &, std::int64_t)
 }
 void TraceSession::drain(std::vector<TraceRecord> &) { }
 void TraceSession::close() { }
-bool TraceSession::isOpen() const
-{
-    return false;
-}
-bool TraceSession::interrupts() const
-{
-    return false;
-}
-std::uint64_t TraceSession::lost() const
-{
-    return 0;
-}
-const std::string &TraceSession::whyNot() const
-{
-    return reason;
-}
 
 } // namespace platform
