@@ -545,9 +545,11 @@ private slots:
         const QJsonObject cpu = conditions["cpu"].toObject();
         QCOMPARE(cpu["asked"].toInt(), platform::allowedCpus().back());
         QVERIFY2(cpu["pinned"].toBool(), qPrintable(cpu["reason"].toString()));
-        QCOMPARE(conditions["memoryLock"]["locked"].toBool(), memoryLockPermitted());
+        QVERIFY2(conditions["memoryLock"]["locked"].toBool() == memoryLockPermitted(),
+                 qPrintable(run.err));
         QCOMPARE(run.err.count("memory not locked"), memoryLockPermitted() ? 0 : 1);
-        QCOMPARE(conditions["pmQos"]["held"].toBool(), powerStateHoldPermitted());
+        QVERIFY2(conditions["pmQos"]["held"].toBool() == powerStateHoldPermitted(),
+                 qPrintable(run.err));
         QCOMPARE(conditions["pmQos"]["latencyUs"].toInt(-1), 0);
         QCOMPARE(run.err.count("power states not held"), powerStateHoldPermitted() ? 0 : 1);
         QVERIFY(conditions["policy"]["asked"].isNull());
@@ -743,8 +745,11 @@ private slots:
         QVERIFY(run.finished);
         QVERIFY2(run.out.endsWith("status 1\nearlier\nearlier"), qPrintable(run.out.right(200)));
         const QStringList lines = run.err.split('\n', Qt::SkipEmptyParts);
-        const QStringList failures = lines.filter(QRegularExpression("could|cannot"));
-        QCOMPARE(failures, saying);
+        // Notes about the run's conditions may say "could" too: only the
+        // program's own failures are counted.
+        const QStringList failures =
+            lines.filter(QRegularExpression("^vantrel-cli: (could|cannot) "));
+        QVERIFY2(failures == saying, qPrintable(run.err));
         QVERIFY2(!run.err.contains("libpng"), qPrintable(run.err));
     }
 

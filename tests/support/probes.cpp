@@ -6,14 +6,18 @@
 #include <QNetworkInterface>
 
 #include <algorithm>
+#include <cstdint>
 
 #ifdef Q_OS_LINUX
 #include <QByteArray>
 #include <QDir>
 #include <QFile>
 
+#include <fcntl.h>
 #include <sched.h>
+#include <sys/mman.h>
 #include <sys/resource.h>
+#include <sys/wait.h>
 #include <unistd.h>
 #endif
 
@@ -89,20 +93,38 @@ qint64 statusKb(const QByteArray &key)
 
 bool memoryLockPermitted()
 {
-    rlimit limit{};
-    if (getrlimit(RLIMIT_MEMLOCK, &limit) == 0 && limit.rlim_cur == RLIM_INFINITY)
-        return true;
-    // CapEff is a hex mask; CAP_IPC_LOCK is bit 14.
-    for (const QByteArray &line : fileLines("/proc/self/status")) {
-        if (line.startsWith("CapEff:"))
-            return (line.mid(7).trimmed().toULongLong(nullptr, 16) >> 14) & 1u;
-    }
-    return false;
+    static const bool permitted = [] {
+        rlimit limit{};
+        bool capable = false;
+        // CapEff is a hex mask; CAP_IPC_LOCK is bit 14.
+        for (const QByteArray &line : fileLines("/proc/self/status")) {
+            if (line.startsWith("CapEff:"))
+                capable = (line.mid(7).trimmed().toULongLong(nullptr, 16) >> 14) & 1u;
+        }
+        if (getrlimit(RLIMIT_MEMLOCK, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY && !capable)
+            return false;
+        // Rights are not the whole answer (a sandbox may refuse, or memory
+        // run short): a child asks the kernel itself.
+        const pid_t child = fork();
+        if (child == 0)
+            _exit(mlockall(MCL_CURRENT | MCL_FUTURE) == 0 ? 0 : 1);
+        int status = 0;
+        return child > 0 && waitpid(child, &status, 0) == child && WIFEXITED(status) &&
+            WEXITSTATUS(status) == 0;
+    }();
+    return permitted;
 }
 
 bool powerStateHoldPermitted()
 {
-    return access("/dev/cpu_dma_latency", W_OK) == 0;
+    // Held while open; the request ends with the close.
+    const int device = open("/dev/cpu_dma_latency", O_WRONLY | O_CLOEXEC);
+    if (device < 0)
+        return false;
+    const std::int32_t microseconds = 0;
+    const bool written = write(device, &microseconds, sizeof microseconds) == sizeof microseconds;
+    close(device);
+    return written;
 }
 
 qint64 lockedKb()

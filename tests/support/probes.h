@@ -39,9 +39,9 @@ pid_t workerTid();
 bool fifoPermitted();
 
 // Whether this process may lock all its memory without limit (CAP_IPC_LOCK
-// in its effective set, or an unlimited RLIMIT_MEMLOCK), and whether it may
-// write /dev/cpu_dma_latency; asked of /proc and access(2), not of the OS
-// layer.
+// in its effective set, or an unlimited RLIMIT_MEMLOCK, and mlockall agrees
+// in a child), and whether it may write /dev/cpu_dma_latency; asked of the
+// kernel directly, not of the OS layer.
 bool memoryLockPermitted();
 bool powerStateHoldPermitted();
 // Locked memory of this process, in kB (VmLck).
