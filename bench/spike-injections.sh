@@ -27,8 +27,9 @@ PY
 
 # 1. A busy task pinned to the measured CPU; the worker pinned there too
 # (--cpu: the sampler stays off that CPU). Each burst's start is logged on
-# CLOCK_MONOTONIC, the spikes' clock. Not in tst_cli: with other work on
-# that CPU the share swings from none to all.
+# CLOCK_MONOTONIC, the spikes' clock. tst_cli injects the same, but judges
+# only the bursts that held a tick past the threshold: with other work on
+# that CPU, bursts often hold none.
 taskset -c "$cpu" python3 -c "
 import time
 end = time.time() + $seconds + 1
