@@ -366,8 +366,9 @@ Outcome realtimeWouldBeGranted(Policy policy, int priority);
 // Why a tick came late: the sources a spike's cause is read from. The worker
 // reads its own counters once, only at a spike; a sampler thread at normal
 // priority reads the per-CPU ones every 100 ms. Linux: linuxspikesources.cpp;
-// Windows: windowsspikesources.cpp, where none is available yet. A value the
-// OS cannot tell is -1.
+// Windows: windowsspikesources.cpp, which has no run-delay, major faults or
+// steal, and counts page faults per process. A value the OS cannot tell is
+// -1.
 namespace platform {
 
 // One thread's scheduler and fault counters at one moment.
@@ -382,7 +383,9 @@ struct ThreadCounters
 
 // The calling thread's counters, read by that thread: its schedstat file is
 // opened once here and read again at each read() (one pread and one
-// getrusage), so a spike costs two system calls and no allocation.
+// getrusage), so a spike costs two system calls and no allocation. Windows:
+// ntdll's record of the thread and the process's memory counters, two calls
+// as well; handle says whether ntdll answered that record when made.
 class OwnThreadCounters
 {
 public:

@@ -19,6 +19,7 @@
 #include <sstream>
 #include <string>
 #include <thread>
+#include <vector>
 
 namespace {
 
@@ -40,6 +41,9 @@ void note(const std::string &step, const std::string &detail)
 {
     std::cout << "--   " << step << ": " << detail << std::endl;
 }
+
+// Affinity masks hold the first processor group: one CPU a bit.
+constexpr int MaxCpusInMask = int(sizeof(DWORD_PTR) * 8);
 
 std::string hex(DWORD value)
 {
@@ -455,6 +459,102 @@ void checkMemoryAndPower()
            "setCurrentThreadPolicy, realtimeWouldBeGranted", policy.detail);
 }
 
+// The spike sources around 50 ms of this thread busy, read by the worker's
+// own reader, from another thread as the sampler reads it, and per CPU:
+// what Windows keeps none of is -1, run time is known and grew, both
+// readers read the same, and no count goes backwards.
+void checkSpikeSources()
+{
+    const std::int64_t id = platform::currentThreadId();
+    report(id == std::int64_t(GetCurrentThreadId()), "currentThreadId", std::to_string(id));
+
+    using platform::ThreadCounters;
+    const auto fromAnother = [id] {
+        ThreadCounters read;
+        std::thread([&] { read = platform::threadCounters(id); }).join();
+        return read;
+    };
+    const platform::CpuList cpus = platform::allowedCpus();
+    const auto perCpu = [&cpus] {
+        std::vector<platform::CpuCounters> read{platform::cpuCounters(-1)};
+        for (int cpu : cpus)
+            read.push_back(platform::cpuCounters(cpu));
+        return read;
+    };
+    const auto grew = [](std::int64_t from, std::int64_t to) {
+        return (from == -1 && to == -1) || (from >= 0 && to >= from);
+    };
+    const auto text = [](std::int64_t from, std::int64_t to) {
+        return std::to_string(from) + " -> " + std::to_string(to);
+    };
+
+    platform::OwnThreadCounters own;
+    const ThreadCounters ownBefore = own.read(), otherBefore = fromAnother();
+    const std::vector<platform::CpuCounters> cpuBefore = perCpu();
+    const std::int64_t frequency = os().counterFrequency(), spinStart = os().counterValue();
+    while (elapsedMs(spinStart, os().counterValue(), frequency) < 50.0) { }
+    const ThreadCounters ownAfter = own.read(), otherAfter = fromAnother();
+    const std::vector<platform::CpuCounters> cpuAfter = perCpu();
+
+    const struct
+    {
+        const char *name;
+        const ThreadCounters &before, &after;
+    } readers[] = {{"OwnThreadCounters", ownBefore, ownAfter},
+                   {"threadCounters", otherBefore, otherAfter}};
+    for (const auto &reader : readers) {
+        const ThreadCounters &a = reader.before, &b = reader.after;
+        report(a.runNs >= 0 && b.runNs > a.runNs && grew(a.timeslices, b.timeslices) &&
+                   grew(a.minorFaults, b.minorFaults) && a.runDelayNs == -1 && b.runDelayNs == -1 &&
+                   a.majorFaults == -1 && b.majorFaults == -1,
+               reader.name,
+               "runNs " + text(a.runNs, b.runNs) + ", timeslices " +
+                   text(a.timeslices, b.timeslices) + ", minorFaults " +
+                   text(a.minorFaults, b.minorFaults));
+    }
+    // Read later, from another thread, the same sources show no less.
+    report(otherAfter.runNs >= ownAfter.runNs && grew(ownAfter.timeslices, otherAfter.timeslices) &&
+               grew(ownAfter.minorFaults, otherAfter.minorFaults),
+           "threadCounters and OwnThreadCounters",
+           "run time " + std::to_string(ownAfter.runNs) + " ns, then from another thread " +
+               std::to_string(otherAfter.runNs) + " ns");
+
+    bool cpusOk = platform::cpuCounters(MaxCpusInMask).interrupts == -1 &&
+        platform::cpuCounters(MaxCpusInMask).softirqs == -1;
+    std::string cpuText;
+    for (std::size_t i = 0; i < cpuBefore.size(); ++i) {
+        const platform::CpuCounters &a = cpuBefore[i], &b = cpuAfter[i];
+        cpusOk = cpusOk && a.stealNs == -1 && b.stealNs == -1 && grew(a.interrupts, b.interrupts) &&
+            grew(a.softirqs, b.softirqs) && (a.interrupts < 0) == (cpuBefore[0].interrupts < 0) &&
+            (a.softirqs < 0) == (cpuBefore[0].softirqs < 0);
+        cpuText += (i == 0 ? std::string("all") : "; " + std::to_string(cpus[i - 1])) +
+            ": interrupts " + text(a.interrupts, b.interrupts) + ", DPCs " +
+            text(a.softirqs, b.softirqs);
+    }
+    report(cpusOk, "cpuCounters", cpuText);
+
+    // A fresh thread may use every allowed CPU; pinned, it names its one;
+    // keeping off a CPU leaves it the others.
+    if (cpus.empty())
+        return; // allowedCpus has failed already
+    std::thread([&cpus] {
+        const int unpinned = platform::pinnedCpu();
+        platform::pinCurrentThread(cpus.back());
+        report(unpinned == (cpus.size() == 1 ? cpus.front() : -1) &&
+                   platform::pinnedCpu() == cpus.back(),
+               "pinnedCpu",
+               std::to_string(unpinned) + ", then " + std::to_string(platform::pinnedCpu()));
+    }).join();
+    std::thread([&cpus] {
+        const bool avoided = platform::avoidCpu(cpus.front());
+        const platform::CpuList left(cpus.begin() + 1, cpus.end());
+        report(avoided == !left.empty() && (!avoided || platform::currentThreadCpus() == left),
+               "avoidCpu " + std::to_string(cpus.front()),
+               std::string(avoided ? "on " : "refused, still on ") +
+                   platform::formatCpuList(platform::currentThreadCpus()));
+    }).join();
+}
+
 } // namespace
 
 int main()
@@ -483,6 +583,7 @@ int main()
     checkPeriodicGrid();
     checkAffinity();
     checkMemoryAndPower();
+    checkSpikeSources();
     os().setCurrentThreadLevel(ThreadLevel::Highest);
     os().keepCurrentThreadNormal();
     report(GetThreadPriority(GetCurrentThread()) == THREAD_PRIORITY_NORMAL,
