@@ -492,7 +492,9 @@ void checkSpikeSources()
     const ThreadCounters ownBefore = own.read(), otherBefore = fromAnother();
     const std::vector<platform::CpuCounters> cpuBefore = perCpu();
     const std::int64_t frequency = os().counterFrequency(), spinStart = os().counterValue();
-    while (elapsedMs(spinStart, os().counterValue(), frequency) < 50.0) { }
+    // Run time moves at the clock interrupt: spin until it has, within 2 s.
+    for (double spun = 0; spun < 50.0 || (own.read().runNs == ownBefore.runNs && spun < 2000.0);)
+        spun = elapsedMs(spinStart, os().counterValue(), frequency);
     const ThreadCounters ownAfter = own.read(), otherAfter = fromAnother();
     const std::vector<platform::CpuCounters> cpuAfter = perCpu();
 
