@@ -160,16 +160,15 @@ bool decodeRaw(TraceKind kind, const TraceFormat &format, const unsigned char *r
         return true;
     case TraceKind::IrqEntry:
     case TraceKind::IrqExit:
-        if (!readInt(format.field("irq"), raw, size, a))
-            return false;
-        into.number = std::int32_t(a);
-        return true;
     case TraceKind::SoftirqEntry:
-    case TraceKind::SoftirqExit:
-        if (!readInt(format.field("vec"), raw, size, a))
+    case TraceKind::SoftirqExit: {
+        // The interrupt's line, or the softirq's vector.
+        const bool irq = kind == TraceKind::IrqEntry || kind == TraceKind::IrqExit;
+        if (!readInt(format.field(irq ? "irq" : "vec"), raw, size, a))
             return false;
         into.number = std::int32_t(a);
         return true;
+    }
     }
     return false;
 }

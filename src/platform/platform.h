@@ -385,7 +385,7 @@ struct ThreadCounters
 // opened once here and read again at each read() (one pread and one
 // getrusage), so a spike costs two system calls and no allocation. Windows:
 // ntdll's record of the thread and the process's memory counters, two calls
-// as well; handle says whether ntdll answered that record when made.
+// as well.
 class OwnThreadCounters
 {
 public:

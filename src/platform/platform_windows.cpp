@@ -3,18 +3,11 @@
 #include "platform.h"
 
 #include "cpufacts.h"
+#include "windowsos.h"
 
-#ifndef WIN32_LEAN_AND_MEAN
-#define WIN32_LEAN_AND_MEAN
-#endif
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
-#include <windows.h>
 // mmsystem.h relies on the types windows.h declares, so it comes second.
 #include <mmsystem.h>
 
-#include <cstring>
 #include <mutex>
 
 namespace platform {
@@ -247,11 +240,7 @@ MachineFacts machineFacts()
     // ntdll's RtlGetVersion answers the real version.
     facts.kernel = "Windows";
     using RtlGetVersionCall = LONG(WINAPI *)(OSVERSIONINFOW *);
-    const FARPROC entry = GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "RtlGetVersion");
-    if (entry) {
-        RtlGetVersionCall rtlGetVersion = nullptr;
-        static_assert(sizeof rtlGetVersion == sizeof entry, "function pointers of one size");
-        std::memcpy(&rtlGetVersion, &entry, sizeof entry);
+    if (const auto rtlGetVersion = ntdllCall<RtlGetVersionCall>("RtlGetVersion")) {
         OSVERSIONINFOW version{};
         version.dwOSVersionInfoSize = sizeof version;
         if (rtlGetVersion(&version) == 0)
@@ -340,13 +329,9 @@ CpuList currentThreadCpus()
         LONG priority;
         LONG basePriority;
     };
-    using Query = LONG(WINAPI *)(HANDLE, int, PVOID, ULONG, PULONG);
-    const FARPROC entry =
-        GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "NtQueryInformationThread");
-    if (!entry)
+    const QueryThread query = queryThread();
+    if (!query)
         return CpuList();
-    Query query = nullptr;
-    std::memcpy(&query, &entry, sizeof entry);
     BasicInformation info{};
     if (query(GetCurrentThread(), 0 /* ThreadBasicInformation */, &info, sizeof info, nullptr) != 0)
         return CpuList();

@@ -4,49 +4,22 @@
 // everything else runs on the sampler's thread. What Windows keeps none of,
 // and what the system at hand leaves unfilled (Wine does, below), is -1.
 #include "platform.h"
+#include "windowsos.h"
 
-#ifndef WIN32_LEAN_AND_MEAN
-#define WIN32_LEAN_AND_MEAN
-#endif
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
-#include <windows.h>
 // psapi.h relies on the types windows.h declares. Its GetProcessMemoryInfo
 // is kernel32's K32GetProcessMemoryInfo (Windows 7 and later).
 #include <psapi.h>
 
 #include <algorithm>
-#include <cstring>
 
 namespace platform {
 namespace {
 
 using QuerySystem = LONG(WINAPI *)(ULONG, PVOID, ULONG, PULONG);
-using QueryThread = LONG(WINAPI *)(HANDLE, ULONG, PVOID, ULONG, PULONG);
-
-// ntdll's calls are in no import library a program links by default: looked
-// up by name, as machineFacts looks up RtlGetVersion.
-template <typename Call>
-Call ntdllCall(const char *name)
-{
-    const FARPROC entry = GetProcAddress(GetModuleHandleW(L"ntdll.dll"), name);
-    Call call = nullptr;
-    static_assert(sizeof call == sizeof entry, "function pointers of one size");
-    if (entry)
-        std::memcpy(&call, &entry, sizeof entry);
-    return call;
-}
 
 QuerySystem querySystem()
 {
     static const QuerySystem call = ntdllCall<QuerySystem>("NtQuerySystemInformation");
-    return call;
-}
-
-QueryThread queryThread()
-{
-    static const QueryThread call = ntdllCall<QueryThread>("NtQueryInformationThread");
     return call;
 }
 
@@ -197,8 +170,8 @@ std::int64_t countOf(const Entry (&entries)[MaxCpus], int cpus, int cpu, Count c
 
 OwnThreadCounters::OwnThreadCounters()
 {
-    // 1: ntdll answers the thread's record, asked here rather than at a spike.
-    handle = systemThreadAnswered() ? 1 : 0;
+    // Asked here, on the worker's start, rather than at its first spike.
+    systemThreadAnswered();
 }
 
 OwnThreadCounters::~OwnThreadCounters() = default;
@@ -206,7 +179,7 @@ OwnThreadCounters::~OwnThreadCounters() = default;
 ThreadCounters OwnThreadCounters::read() const
 {
     ThreadCounters now;
-    readThread(GetCurrentThread(), handle == 1, now);
+    readThread(GetCurrentThread(), systemThreadAnswered(), now);
     readProcessFaults(now);
     // Windows keeps no time a thread spent ready but waiting for a CPU that a
     // process may read: only a kernel trace's ReadyThread events show it.
