@@ -917,10 +917,10 @@ private slots:
                 if (burst < startNs + 1e9 || burst > endNs - 1e8)
                     continue;
                 ++bursted;
-                const auto after = [&](const QJsonValue &spike, const QString &named) {
+                const auto after = [&](const QJsonValue &spike, const QString &saying) {
                     const double at = startNs + spike["seconds"].toDouble() * 1e9;
                     return at >= double(burst) && at <= double(burst) + 1e7 &&
-                        (named.isEmpty() || spike["cause"].toString() == named);
+                        (saying.isEmpty() || spike["cause"].toString() == saying);
                 };
                 injected += std::any_of(kept.begin(), kept.end(),
                                         [&](const QJsonValue &spike) { return after(spike, {}); });
